@@ -1,0 +1,7 @@
+#include "cli/cli.hpp"
+
+namespace quadrix {
+
+int RunCli(int, char**) { return 0; }
+
+}  // namespace quadrix
