@@ -1,9 +1,8 @@
 #include "analysis/ZqCvHelper.hpp"
 
-#include <opencv2/imgproc.hpp>
-
 #include <cmath>
 #include <cstdio>
+#include <opencv2/imgproc.hpp>
 
 #include "core/assertion.hpp"
 

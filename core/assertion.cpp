@@ -1,9 +1,8 @@
 #include "core/assertion.hpp"
 
-#include <opencv2/core.hpp>
-
 #include <cstdio>
 #include <cstdlib>
+#include <opencv2/core.hpp>
 #include <string>
 
 namespace quadrix {
