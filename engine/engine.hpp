@@ -1,0 +1,77 @@
+#pragma once
+// The numeric engine seam. An engine is a workspace of named arrays driven by
+// command lines, in the manner of an outside numeric engine's client library:
+// put a variable, evaluate a line, get a variable. Every call reports success;
+// on failure LastError() says why.
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quadrix {
+
+// A column crossing the engine boundary: doubles, or 32-bit ints (class int32
+// in the engine).
+struct EngineArray {
+  enum class Class { Double, Int32 };
+  Class cls = Class::Double;
+  std::vector<double> real;     // used when cls == Double
+  std::vector<int32_t> int32s;  // used when cls == Int32
+
+  static EngineArray Doubles(std::vector<double> v) {
+    EngineArray a;
+    a.real = std::move(v);
+    return a;
+  }
+  static EngineArray Int32s(std::vector<int32_t> v) {
+    EngineArray a;
+    a.cls = Class::Int32;
+    a.int32s = std::move(v);
+    return a;
+  }
+  size_t rows() const { return cls == Class::Double ? real.size() : int32s.size(); }
+};
+
+class NumericEngine {
+ public:
+  virtual ~NumericEngine() = default;
+  virtual const char* Name() const = 0;
+  // Copies the array into the workspace under name, replacing an older one.
+  virtual bool PutVariable(const std::string& name, const EngineArray& value) = 0;
+  // Runs one command line; returns when it has finished.
+  virtual bool EvalString(const std::string& text) = 0;
+  // Copies a workspace variable out.
+  virtual bool GetVariable(const std::string& name, EngineArray& out) = 0;
+  virtual const std::string& LastError() const = 0;
+};
+
+// A failure of the engine itself (it could not be started, or a command line
+// other than the factorisation failed): not something the core can mend.
+class EngineError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The process-wide connection, shared by every host.
+struct EngineConnection {
+  std::unique_ptr<NumericEngine> handle;
+  // Close the connection at process exit; the desktop application clears it.
+  bool closeAtExit = true;
+
+  ~EngineConnection();
+};
+
+EngineConnection& TheEngineConnection();
+
+// Opens the process-wide connection if it is not open yet and returns it;
+// null when the engine could not be opened (a later call tries again).
+NumericEngine* OpenEngineConnection();
+
+// Which Cholesky factorisation the built-in engine uses.
+enum class CholeskyKind { Supernodal, SimplicialAmd };
+
+std::unique_ptr<NumericEngine> MakeBuiltinEngine(CholeskyKind kind = CholeskyKind::Supernodal);
+
+}  // namespace quadrix
