@@ -1,0 +1,1 @@
+quadrix_test(test_detect SOURCES test_detect.cpp LINK qx_detect)
