@@ -1,7 +1,272 @@
+// quadrix-cli: the batch face of the resizing core.
+
 #include "cli/cli.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <opencv2/imgcodecs.hpp>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cli/outputs.hpp"
+#include "core/perf_timer.hpp"
+#include "core/resizehost.hpp"
 
 namespace quadrix {
 
-int RunCli(int, char**) { return 0; }
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kProg = "quadrix-cli";
+
+constexpr const char* kUsage =
+    "Usage: quadrix-cli [options] MODE SRC [SAL]\n"
+    "\n"
+    "Content-aware resizing of the image SRC by a quad mesh.\n"
+    "\n"
+    "  MODE   0: similarity energy only; 1: also pull each quad towards a uniform\n"
+    "         scale (only the first character counts)\n"
+    "  SRC    source image\n"
+    "  SAL    importance image (grey; brighter is more important, 250 = 1.0)\n"
+    "\n"
+    "Options:\n"
+    "  --size WxH          target size, repeatable (1 to 32768 each side);\n"
+    "                      default: the source size after alignment to whole quads\n"
+    "  --mesh PATTERN      write the solved mesh of each size as CSV to PATTERN,\n"
+    "                      {w} and {h} replaced by the size\n"
+    "  --dump-energy DIR   write A.mtx, ind.txt and per size vals_WxH.txt and\n"
+    "                      x_WxH.txt into DIR (created when missing)\n"
+    "  --timings           print the stopwatch lines\n"
+    "  -h, --help          show this help and exit\n"
+    "\n"
+    "Exit status: 0 success, 1 unreadable input or failure, 2 usage error.\n";
+
+struct UsageError {
+  std::string message;
+};
+
+struct Options {
+  bool useScaleTerm = false;
+  std::string src;
+  std::optional<std::string> sal;
+  std::vector<cv::Size> sizes;
+  std::optional<std::string> meshPattern;
+  std::optional<std::string> dumpDir;
+  bool timings = false;
+  bool help = false;
+};
+
+// "WxH" with whole numbers from 1 to 32768.
+std::optional<cv::Size> ParseSize(const std::string& text) {
+  const size_t x = text.find('x');
+  if (x == std::string::npos) return std::nullopt;
+  auto number = [](const std::string& s) -> std::optional<int> {
+    if (s.empty() || s.size() > 5) return std::nullopt;
+    if (!std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      return std::nullopt;
+    const int v = std::stoi(s);
+    if (v < 1 || v > 32768) return std::nullopt;
+    return v;
+  };
+  const auto w = number(text.substr(0, x));
+  const auto h = number(text.substr(x + 1));
+  if (!w || !h) return std::nullopt;
+  return cv::Size(*w, *h);
+}
+
+Options ParseArgs(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> words;
+  bool optionsDone = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (optionsDone || a.size() < 2 || a[0] != '-') {
+      words.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      optionsDone = true;
+      continue;
+    }
+    std::string value;
+    bool hasInlineValue = false;
+    if (a.rfind("--", 0) == 0) {
+      const size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        value = a.substr(eq + 1);
+        a = a.substr(0, eq);
+        hasInlineValue = true;
+      }
+    }
+    auto takeValue = [&]() -> std::string {
+      if (hasInlineValue) return value;
+      if (i + 1 >= argc) throw UsageError{"option " + a + " needs a value"};
+      return argv[++i];
+    };
+    auto noValue = [&] {
+      if (hasInlineValue) throw UsageError{"option " + a + " takes no value"};
+    };
+    if (a == "-h" || a == "--help") {
+      noValue();
+      o.help = true;
+    } else if (a == "--timings") {
+      noValue();
+      o.timings = true;
+    } else if (a == "--size") {
+      const std::string v = takeValue();
+      const auto size = ParseSize(v);
+      if (!size)
+        throw UsageError{"invalid size '" + v +
+                         "': expected WxH with whole numbers from 1 to 32768"};
+      if (std::find(o.sizes.begin(), o.sizes.end(), *size) == o.sizes.end())
+        o.sizes.push_back(*size);
+    } else if (a == "--mesh") {
+      o.meshPattern = takeValue();
+      if (o.meshPattern->empty()) throw UsageError{"--mesh needs a file name pattern"};
+    } else if (a == "--dump-energy") {
+      o.dumpDir = takeValue();
+      if (o.dumpDir->empty()) throw UsageError{"--dump-energy needs a directory"};
+    } else {
+      throw UsageError{"unknown option '" + a + "'"};
+    }
+  }
+  if (o.help) return o;
+  if (words.empty()) throw UsageError{"missing MODE and SRC"};
+  if (words.size() < 2) throw UsageError{"missing SRC"};
+  if (words.size() > 3) throw UsageError{"unexpected argument '" + words[3] + "'"};
+  const char mode = words[0].empty() ? '\0' : words[0][0];
+  if (mode != '0' && mode != '1')
+    throw UsageError{"invalid MODE '" + words[0] + "': it must start with 0 or 1"};
+  o.useScaleTerm = mode == '1';
+  o.src = words[1];
+  if (words.size() == 3) o.sal = words[2];
+  if (o.meshPattern && o.sizes.size() > 1 &&
+      ExpandPattern(*o.meshPattern, o.sizes[0]) == ExpandPattern(*o.meshPattern, o.sizes[1]))
+    throw UsageError{"--mesh pattern '" + *o.meshPattern +
+                     "' needs {w} or {h} when several sizes are given"};
+  return o;
+}
+
+// Why a path that OpenCV could not decode is unreadable.
+std::string DescribeUnreadable(const std::string& path) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) return "no such file";
+  if (fs::is_directory(st)) return "is a directory";
+  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return "not an image in a format that can be read";
+}
+
+struct Failure {
+  std::string message;
+};
+
+cv::Mat ReadImage(const std::string& path, int flags, const char* what) {
+  cv::Mat img;
+  try {
+    img = cv::imread(path, flags);
+  } catch (const cv::Exception&) {
+    img.release();
+  }
+  if (img.empty())
+    throw Failure{std::string("cannot read ") + what + " '" + path +
+                  "': " + DescribeUnreadable(path)};
+  return img;
+}
+
+int Run(const Options& o) {
+  printTimings = o.timings;
+
+  ResizeHost host;
+  host.useScaleTerm = o.useScaleTerm;
+  host.imgSrc = ReadImage(o.src, cv::IMREAD_COLOR, "source image");
+  const cv::Size srcSize = host.imgSrc.size();
+  const cv::Size alignedSrc = AlignedSize(srcSize, host.quadSize);
+  auto sizeText = [](cv::Size s) {
+    return std::to_string(s.width) + "x" + std::to_string(s.height);
+  };
+  if (alignedSrc.area() <= 0)
+    throw Failure{"cannot use source image '" + o.src + "' of " + sizeText(srcSize) +
+                  ": each side must be at least " + std::to_string(host.quadSize / 2) + " pixels"};
+  if (o.sal) {
+    const cv::Size salSize = ReadImage(*o.sal, cv::IMREAD_GRAYSCALE, "importance image").size();
+    if (AlignedSize(salSize, host.quadSize) != alignedSrc)
+      throw Failure{"importance image '" + *o.sal + "' of " + sizeText(salSize) +
+                    " does not fit source image '" + o.src + "' of " + sizeText(srcSize) +
+                    " (their sizes round to " + sizeText(AlignedSize(salSize, host.quadSize)) +
+                    " and " + sizeText(alignedSrc) + " in whole quads)"};
+  }
+  if (!host.LoadImage(o.sal ? o.sal->c_str() : nullptr))
+    throw Failure{"cannot load '" + (o.sal ? *o.sal : o.src) + "'"};
+
+  std::optional<OutputDir> dump;
+  if (o.dumpDir) {
+    dump.emplace(*o.dumpDir);
+    host.energyObserver = [&](const TripletMatrix& a) { dump->WriteMatrix("A.mtx", a); };
+  }
+  host.BuildEquationA();
+  if (dump) dump->WriteInts("ind.txt", host.ind);
+
+  std::vector<cv::Size> sizes = o.sizes;
+  if (sizes.empty()) sizes.emplace_back(host.srcWidth, host.srcHeight);
+  for (const cv::Size& size : sizes) {
+    host.Resize(size.width, size.height);
+    const std::string tag = std::to_string(size.width) + "x" + std::to_string(size.height);
+    std::cout << "size " << tag << ":";
+    if (o.meshPattern) {
+      const std::string path = ExpandPattern(*o.meshPattern, size);
+      WriteMeshCsv(path, host);
+      std::cout << " mesh " << path;
+    }
+    if (dump) {
+      dump->WriteDoubles("vals_" + tag + ".txt", host.vals);
+      dump->WriteDoubles("x_" + tag + ".txt", host.solution64);
+      std::cout << " energy " << dump->Path("x_" + tag + ".txt");
+    }
+    if (!o.meshPattern && !dump) std::cout << " solved";
+    std::cout << std::endl;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int RunCli(int argc, char** argv) {
+  Options options;
+  try {
+    options = ParseArgs(argc, argv);
+  } catch (const UsageError& e) {
+    std::cerr << kProg << ": " << e.message << " (see " << kProg << " --help)" << std::endl;
+    return 2;
+  }
+  if (options.help) {
+    std::cout << kUsage;
+    return 0;
+  }
+  try {
+    return Run(options);
+  } catch (const Failure& e) {
+    std::cerr << kProg << ": " << e.message << std::endl;
+  } catch (const OutputError& e) {
+    std::cerr << kProg << ": " << e.what() << std::endl;
+  } catch (const EngineError& e) {
+    std::cerr << kProg << ": " << e.what() << std::endl;
+  } catch (const cv::Exception& e) {
+    std::cerr << kProg << ": " << e.what() << std::endl;
+  } catch (const std::bad_alloc&) {
+    std::cerr << kProg << ": out of memory" << std::endl;
+  }
+  return 1;
+}
 
 }  // namespace quadrix

@@ -6,6 +6,7 @@
 #include <Eigen/OrderingMethods>
 #include <Eigen/SparseCholesky>
 #include <Eigen/SparseCore>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -89,8 +90,8 @@ class BuiltinEngine final : public NumericEngine {
   const char* Name() const override { return "builtin"; }
   const std::string& LastError() const override { return error_; }
 
-  bool PutVariable(const std::string& name, const EngineArray& value) override {
-    vars_[name] = value;
+  bool PutVariable(const std::string& name, EngineArray value) override {
+    vars_[name] = std::move(value);
     return true;
   }
 
@@ -144,20 +145,59 @@ class BuiltinEngine final : public NumericEngine {
     const size_t c = iv->real.size();
     if (jv->real.size() != c || sv->real.size() != c)
       return Fail("sparse: iv, jv and sv differ in length");
-    std::vector<Eigen::Triplet<double, int>> t;
-    t.reserve(c);
+    std::vector<int> rows(c), cols(c);
     for (size_t k = 0; k < c; ++k) {
       const double i = iv->real[k];
       const double j = jv->real[k];
       if (!(i >= 1 && i <= m && j >= 1 && j <= n) || i != std::floor(i) || j != std::floor(j))
         return Fail("sparse: index out of bound");
-      t.emplace_back(static_cast<int>(i) - 1, static_cast<int>(j) - 1, sv->real[k]);
+      rows[k] = static_cast<int>(i) - 1;
+      cols[k] = static_cast<int>(j) - 1;
     }
-    A_.resize(m, n);
-    A_.setFromTriplets(t.begin(), t.end());  // entries at one position add up
+    A_ = Compress(m, n, rows, cols, sv->real);
     haveA_ = true;
     sizeKnown_ = ordered_ = factored_ = haveXr_ = haveX_ = false;
     return true;
+  }
+
+  // Compressed columns from triplets; entries at one position add up. A
+  // stable counting sort by column keeps each column in creation order, which
+  // for row-by-row assembly is already ascending and duplicate-free; only
+  // otherwise is the general (sorting) construction needed.
+  static SpMat Compress(int m, int n, const std::vector<int>& rows, const std::vector<int>& cols,
+                        const std::vector<double>& vals) {
+    const size_t c = rows.size();
+    std::vector<int> start(static_cast<size_t>(n) + 1, 0);
+    for (int j : cols) ++start[j + 1];
+    for (int j = 0; j < n; ++j) start[j + 1] += start[j];
+    std::vector<int> inner(c);
+    std::vector<double> values(c);
+    std::vector<int> next(start.begin(), start.end() - 1);
+    for (size_t k = 0; k < c; ++k) {
+      const int at = next[cols[k]]++;
+      inner[at] = rows[k];
+      values[at] = vals[k];
+    }
+    bool ascending = true;
+    for (int j = 0; j < n && ascending; ++j)
+      for (int p = start[j] + 1; p < start[j + 1]; ++p)
+        if (inner[p] <= inner[p - 1]) {
+          ascending = false;
+          break;
+        }
+    SpMat a(m, n);
+    if (ascending) {
+      a.resizeNonZeros(static_cast<Eigen::Index>(c));
+      std::copy(start.begin(), start.end(), a.outerIndexPtr());
+      std::copy(inner.begin(), inner.end(), a.innerIndexPtr());
+      std::copy(values.begin(), values.end(), a.valuePtr());
+      return a;
+    }
+    std::vector<Eigen::Triplet<double, int>> t;
+    t.reserve(c);
+    for (size_t k = 0; k < c; ++k) t.emplace_back(rows[k], cols[k], vals[k]);
+    a.setFromTriplets(t.begin(), t.end());
+    return a;
   }
 
   bool LoadInd() {

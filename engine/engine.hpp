@@ -38,8 +38,8 @@ class NumericEngine {
  public:
   virtual ~NumericEngine() = default;
   virtual const char* Name() const = 0;
-  // Copies the array into the workspace under name, replacing an older one.
-  virtual bool PutVariable(const std::string& name, const EngineArray& value) = 0;
+  // Puts the array into the workspace under name, replacing an older one.
+  virtual bool PutVariable(const std::string& name, EngineArray value) = 0;
   // Runs one command line; returns when it has finished.
   virtual bool EvalString(const std::string& text) = 0;
   // Copies a workspace variable out.

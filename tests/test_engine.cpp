@@ -172,7 +172,7 @@ TEST(Bridge, CommandLinesAreTheEngineLanguage) {
   struct Recorder : NumericEngine {
     std::vector<std::string> lines;
     const char* Name() const override { return "recorder"; }
-    bool PutVariable(const std::string&, const EngineArray&) override { return true; }
+    bool PutVariable(const std::string&, EngineArray) override { return true; }
     bool EvalString(const std::string& t) override {
       lines.push_back(t);
       return true;

@@ -1,0 +1,118 @@
+#include "cli/outputs.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace quadrix {
+
+namespace fs = std::filesystem;
+
+std::string ExpandPattern(const std::string& pattern, cv::Size size) {
+  std::string out;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern.compare(i, 3, "{w}") == 0) {
+      out += std::to_string(size.width);
+      i += 2;
+    } else if (pattern.compare(i, 3, "{h}") == 0) {
+      out += std::to_string(size.height);
+      i += 2;
+    } else {
+      out += pattern[i];
+    }
+  }
+  return out;
+}
+
+void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
+  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) throw OutputError("cannot write '" + path + "': cannot create the file");
+    fill(out);
+    out.flush();
+    if (!out) {
+      out.close();
+      std::remove(tmp.c_str());
+      throw OutputError("cannot write '" + path + "': write failed");
+    }
+  }
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw OutputError("cannot write '" + path + "': " + ec.message());
+  }
+}
+
+void WriteMeshCsv(const std::string& path, const ResizeHost& host) {
+  WriteFileAtomically(path, [&](std::ostream& out) {
+    const int C = host.quadCountX;
+    const int V = (host.quadCountX + 1) * (host.quadCountY + 1);
+    const size_t points = host.solution.size() / 2;
+    out << "point,kind,row,col,x,y\n";
+    char line[128];
+    for (size_t p = 0; p < points; ++p) {
+      const bool vertex = static_cast<int>(p) < V;
+      int row = 0;
+      int col = 0;
+      if (vertex) {
+        row = static_cast<int>(p) / (C + 1);
+        col = static_cast<int>(p) % (C + 1);
+      } else {
+        const cv::Point q = host.linePointQuads.at(p - V);
+        row = q.y;
+        col = q.x;
+      }
+      std::snprintf(line, sizeof line, "%zu,%s,%d,%d,%.9g,%.9g\n", p, vertex ? "vertex" : "line",
+                    row, col, static_cast<double>(host.solution[2 * p]),
+                    static_cast<double>(host.solution[2 * p + 1]));
+      out << line;
+    }
+  });
+}
+
+OutputDir::OutputDir(std::string dir) : dir_(std::move(dir)) {
+  std::error_code ec;
+  if (fs::exists(dir_, ec) && !fs::is_directory(dir_, ec))
+    throw OutputError("cannot use '" + dir_ + "' as output directory: it is not a directory");
+  fs::create_directories(dir_, ec);
+  if (ec) throw OutputError("cannot create directory '" + dir_ + "': " + ec.message());
+}
+
+std::string OutputDir::Path(const std::string& name) const {
+  return (fs::path(dir_) / name).string();
+}
+
+void OutputDir::WriteMatrix(const std::string& name, const TripletMatrix& a) const {
+  WriteFileAtomically(Path(name), [&](std::ostream& out) {
+    out << "%%MatrixMarket matrix coordinate real general\n";
+    out << a.m << ' ' << a.n << ' ' << a.entries.size() << '\n';
+    char line[96];
+    for (const Triplet& t : a.entries) {
+      std::snprintf(line, sizeof line, "%d %d %.17g\n", t.row + 1, t.col + 1, t.value);
+      out << line;
+    }
+  });
+}
+
+void OutputDir::WriteInts(const std::string& name, const std::vector<int32_t>& v) const {
+  WriteFileAtomically(Path(name), [&](std::ostream& out) {
+    for (int32_t x : v) out << x << '\n';
+  });
+}
+
+void OutputDir::WriteDoubles(const std::string& name, const std::vector<double>& v) const {
+  WriteFileAtomically(Path(name), [&](std::ostream& out) {
+    char line[48];
+    for (double x : v) {
+      std::snprintf(line, sizeof line, "%.17g\n", x);
+      out << line;
+    }
+  });
+}
+
+}  // namespace quadrix

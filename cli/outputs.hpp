@@ -1,0 +1,46 @@
+#pragma once
+// Files written by the command-line tool. Every file is written under a
+// temporary name beside its target and renamed into place, so a failure
+// never leaves a half-written file behind.
+
+#include <functional>
+#include <opencv2/core.hpp>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/resizehost.hpp"
+
+namespace quadrix {
+
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// PATTERN with every "{w}" and "{h}" replaced by the size.
+std::string ExpandPattern(const std::string& pattern, cv::Size size);
+
+// Writes path atomically through fill; throws OutputError naming the file.
+void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
+
+// Mesh of the last solve: header point,kind,row,col,x,y, one line per point.
+void WriteMeshCsv(const std::string& path, const ResizeHost& host);
+
+// A directory for the energy dump, created when missing.
+class OutputDir {
+ public:
+  explicit OutputDir(std::string dir);
+  std::string Path(const std::string& name) const;
+  // Matrix Market coordinate real general, 1-based, every triplet as given.
+  void WriteMatrix(const std::string& name, const TripletMatrix& a) const;
+  void WriteInts(const std::string& name, const std::vector<int32_t>& v) const;
+  // One value per line, 17 significant digits.
+  void WriteDoubles(const std::string& name, const std::vector<double>& v) const;
+
+ private:
+  std::string dir_;
+};
+
+}  // namespace quadrix

@@ -1,0 +1,176 @@
+// Host construction, image loading and alignment, energy build and the
+// per-size solve.
+
+#include "core/resizehost.hpp"
+
+#include <cstdio>
+#include <iostream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <string>
+
+#include "core/assertion.hpp"
+
+namespace quadrix {
+
+namespace {
+
+constexpr const char* kSource = "resizehost";
+
+int AlignedSide(int side, int quadSize) {
+  return static_cast<int>(side / static_cast<double>(quadSize) + 0.5) * quadSize;
+}
+
+// Importance map computed from the colour source.
+cv::Mat ComputeImportance(const cv::Mat&) { return cv::Mat(); }
+
+}  // namespace
+
+cv::Size AlignedSize(cv::Size size, int quadSize) {
+  return {AlignedSide(size.width, quadSize), AlignedSide(size.height, quadSize)};
+}
+
+ResizeHost::ResizeHost() {
+  engine = OpenEngineConnection();
+  if (engine == nullptr) throw EngineError("the numeric engine could not be opened");
+}
+
+bool ResizeHost::LoadImage(const char* salPath) {
+  const bool fromFile = salPath != nullptr && salPath[0] != '\0';
+  cv::Mat sal;
+  if (fromFile) {
+    sal = cv::imread(salPath, cv::IMREAD_GRAYSCALE);
+    if (sal.empty()) return false;
+  } else {
+    sal = ComputeImportance(imgSrc);
+    if (sal.empty()) return false;
+  }
+
+  // A side that rounds to no quad at all cannot be meshed; refuse it here
+  // rather than hand an empty image to the resize.
+  int q = quadSize;
+  if (q % 2 != 0) q *= 2;
+  if (q % 4 != 0) q *= 2;
+  for (const cv::Mat* img : {&imgSrc, &sal})
+    if (AlignedSize(img->size(), q).area() <= 0) return false;
+
+  imgSal = sal;
+  AlignToQuadSize(imgSrc);
+  AlignToQuadSize(imgSal);
+  srcWidth = imgSrc.cols;
+  srcHeight = imgSrc.rows;
+  QX_ASSERT_AT("ResizeHost::LoadImage", kSource, __LINE__,
+               imgSal.cols == srcWidth && imgSal.rows == srcHeight,
+               "imgSal->width==srcWidth&&imgSal->height==srcHeight");
+  if (fromFile) {
+    cv::Mat sal32F;
+    imgSal.convertTo(sal32F, CV_32F, 0.004, 0.0);
+    imgSal = sal32F;
+  }
+  cv::Mat gray8U;
+  cv::cvtColor(imgSrc, gray8U, cv::COLOR_BGR2GRAY);
+  gray8U.convertTo(imgGray32F, CV_32F, 0.004, 0.0);
+  return true;
+}
+
+void ResizeHost::AlignToQuadSize(cv::Mat& img) {
+  if (quadSize % 2 != 0) quadSize *= 2;
+  if (quadSize % 4 != 0) quadSize *= 2;
+  const int w = AlignedSide(img.cols, quadSize);
+  const int h = AlignedSide(img.rows, quadSize);
+  if (w == img.cols && h == img.rows) return;
+  cv::Mat resized;
+  cv::resize(img, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
+  img = resized;
+}
+
+void ResizeHost::EvalOrThrow(const char* line) {
+  if (!engine->EvalString(line))
+    throw EngineError(std::string("numeric engine (") + engine->Name() + ") failed on \"" + line +
+                      "\": " + engine->LastError());
+}
+
+void ResizeHost::BuildEquationA() {
+  quadCountX = srcWidth / quadSize;
+  quadCountY = srcHeight / quadSize;
+
+  std::vector<ConstrainUnits> quads, quad5s, edges;
+  int counts[2] = {0, 0};
+  GetConstrainUnits(counts, imgSal, imgGray32F, quads, quad5s, edges, quadSize, useScaleTerm,
+                    quadCountX, quadCountY);
+
+  TripletMatrix a;
+  a.m = 0;
+  a.n = counts[0];
+  coordCount = counts[0];
+
+  timer_.Start("build equationA");
+  if (a.entries.capacity() < 3000000) a.entries.reserve(3000000);
+  AppendUnitRows(quads, a, useScaleTerm);
+  AppendUnitRows(quad5s, a, useScaleTerm);
+  AppendUnitRows(edges, a, false);
+  timer_.Stop();
+
+  std::cout << "quads.size=" << quads.size() << "\n"
+            << "quad5s.size=" << quad5s.size() << "\n"
+            << "edges.size=" << edges.size() << "\n"
+            << "A.m=" << a.m << " A.n=" << a.n << std::endl;
+
+  if (energyObserver) energyObserver(a);
+
+  if (!a.PutToEngine(engine))
+    throw EngineError(std::string("numeric engine (") + engine->Name() +
+                      ") failed to build the energy matrix: " + engine->LastError());
+  BuildFixedIndices(ind, quadCountX, quadCountY);
+  for (int32_t& v : ind) v += 1;
+  if (!PutInd(engine, ind))
+    throw EngineError(std::string("numeric engine failed to take ind: ") + engine->LastError());
+  for (const char* line : kFactorLines) EvalOrThrow(line);
+  EvalOrThrow(InversePermutationLine());
+
+  // A normal matrix that is not positive definite (e.g. every weight 0) has
+  // no content-aware solution; scale uniformly instead of returning garbage.
+  contentAware = engine->EvalString(kCholLine);
+  if (!contentAware)
+    std::cerr << "quadrix: the content-aware solve is unavailable for this image (the energy "
+                 "could not be factored: "
+              << engine->LastError() << "); using uniform scaling instead" << std::endl;
+}
+
+void ResizeHost::Resize(int newWidth, int newHeight) {
+  BuildFixedValues(vals, quadCountX, quadCountY, newWidth, newHeight);
+
+  if (!contentAware) {
+    // The rest mesh scaled to the requested size, line points alike.
+    solution.assign(restCoords.size(), 0.0f);
+    solution64.assign(restCoords.size(), 0.0);
+    const double sx = srcWidth > 0 ? static_cast<double>(newWidth) / srcWidth : 0.0;
+    const double sy = srcHeight > 0 ? static_cast<double>(newHeight) / srcHeight : 0.0;
+    for (size_t k = 0; k + 1 < restCoords.size(); k += 2) {
+      solution64[k] = restCoords[k] * sx;
+      solution64[k + 1] = restCoords[k + 1] * sy;
+      solution[k] = static_cast<float>(solution64[k]);
+      solution[k + 1] = static_cast<float>(solution64[k + 1]);
+    }
+    return;
+  }
+
+  if (!PutVals(engine, vals))
+    throw EngineError(std::string("numeric engine failed to take vals: ") + engine->LastError());
+  EvalOrThrow(kRhsLine);
+  timer_.Start("solve");
+  EvalOrThrow(kTriSolveLine);
+  EvalOrThrow(kUnpermuteLine);
+  timer_.Stop();
+  EvalOrThrow(kAssembleLine);
+
+  EngineArray x;
+  if (!engine->GetVariable("x", x) || x.cls != EngineArray::Class::Double)
+    throw EngineError(std::string("numeric engine returned no solution x: ") + engine->LastError());
+  const size_t count = x.rows();
+  solution.resize(count, 0.0f);
+  for (size_t i = 0; i < count; ++i) solution[i] = static_cast<float>(x.real[i]);
+  solution64 = std::move(x.real);
+}
+
+}  // namespace quadrix

@@ -1,0 +1,119 @@
+#pragma once
+// The resizing core: one host owns the aligned images, the quad mesh, the
+// fixed border coordinates and the latest solution.
+//
+// Numbering. Grid vertex (row j, column i) is point j*(quadCountX+1)+i; line
+// points follow in row-major quad order. Point p owns coordinate 2p (x) and
+// 2p+1 (y); the engine sees them 1-based. Positions are pixels, origin
+// top-left, y down.
+//
+// Use: set useScaleTerm and imgSrc (CV_8UC3), LoadImage, BuildEquationA once,
+// then Resize for every size; solution holds 2*P floats after each Resize.
+
+#include <cstdint>
+#include <functional>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "core/perf_timer.hpp"
+#include "engine/bridge.hpp"
+#include "engine/engine.hpp"
+
+namespace quadrix {
+
+// Points that should move by one common transform.
+struct ConstrainUnits {
+  int n = 0;
+  std::vector<cv::Point2d> points;  // rest positions, source pixels
+  std::vector<int32_t> indices;     // point numbers
+  double weight = 0.0;
+
+  // Resizes both arrays to n entries; n must not be 0.
+  void SetNumber(int n);
+};
+
+class ResizeHost {
+ public:
+  int quadSize = 20;
+  cv::Mat imgSrc;      // CV_8UC3, aligned by LoadImage
+  cv::Mat imgSal;      // CV_32FC1 importance, same size as imgSrc
+  cv::Mat imgGray32F;  // CV_32FC1, 0.004 * grey level
+  bool useScaleTerm = false;
+  int srcWidth = 0;
+  int srcHeight = 0;
+  int quadCountX = 0;
+  int quadCountY = 0;
+  int coordCount = 0;
+  std::vector<double> vals;        // fixed values for the last size, order of ind
+  std::vector<int32_t> ind;        // fixed coordinate numbers, 1-based
+  std::vector<float> solution;     // all coordinates of the last solve
+  std::vector<double> solution64;  // the same before rounding to float
+  NumericEngine* engine = nullptr;
+  float edgeLowThreshold = 5e-5f;
+  float edgeHighThreshold = 0.015f;
+  double sigma = 1.0;
+  double linePointMargin = 0.0;
+  double lineWeight = 1.0;
+  double beta = 0.5;
+  int minEdgeLength = 70;
+
+  // Rest positions of all points (2*P doubles, coordinate order) and, per line
+  // point, the (column, row) of its quad; set by BuildEquationA.
+  std::vector<double> restCoords;
+  std::vector<cv::Point> linePointQuads;
+  // False when the energy could not be factored; Resize then scales uniformly.
+  bool contentAware = false;
+  // Called with the assembled energy matrix before it goes to the engine.
+  std::function<void(const TripletMatrix&)> energyObserver;
+
+  // Opens (or reuses) the process-wide engine connection; throws EngineError
+  // when no engine can be opened.
+  ResizeHost();
+
+  // salPath: importance image file, or null to compute the map. False when
+  // the file yields no image, or when an aligned side would be 0.
+  bool LoadImage(const char* salPath);
+  void AlignToQuadSize(cv::Mat& img);
+  // Detects lines, assembles the energy and has the engine factor it.
+  void BuildEquationA();
+  // out[0]: coordinate count, out[1]: energy row count.
+  void GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const cv::Mat& grayImg32F,
+                         std::vector<ConstrainUnits>& quads, std::vector<ConstrainUnits>& quad5s,
+                         std::vector<ConstrainUnits>& edges, int quadSize, bool useScaleTerm,
+                         int quadCountX, int quadCountY);
+  void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend);
+  // Solves for the drawing area newWidth x newHeight (pixels).
+  void Resize(int newWidth, int newHeight);
+
+ private:
+  void EvalOrThrow(const char* line);
+  PerfTimer timer_;
+};
+
+// Line points of the quads, chosen from a detector label image (CV_32SC1,
+// 0 none, k >= 1 line k) over a grid of C x R quads of q pixels.
+struct QuadLinePoints {
+  std::vector<cv::Point2d> linePoint;         // per quad, row-major
+  std::vector<int32_t> pointNumber;           // per quad: point number, or -1
+  std::vector<int32_t> lineOfQuad;            // per quad: index into lines, or -1
+  std::vector<std::vector<cv::Point>> lines;  // kept lines: quads (col, row), row-major
+  int pointCount = 0;                         // grid vertices plus line points
+};
+QuadLinePoints ChooseLinePoints(const cv::Mat& lineInd32S, int q, int C, int R, double margin);
+
+// Size of an image after alignment to whole quads of quadSize (a multiple of
+// 4): each side to the nearest multiple, halves upward.
+cv::Size AlignedSize(cv::Size size, int quadSize);
+
+// 2n x 2n residual matrices (CV_64FC1): B*(B'B)^-1*B' - I for the similarity
+// basis (rotation, uniform scale, translation) and the uniform-scale basis.
+cv::Mat ComputeSimilarityMatrix(const ConstrainUnits& unit);
+cv::Mat ComputeScaleMatrix(const ConstrainUnits& unit);
+
+// Fixed coordinates (0-based) for a grid of qx by qy quads: top/bottom y pairs
+// per column, then left/right x pairs per row.
+void BuildFixedIndices(std::vector<int32_t>& ind, int qx, int qy);
+// Their values for a target of newWidth x newHeight, in the same order.
+void BuildFixedValues(std::vector<double>& vals, int qx, int qy, int newWidth, int newHeight);
+
+}  // namespace quadrix

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs every benchmark; each size of the core runs in its own process so that
+# its peak memory is its own.
+set -euo pipefail
+build="${1:-build/release}"
+for b in "$build"/bench/bench_*; do
+  [ -x "$b" ] || continue
+  name="$(basename "$b")"
+  if [ "$name" = bench_core ]; then
+    for size in w:640/ w:1920/ w:4000/; do
+      "$b" --benchmark_filter="$size"
+    done
+  else
+    "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+  fi
+done

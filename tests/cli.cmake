@@ -1,0 +1,3 @@
+quadrix_test(test_cli SOURCES test_cli.cpp LINK qx_cli qx_core qx_engine qx_analysis qx_detect)
+target_link_libraries(test_cli PRIVATE Eigen3::Eigen ${CHOLMOD_LIBRARY})
+add_dependencies(test_cli quadrix-cli)

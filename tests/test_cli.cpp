@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/outputs.hpp"
+#include "test_support.hpp"
+
+using testsupport::Quote;
+using testsupport::TempDir;
+
+namespace {
+
+testsupport::CommandResult Cli(const std::string& args) {
+  return testsupport::Run(std::string(QUADRIX_CLI_PATH) + " " + args);
+}
+
+// One test directory with a small source photo and its importance image.
+struct Inputs {
+  TempDir dir;
+  std::string src = dir / "src.png";
+  std::string sal = dir / "sal.png";
+  Inputs() {
+    cv::imwrite(src, testsupport::Sample({300, 200}));
+    cv::imwrite(sal, testsupport::ImportanceImage({300, 200}));
+  }
+  std::string Args() const { return Quote(src) + " " + Quote(sal); }
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream ss(text);
+  for (std::string l; std::getline(ss, l);) out.push_back(l);
+  return out;
+}
+
+}  // namespace
+
+TEST(CliUsage, HelpAndUsageErrors) {
+  const auto help = Cli("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: quadrix-cli [options] MODE SRC [SAL]"), std::string::npos);
+  EXPECT_EQ(Cli("-h").status, 0);
+
+  Inputs in;
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"", "missing MODE"},
+      {"1", "missing SRC"},
+      {"2 " + Quote(in.src), "MODE '2'"},
+      {"'' " + Quote(in.src), "MODE ''"},
+      {"--frobnicate 1 " + Quote(in.src), "--frobnicate"},
+      {"--size 0x10 1 " + Quote(in.src), "0x10"},
+      {"--size 32769x10 1 " + Quote(in.src), "32769x10"},
+      {"--size 10x 1 " + Quote(in.src), "10x"},
+      {"--size -5x10 1 " + Quote(in.src), "-5x10"},
+      {"--size 1 " + Quote(in.src), "'1'"},
+      {"--size", "needs a value"},
+      {"--size 10x10 --size 20x20 --mesh m.csv 1 " + Quote(in.src), "{w}"},
+      {"1 " + in.Args() + " extra", "extra"},
+  };
+  for (const auto& [args, mention] : bad) {
+    const auto r = Cli(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
+    EXPECT_NE(r.err.find(mention), std::string::npos) << args << ": " << r.err;
+  }
+}
+
+TEST(CliUsage, UnreadableImagesNameTheFile) {
+  Inputs in;
+  const std::string text = in.dir / "notes.png";
+  std::ofstream(text) << "not an image";
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"0 " + Quote(in.dir / "missing.jpg"), "missing.jpg': no such file"},
+      {"0 " + Quote(text) + " " + Quote(in.sal), "notes.png': not an image"},
+      {"0 " + Quote(in.dir.path().string()) + " " + Quote(in.sal), "is a directory"},
+      {"0 " + Quote(in.src) + " " + Quote(in.dir / "nosal.png"), "nosal.png': no such file"},
+  };
+  for (const auto& [args, mention] : bad) {
+    const auto r = Cli(args);
+    EXPECT_EQ(r.status, 1) << args;
+    EXPECT_NE(r.err.find(mention), std::string::npos) << args << ": " << r.err;
+  }
+  // An importance image that does not fit the source.
+  cv::imwrite(in.dir / "small.png", cv::Mat(100, 100, CV_8UC1, cv::Scalar(9)));
+  const auto r = Cli("0 " + Quote(in.src) + " " + Quote(in.dir / "small.png"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("does not fit"), std::string::npos) << r.err;
+  // A source that rounds to no quad.
+  cv::imwrite(in.dir / "thin.png", cv::Mat(100, 9, CV_8UC3, cv::Scalar(1, 2, 3)));
+  cv::imwrite(in.dir / "thinsal.png", cv::Mat(100, 9, CV_8UC1, cv::Scalar(1)));
+  const auto thin = Cli("0 " + Quote(in.dir / "thin.png") + " " + Quote(in.dir / "thinsal.png"));
+  EXPECT_EQ(thin.status, 1);
+  EXPECT_NE(thin.err.find("thin.png"), std::string::npos) << thin.err;
+}
+
+TEST(CliOutput, MeshCsvAndEnergyDump) {
+  Inputs in;
+  const std::string dump = in.dir / "deep/dump";
+  const auto r = Cli("--size 450x200 --size 300x200 --mesh " + Quote(in.dir / "mesh_{w}x{h}.csv") +
+                     " --dump-energy " + Quote(dump) + " 1 " + in.Args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("quads.size="), std::string::npos);
+  EXPECT_NE(r.out.find(in.dir / "mesh_450x200.csv"), std::string::npos) << "says where it wrote";
+
+  const auto mesh = Lines(testsupport::ReadFile(in.dir / "mesh_450x200.csv"));
+  ASSERT_GT(mesh.size(), 16u * 11u);
+  EXPECT_EQ(mesh[0], "point,kind,row,col,x,y");
+  EXPECT_EQ(mesh[1], "0,vertex,0,0,0,0");
+  EXPECT_EQ(mesh[16], "15,vertex,0,15,450,0");  // 15 x 10 quads: top-right corner
+  EXPECT_EQ(mesh[16 * 11], "175,vertex,10,15,450,200");
+  size_t lines = 0;
+  for (size_t k = 16 * 11 + 1; k < mesh.size(); ++k)
+    lines += mesh[k].find(",line,") != std::string::npos;
+  EXPECT_EQ(lines, mesh.size() - 1 - 16 * 11) << "line points follow the vertices";
+
+  // The dump is enough to check the solve from outside: x has the fixed values at ind.
+  const auto ind = Lines(testsupport::ReadFile(dump + "/ind.txt"));
+  const auto vals = Lines(testsupport::ReadFile(dump + "/vals_450x200.txt"));
+  const auto x = Lines(testsupport::ReadFile(dump + "/x_450x200.txt"));
+  ASSERT_EQ(ind.size(), vals.size());
+  EXPECT_EQ(x.size(), 2 * (mesh.size() - 1));
+  for (size_t k = 0; k < ind.size(); ++k)
+    EXPECT_EQ(std::stod(x[std::stoi(ind[k]) - 1]), std::stod(vals[k]));
+  const auto mtx = Lines(testsupport::ReadFile(dump + "/A.mtx"));
+  ASSERT_GT(mtx.size(), 2u);
+  EXPECT_EQ(mtx[0], "%%MatrixMarket matrix coordinate real general");
+  std::istringstream header(mtx[1]);
+  size_t m = 0, n = 0, nnz = 0;
+  header >> m >> n >> nnz;
+  EXPECT_EQ(n, x.size());
+  EXPECT_EQ(nnz, mtx.size() - 2);
+  EXPECT_TRUE(std::filesystem::exists(dump + "/x_300x200.txt"));
+
+  // Nothing temporary is left behind.
+  for (const auto& e : std::filesystem::recursive_directory_iterator(in.dir.path()))
+    EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+}
+
+TEST(CliOutput, FailedWriteLeavesNoFileAndNamesIt) {
+  Inputs in;
+  const std::string target = in.dir / "no/such/dir/mesh.csv";
+  const auto r = Cli("--mesh " + Quote(target) + " 0 " + in.Args());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(target), std::string::npos) << r.err;
+  // A dump directory that is a file is refused, and the file is untouched.
+  const std::string file = in.dir / "plain";
+  std::ofstream(file) << "keep me";
+  const auto d = Cli("--dump-energy " + Quote(file) + " 0 " + in.Args());
+  EXPECT_EQ(d.status, 1);
+  EXPECT_EQ(testsupport::ReadFile(file), "keep me");
+}
+
+TEST(CliOutput, TimingsAndDefaultSize) {
+  Inputs in;
+  const auto r = Cli("--timings 0 " + in.Args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("link edges time used "), std::string::npos);
+  EXPECT_NE(r.out.find("build equationA time used "), std::string::npos);
+  EXPECT_NE(r.out.find("solve time used "), std::string::npos);
+  EXPECT_NE(r.out.find("size 300x200:"), std::string::npos) << "solves at the aligned source size";
+  const auto quiet = Cli("0 " + in.Args());
+  EXPECT_EQ(quiet.out.find("time used"), std::string::npos);
+}
+
+TEST(CliOutput, BlackImportanceScalesUniformly) {
+  Inputs in;
+  cv::imwrite(in.sal, cv::Mat(200, 300, CV_8UC1, cv::Scalar(0)));
+  const auto r = Cli("--size 600x100 --mesh " + Quote(in.dir / "m.csv") + " 0 " + in.Args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("uniform scaling"), std::string::npos);
+  const auto mesh = Lines(testsupport::ReadFile(in.dir / "m.csv"));
+  EXPECT_EQ(mesh[2], "1,vertex,0,1,40,0");  // 20 * 2 across, rows at 0
+  EXPECT_EQ(mesh[16 + 2], "17,vertex,1,1,40,10");
+}
+
+TEST(Outputs, PatternExpansion) {
+  EXPECT_EQ(quadrix::ExpandPattern("o/{w}x{h}_{w}.csv", {640, 480}), "o/640x480_640.csv");
+  EXPECT_EQ(quadrix::ExpandPattern("{x}{w", {1, 2}), "{x}{w");
+}

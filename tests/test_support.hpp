@@ -1,0 +1,94 @@
+#pragma once
+// Shared helpers of the tests: temporary directories, sample images and
+// running the command-line tool as a child process.
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+#include <string>
+
+namespace testsupport {
+
+// A directory removed with everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "quadrix-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string SamplePath() { return std::string(QUADRIX_SOURCE_DIR) + "/data/building.jpg"; }
+
+// The sample photo (868 x 600), optionally resized.
+inline cv::Mat Sample(cv::Size size = {}) {
+  cv::Mat img = cv::imread(SamplePath(), cv::IMREAD_COLOR);
+  if (img.empty()) std::abort();
+  if (size.area() > 0) cv::resize(img, img, size, 0, 0, cv::INTER_AREA);
+  return img;
+}
+
+// An 8-bit importance image: a horizontal ramp with a bright disc.
+inline cv::Mat ImportanceImage(cv::Size size) {
+  cv::Mat sal(size, CV_8UC1);
+  for (int y = 0; y < size.height; ++y)
+    for (int x = 0; x < size.width; ++x)
+      sal.at<uchar>(y, x) = static_cast<uchar>(60 + 120 * x / std::max(1, size.width - 1));
+  cv::circle(sal, {size.width / 3, size.height / 2}, std::min(size.width, size.height) / 4,
+             cv::Scalar(250), cv::FILLED);
+  return sal;
+}
+
+struct CommandResult {
+  int status = -1;  // exit status, or -1 when killed by a signal
+  std::string out;
+  std::string err;
+};
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Runs a shell command line, capturing both output streams.
+inline CommandResult Run(const std::string& commandLine) {
+  TempDir tmp;
+  const std::string out = tmp / "out";
+  const std::string err = tmp / "err";
+  const int raw = std::system((commandLine + " >" + out + " 2>" + err).c_str());
+  CommandResult r;
+  if (raw != -1 && WIFEXITED(raw)) r.status = WEXITSTATUS(raw);
+  r.out = ReadFile(out);
+  r.err = ReadFile(err);
+  return r;
+}
+
+inline std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+}  // namespace testsupport
