@@ -46,6 +46,10 @@ constexpr const char* kUsage =
     "                      {w} and {h} replaced by the size\n"
     "  --dump-energy DIR   write A.mtx, ind.txt and per size vals_WxH.txt and\n"
     "                      x_WxH.txt into DIR (created when missing)\n"
+    "  --importance-out FILE\n"
+    "                      write the importance map actually used (computed or\n"
+    "                      loaded, at the aligned size) as an 8-bit grey image;\n"
+    "                      edit it and give it back as SAL\n"
     "  --timings           print the stopwatch lines\n"
     "  -h, --help          show this help and exit\n"
     "\n"
@@ -62,6 +66,7 @@ struct Options {
   std::vector<cv::Size> sizes;
   std::optional<std::string> meshPattern;
   std::optional<std::string> dumpDir;
+  std::optional<std::string> importanceOut;
   bool timings = false;
   bool help = false;
 };
@@ -133,6 +138,9 @@ Options ParseArgs(int argc, char** argv) {
     } else if (a == "--mesh") {
       o.meshPattern = takeValue();
       if (o.meshPattern->empty()) throw UsageError{"--mesh needs a file name pattern"};
+    } else if (a == "--importance-out") {
+      o.importanceOut = takeValue();
+      if (o.importanceOut->empty()) throw UsageError{"--importance-out needs a file name"};
     } else if (a == "--dump-energy") {
       o.dumpDir = takeValue();
       if (o.dumpDir->empty()) throw UsageError{"--dump-energy needs a directory"};
@@ -198,6 +206,12 @@ int Run(const Options& o) {
   if (alignedSrc.area() <= 0)
     throw Failure{"cannot use source image '" + o.src + "' of " + sizeText(srcSize) +
                   ": each side must be at least " + std::to_string(host.quadSize / 2) + " pixels"};
+  // The computed map works on a copy whose shorter side is 256; below 128 it
+  // has too little to work with.
+  if (!o.sal && std::min(srcSize.width, srcSize.height) < 128)
+    throw Failure{"source image '" + o.src + "' of " + sizeText(srcSize) +
+                  " is too small for a computed importance map (shorter side below 128 pixels); "
+                  "give an importance image as SAL instead"};
   if (o.sal) {
     const cv::Size salSize = ReadImage(*o.sal, cv::IMREAD_GRAYSCALE, "importance image").size();
     if (AlignedSize(salSize, host.quadSize) != alignedSrc)
@@ -208,6 +222,11 @@ int Run(const Options& o) {
   }
   if (!host.LoadImage(o.sal ? o.sal->c_str() : nullptr))
     throw Failure{"cannot load '" + (o.sal ? *o.sal : o.src) + "'"};
+
+  if (o.importanceOut) {
+    WriteImportance(*o.importanceOut, host.imgSal);
+    std::cout << "importance " << *o.importanceOut << std::endl;
+  }
 
   std::optional<OutputDir> dump;
   if (o.dumpDir) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <opencv2/imgcodecs.hpp>
 #include <system_error>
 
 namespace quadrix {
@@ -42,6 +43,33 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
   }
   std::error_code ec;
   fs::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw OutputError("cannot write '" + path + "': " + ec.message());
+  }
+}
+
+void WriteImportance(const std::string& path, const cv::Mat& importance32F) {
+  cv::Mat grey;
+  importance32F.convertTo(grey, CV_8U, 1.0 / 0.004);  // rounds and saturates
+  // Keep the extension on the temporary name: it chooses the format.
+  const fs::path target(path);
+  const fs::path tmp =
+      target.parent_path() /
+      (target.stem().string() + ".tmp" + std::to_string(::getpid()) + target.extension().string());
+  bool written = false;
+  try {
+    written = cv::imwrite(tmp.string(), grey);
+  } catch (const cv::Exception& e) {
+    std::remove(tmp.c_str());
+    throw OutputError("cannot write '" + path + "': " + e.err);
+  }
+  if (!written) {
+    std::remove(tmp.c_str());
+    throw OutputError("cannot write '" + path + "': no image format for this name or no access");
+  }
+  std::error_code ec;
+  fs::rename(tmp, target, ec);
   if (ec) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': " + ec.message());

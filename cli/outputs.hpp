@@ -25,6 +25,12 @@ std::string ExpandPattern(const std::string& pattern, cv::Size size);
 // Writes path atomically through fill; throws OutputError naming the file.
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
+// The importance map (CV_32FC1) as an 8-bit grey image, grey =
+// round(value / 0.004) clamped to 0..255: loading it back as an importance
+// file gives the same map within the 8-bit rounding. The format follows the
+// extension, as OpenCV writes it.
+void WriteImportance(const std::string& path, const cv::Mat& importance32F);
+
 // Mesh of the last solve: header point,kind,row,col,x,y, one line per point.
 void WriteMeshCsv(const std::string& path, const ResizeHost& host);
 

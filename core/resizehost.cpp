@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "analysis/ImageAttention.hpp"
 #include "core/assertion.hpp"
 
 namespace quadrix {
@@ -20,9 +21,6 @@ constexpr const char* kSource = "resizehost";
 int AlignedSide(int side, int quadSize) {
   return static_cast<int>(side / static_cast<double>(quadSize) + 0.5) * quadSize;
 }
-
-// Importance map computed from the colour source.
-cv::Mat ComputeImportance(const cv::Mat&) { return cv::Mat(); }
 
 }  // namespace
 
@@ -42,8 +40,8 @@ bool ResizeHost::LoadImage(const char* salPath) {
     sal = cv::imread(salPath, cv::IMREAD_GRAYSCALE);
     if (sal.empty()) return false;
   } else {
-    sal = ComputeImportance(imgSrc);
-    if (sal.empty()) return false;
+    // Computed on the source before alignment, at its exact size.
+    sal = ImageAttention::GetDefaultSaliencyMap(imgSrc);
   }
 
   // A side that rounds to no quad at all cannot be meshed; refuse it here

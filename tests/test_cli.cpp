@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "cli/outputs.hpp"
+#include "core/resizehost.hpp"
 #include "test_support.hpp"
 
 using testsupport::Quote;
@@ -173,6 +174,45 @@ TEST(CliOutput, BlackImportanceScalesUniformly) {
   const auto mesh = Lines(testsupport::ReadFile(in.dir / "m.csv"));
   EXPECT_EQ(mesh[2], "1,vertex,0,1,40,0");  // 20 * 2 across, rows at 0
   EXPECT_EQ(mesh[16 + 2], "17,vertex,1,1,40,10");
+}
+
+TEST(CliImportance, TooSmallForAComputedMapSaysSo) {
+  TempDir dir;
+  const std::string src = dir / "small.png";
+  cv::imwrite(src, testsupport::Sample({1000, 127}));
+  const auto r = Cli("0 " + Quote(src));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("small.png"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("importance image as SAL"), std::string::npos) << r.err;
+  // With an importance image it works.
+  const std::string sal = dir / "sal.png";
+  cv::imwrite(sal, testsupport::ImportanceImage({1000, 127}));
+  EXPECT_EQ(Cli("0 " + Quote(src) + " " + Quote(sal)).status, 0);
+}
+
+TEST(CliImportance, WrittenMapLoadsBackAsTheSameImportance) {
+  TempDir dir;
+  const std::string src = dir / "src.png";
+  const std::string imp = dir / "imp.png";
+  cv::imwrite(src, testsupport::Sample({410, 290}));
+  const auto r = Cli("--importance-out " + Quote(imp) + " 1 " + Quote(src));
+  ASSERT_EQ(r.status, 0) << r.err;
+  const cv::Mat written = cv::imread(imp, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(written.type(), CV_8UC1);
+  EXPECT_EQ(written.size(), cv::Size(420, 300)) << "at the aligned size";
+
+  quadrix::ResizeHost computed;
+  computed.imgSrc = cv::imread(src);
+  ASSERT_TRUE(computed.LoadImage(nullptr));
+  quadrix::ResizeHost loaded;
+  loaded.imgSrc = cv::imread(src);
+  ASSERT_TRUE(loaded.LoadImage(imp.c_str()));
+  cv::Mat diff;
+  cv::absdiff(computed.imgSal, loaded.imgSal, diff);
+  double worst = 0;
+  cv::minMaxLoc(diff, nullptr, &worst);
+  EXPECT_LE(worst, 0.002 + 1e-6);
 }
 
 TEST(Outputs, PatternExpansion) {

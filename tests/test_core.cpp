@@ -441,3 +441,79 @@ TEST(Host, BlackImportanceFallsBackToUniformScaling) {
     EXPECT_FLOAT_EQ(l.host.solution[k + 1], static_cast<float>(l.host.restCoords[k + 1] * 1.5));
   }
 }
+
+namespace {
+
+bool AllFinite(const cv::Mat& m) { return cv::checkRange(m, true, nullptr, -1e30, 1e30); }
+
+bool AllFinite(const std::vector<float>& v) {
+  return std::all_of(v.begin(), v.end(), [](float f) { return std::isfinite(f); });
+}
+
+}  // namespace
+
+TEST(ComputedImportance, PhotoKeepsItsSizeAndRange) {
+  ResizeHost host;
+  host.imgSrc = testsupport::Sample({640, 480});
+  ASSERT_TRUE(host.LoadImage(nullptr));
+  EXPECT_EQ(host.imgSal.size(), cv::Size(640, 480));
+  EXPECT_EQ(host.imgSal.type(), CV_32FC1);
+  EXPECT_EQ(host.imgGray32F.size(), cv::Size(640, 480));
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(host.imgSal, &lo, &hi);
+  EXPECT_NEAR(lo, 0.2, 0.05);
+  EXPECT_NEAR(hi, 1.0, 0.05);
+}
+
+TEST(ComputedImportance, DegenerateImagesSolveWithoutNaN) {
+  cv::Mat twoColours(200, 300, CV_8UC3, cv::Scalar(200, 40, 40));
+  twoColours(cv::Rect(150, 0, 150, 200)).setTo(cv::Scalar(10, 220, 90));
+  cv::Mat noise(128, 128, CV_8UC3);
+  cv::randu(noise, cv::Scalar::all(0), cv::Scalar::all(255));
+  cv::Mat strip = testsupport::Sample({4000, 128});
+  const std::vector<std::pair<const char*, cv::Mat>> images = {
+      {"one colour", cv::Mat(200, 300, CV_8UC3, cv::Scalar(30, 140, 250))},
+      {"two colours", twoColours},
+      {"128 x 128", noise},
+      {"128 x 4000 strip", strip},
+      {"4000 x 128 strip", strip.t()},
+  };
+  for (const auto& [name, img] : images) {
+    SCOPED_TRACE(name);
+    ResizeHost host;
+    host.imgSrc = img.clone();
+    ASSERT_TRUE(host.LoadImage(nullptr));
+    EXPECT_TRUE(AllFinite(host.imgSal));
+    double lo = 0, hi = 0;
+    cv::minMaxLoc(host.imgSal, &lo, &hi);
+    EXPECT_GE(lo, 0.15);
+    EXPECT_LE(hi, 1.05);
+    testing::internal::CaptureStdout();
+    host.BuildEquationA();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(host.contentAware);
+    for (cv::Size s : {cv::Size(host.srcWidth / 2, host.srcHeight), cv::Size(300, 300)}) {
+      host.Resize(s.width, s.height);
+      ASSERT_EQ(host.solution.size(), static_cast<size_t>(host.coordCount));
+      EXPECT_TRUE(AllFinite(host.solution));
+    }
+  }
+  // One colour everywhere: no variation, so the floor everywhere.
+  ResizeHost flat;
+  flat.imgSrc = cv::Mat(200, 300, CV_8UC3, cv::Scalar(30, 140, 250));
+  ASSERT_TRUE(flat.LoadImage(nullptr));
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(flat.imgSal, &lo, &hi);
+  EXPECT_NEAR(lo, 0.2, 1e-5);
+  EXPECT_NEAR(hi, 0.2, 1e-5);
+}
+
+TEST(ComputedImportanceDeath, TooSmallSourceEndsThroughTheAssertion) {
+  EXPECT_EXIT(
+      {
+        ResizeHost host;
+        host.imgSrc = cv::Mat(400, 100, CV_8UC3, cv::Scalar(1, 2, 3));
+        host.LoadImage(nullptr);
+      },
+      ::testing::ExitedWithCode(1), "Assertion: src8U3C != NULL failed");
+}
