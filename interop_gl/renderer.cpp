@@ -1,0 +1,258 @@
+#include "interop_gl/renderer.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "core/assertion.hpp"
+
+namespace quadrix {
+
+namespace {
+
+constexpr char kSource[] = "interop_gl/renderer";
+
+}  // namespace
+
+MeshIndices BuildMeshIndices(int vx, int vy) {
+  MeshIndices m;
+  if (vx < 2 || vy < 2) return m;
+  const size_t quads = static_cast<size_t>(vx - 1) * static_cast<size_t>(vy - 1);
+  m.triangles.reserve(6 * quads);
+  m.lines.reserve(8 * quads);
+  const auto w = static_cast<std::uint32_t>(vx);
+  for (int j = 0; j < vy - 1; ++j) {
+    for (int i = 0; i < vx - 1; ++i) {
+      const auto v = static_cast<std::uint32_t>(j) * w + static_cast<std::uint32_t>(i);
+      m.triangles.insert(m.triangles.end(), {v, v + 1, v + w + 1, v, v + w + 1, v + w});
+      m.lines.insert(m.lines.end(), {v, v + 1, v + 1, v + w + 1, v + w + 1, v + w, v + w, v});
+    }
+  }
+  return m;
+}
+
+std::vector<float> BuildImageTexels(const cv::Mat& image) {
+  const int w = image.cols;
+  const int h = image.rows;
+  std::vector<float> texels(static_cast<size_t>(w) * static_cast<size_t>(h) * 4, 0.0f);
+  const int depth = image.depth();
+  const int channels = image.channels();
+  if (depth != CV_8U && depth != CV_32F) return texels;
+
+  float* out = texels.data();
+  for (int r = 0; r < h; ++r) {
+    const int y = h - 1 - r;
+    if (depth == CV_8U) {
+      const uchar* row = image.ptr<uchar>(y);
+      for (int x = 0; x < w; ++x, out += 4) {
+        const uchar* px = row + static_cast<size_t>(x) * channels;
+        if (channels == 3) {
+          out[0] = static_cast<float>(px[2] / 255.0);
+          out[1] = static_cast<float>(px[1] / 255.0);
+          out[2] = static_cast<float>(px[0] / 255.0);
+        } else {
+          out[0] = out[1] = out[2] = static_cast<float>(px[0] / 255.0);
+        }
+        out[3] = 1.0f;
+      }
+    } else {
+      const float* row = image.ptr<float>(y);
+      for (int x = 0; x < w; ++x, out += 4) {
+        const float* px = row + static_cast<size_t>(x) * channels;
+        if (channels == 3) {
+          out[0] = px[2];
+          out[1] = px[1];
+          out[2] = px[0];
+        } else {
+          out[0] = out[1] = out[2] = px[0];
+        }
+        out[3] = 1.0f;
+      }
+    }
+  }
+  return texels;
+}
+
+std::unique_ptr<Effect> CompileEffect(const std::string& effectFile, std::string& path) {
+  if (effectFile.empty()) {
+    const auto found = LocateDataFile(kEffectFileName);
+    if (found.empty()) {
+      std::string dirs;
+      for (const auto& d : DataSearchDirs()) dirs += (dirs.empty() ? "" : ", ") + d.string();
+      path = kEffectFileName;
+      std::printf("%s: error: not found in %s\n", kEffectFileName, dirs.c_str());
+      std::fflush(stdout);
+      return nullptr;
+    }
+    path = found.string();
+  } else {
+    path = effectFile;
+  }
+
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (in) text << in.rdbuf();
+  if (!in || in.bad()) {
+    std::printf("%s: error: cannot be opened\n", path.c_str());
+    std::fflush(stdout);
+    return nullptr;
+  }
+  return Effect::Create(text.str(), path);
+}
+
+bool InitRenderer(RenderState& rs, const std::string& effectFile) {
+  auto fail = [&rs](const char* why) {
+    if (why != nullptr) {
+      std::printf("%s: error: %s\n", rs.effectPath.c_str(), why);
+      std::fflush(stdout);
+    }
+    rs.inputLayout.reset();
+    rs.technique = nullptr;
+    rs.meshPass = rs.gridPass = nullptr;
+    rs.effect.reset();
+    return false;
+  };
+  rs.effect = CompileEffect(effectFile, rs.effectPath);
+  if (!rs.effect) return fail(nullptr);
+  rs.technique = rs.effect->GetTechniqueByName(kTechniqueName);
+  if (rs.technique == nullptr) return fail("no technique \"Draw2DInterop\"");
+  rs.meshPass = rs.technique->GetPassByIndex(0);
+  rs.gridPass = rs.technique->GetPassByIndex(1);
+  if (rs.meshPass == nullptr || rs.gridPass == nullptr)
+    return fail("technique \"Draw2DInterop\" needs two passes");
+  if (!CreateInputLayout(rs)) return fail("both passes must take the input \"POSITION\"");
+  return true;
+}
+
+bool CreateInputLayout(RenderState& rs) {
+  rs.inputLayout.reset();
+  rs.positionLocation = -1;
+  if (rs.meshPass == nullptr || rs.gridPass == nullptr) return false;
+  // One layout serves both passes, so they must read POSITION alike.
+  const GLint mesh = glGetAttribLocation(rs.meshPass->Program(), "POSITION");
+  const GLint grid = glGetAttribLocation(rs.gridPass->Program(), "POSITION");
+  if (mesh < 0 || mesh != grid) return false;
+  rs.positionLocation = mesh;
+  rs.inputLayout = MakeGlVertexArray();
+  glBindVertexArray(rs.inputLayout.get());
+  glEnableVertexAttribArray(static_cast<GLuint>(mesh));
+  glBindVertexArray(0);
+  return true;
+}
+
+bool CreateImageTexture(const cv::Mat& image, RenderState& rs, int slot) {
+  QX_ASSERT("CreateImageTexture", kSource, slot == 0 || slot == 1);
+  GLint maxSize = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
+  if (image.cols > maxSize || image.rows > maxSize) {
+    std::fprintf(stderr, "image of %dx%d pixels exceeds the largest texture (%d) of this context\n",
+                 image.cols, image.rows, maxSize);
+    return false;
+  }
+  const std::vector<float> texels = BuildImageTexels(image);
+  GlTexture texture = MakeGlTexture();
+  glBindTexture(GL_TEXTURE_2D, texture.get());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, image.cols, image.rows, 0, GL_RGBA, GL_FLOAT,
+               texels.empty() ? nullptr : texels.data());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  glBindTexture(GL_TEXTURE_2D, 0);
+  rs.textureViews[static_cast<size_t>(slot)] = std::move(texture);
+  return true;
+}
+
+void CreateMeshBuffers(RenderState& rs, int vx, int vy) {
+  QX_ASSERT("CreateMeshBuffers", kSource, vx >= 2 && vy >= 2);
+  rs.vxCount = vx;
+  rs.vyCount = vy;
+  const MeshIndices indices = BuildMeshIndices(vx, vy);
+  rs.triangleIndexCount = static_cast<int>(indices.triangles.size());
+  rs.lineIndexCount = static_cast<int>(indices.lines.size());
+
+  // Element buffers are bound through a vertex array; a temporary one keeps
+  // the input layout's binding untouched.
+  GlVertexArray scratch = MakeGlVertexArray();
+  glBindVertexArray(scratch.get());
+  auto upload = [](const std::vector<std::uint32_t>& list) {
+    GlBuffer buffer = MakeGlBuffer();
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, buffer.get());
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER,
+                 static_cast<GLsizeiptr>(list.size() * sizeof(std::uint32_t)), list.data(),
+                 GL_STATIC_DRAW);
+    return buffer;
+  };
+  rs.triangleIndexBuffer = upload(indices.triangles);
+  rs.lineIndexBuffer = upload(indices.lines);
+  glBindVertexArray(0);
+
+  rs.vertexBuffer = MakeGlBuffer();
+  glBindBuffer(GL_ARRAY_BUFFER, rs.vertexBuffer.get());
+  glBufferData(GL_ARRAY_BUFFER,
+               static_cast<GLsizeiptr>(sizeof(float) * 2 * static_cast<size_t>(vx) *
+                                       static_cast<size_t>(vy)),
+               nullptr, GL_DYNAMIC_DRAW);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  rs.ready = true;
+}
+
+void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
+  QX_ASSERT("UpdateVertices", kSource,
+            rs.vertexBuffer && vertexCount == static_cast<std::size_t>(rs.vxCount) *
+                                                  static_cast<std::size_t>(rs.vyCount));
+  glBindBuffer(GL_ARRAY_BUFFER, rs.vertexBuffer.get());
+  // A fresh data store each time: the driver may still read the old one.
+  glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertexCount * 2 * sizeof(float)), xy,
+               GL_DYNAMIC_DRAW);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+}
+
+void DrawMesh(RenderState& rs) {
+  if (!rs.ready || !rs.inputLayout) return;
+  Effect* effect = rs.effect.get();
+  _SetVar(effect, "vxCount", rs.vxCount);
+  _SetVar(effect, "vyCount", rs.vyCount);
+  _SetVar(effect, "srcWidth", static_cast<float>(rs.srcWidth));
+  _SetVar(effect, "srcHeight", static_cast<float>(rs.srcHeight));
+  _SetVar(effect, "newWidth", static_cast<float>(rs.newWidth));
+  _SetVar(effect, "newHeight", static_cast<float>(rs.newHeight));
+  QX_ASSERT("DrawMesh", kSource, rs.textureIndex == 0 || rs.textureIndex == 1);
+  _SetVar(effect, "g_Texture", rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
+
+  rs.meshPass->Apply();
+  glBindVertexArray(rs.inputLayout.get());
+  glBindBuffer(GL_ARRAY_BUFFER, rs.vertexBuffer.get());
+  glVertexAttribPointer(static_cast<GLuint>(rs.positionLocation), 2, GL_FLOAT, GL_FALSE,
+                        2 * sizeof(float), nullptr);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, rs.triangleIndexBuffer.get());
+  glDrawElements(GL_TRIANGLES, rs.triangleIndexCount, GL_UNSIGNED_INT, nullptr);
+
+  if (rs.showGrid) {
+    rs.gridPass->Apply();
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, rs.lineIndexBuffer.get());
+    glDrawElements(GL_LINES, rs.lineIndexCount, GL_UNSIGNED_INT, nullptr);
+  }
+  glBindVertexArray(0);
+  glUseProgram(0);
+}
+
+void ReleaseRenderState(RenderState& rs) {
+  rs.triangleIndexBuffer.reset();
+  rs.lineIndexBuffer.reset();
+  rs.vertexBuffer.reset();
+  rs.textureViews[0].reset();
+  rs.textureViews[1].reset();
+  rs.technique = nullptr;
+  rs.meshPass = rs.gridPass = nullptr;
+  rs.effect.reset();
+  rs.inputLayout.reset();
+  rs = RenderState{};
+}
+
+}  // namespace quadrix
