@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "cli/outputs.hpp"
+#include "cli/pictures.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 
@@ -42,6 +44,14 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --size WxH          target size, repeatable (1 to 32768 each side);\n"
     "                      default: the source size after alignment to whole quads\n"
+    "  -o, --output PATTERN\n"
+    "                      draw the picture of each size at exactly that size into\n"
+    "                      PATTERN ({w} and {h} replaced); the format follows the\n"
+    "                      extension (.png, .jpg, .bmp, .tif, .webp)\n"
+    "  --uniform           draw the evenly spaced grid (plain scaling) instead of\n"
+    "                      the solved mesh\n"
+    "  --grid              draw the mesh lines on top\n"
+    "  --show-importance   draw the importance map instead of the colour image\n"
     "  --mesh PATTERN      write the solved mesh of each size as CSV to PATTERN,\n"
     "                      {w} and {h} replaced by the size\n"
     "  --dump-energy DIR   write A.mtx, ind.txt and per size vals_WxH.txt and\n"
@@ -67,6 +77,10 @@ struct Options {
   std::optional<std::string> meshPattern;
   std::optional<std::string> dumpDir;
   std::optional<std::string> importanceOut;
+  std::optional<std::string> outputPattern;
+  bool uniform = false;
+  bool grid = false;
+  bool showImportance = false;
   bool timings = false;
   bool help = false;
 };
@@ -124,6 +138,22 @@ Options ParseArgs(int argc, char** argv) {
     if (a == "-h" || a == "--help") {
       noValue();
       o.help = true;
+    } else if (a == "--uniform") {
+      noValue();
+      o.uniform = true;
+    } else if (a == "--grid") {
+      noValue();
+      o.grid = true;
+    } else if (a == "--show-importance") {
+      noValue();
+      o.showImportance = true;
+    } else if (a == "-o" || a == "--output") {
+      o.outputPattern = takeValue();
+      if (o.outputPattern->empty()) throw UsageError{"--output needs a file name pattern"};
+      if (!cv::haveImageWriter(ExpandPattern(*o.outputPattern, {1, 1})))
+        throw UsageError{"--output '" + *o.outputPattern +
+                         "': no image format for this extension (use .png, .jpg, .bmp, .tif "
+                         "or .webp)"};
     } else if (a == "--timings") {
       noValue();
       o.timings = true;
@@ -158,10 +188,10 @@ Options ParseArgs(int argc, char** argv) {
   o.useScaleTerm = mode == '1';
   o.src = words[1];
   if (words.size() == 3) o.sal = words[2];
-  if (o.meshPattern && o.sizes.size() > 1 &&
-      ExpandPattern(*o.meshPattern, o.sizes[0]) == ExpandPattern(*o.meshPattern, o.sizes[1]))
-    throw UsageError{"--mesh pattern '" + *o.meshPattern +
-                     "' needs {w} or {h} when several sizes are given"};
+  for (const auto* pattern : {&o.meshPattern, &o.outputPattern})
+    if (*pattern && o.sizes.size() > 1 &&
+        ExpandPattern(**pattern, o.sizes[0]) == ExpandPattern(**pattern, o.sizes[1]))
+      throw UsageError{"pattern '" + **pattern + "' needs {w} or {h} when several sizes are given"};
   return o;
 }
 
@@ -236,12 +266,28 @@ int Run(const Options& o) {
   host.BuildEquationA();
   if (dump) dump->WriteInts("ind.txt", host.ind);
 
+  std::unique_ptr<PictureMaker> pictures;
+  if (o.outputPattern) pictures = std::make_unique<PictureMaker>(host.imgSrc, host.imgSal);
+  const int vx = host.quadCountX + 1;
+  const int vy = host.quadCountY + 1;
+  std::vector<float> xy;
+
   std::vector<cv::Size> sizes = o.sizes;
   if (sizes.empty()) sizes.emplace_back(host.srcWidth, host.srcHeight);
   for (const cv::Size& size : sizes) {
     host.Resize(size.width, size.height);
     const std::string tag = std::to_string(size.width) + "x" + std::to_string(size.height);
     std::cout << "size " << tag << ":";
+    if (pictures) {
+      if (o.uniform)
+        BuildUniformGrid(vx, vy, size.width, size.height, xy);
+      else
+        xy.assign(host.solution.begin(), host.solution.begin() + 2 * vx * vy);
+      const cv::Mat picture = pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
+      const std::string path = ExpandPattern(*o.outputPattern, size);
+      WriteImageAtomically(path, picture);
+      std::cout << " picture " << path;
+    }
     if (o.meshPattern) {
       const std::string path = ExpandPattern(*o.meshPattern, size);
       WriteMeshCsv(path, host);
@@ -252,7 +298,7 @@ int Run(const Options& o) {
       dump->WriteDoubles("x_" + tag + ".txt", host.solution64);
       std::cout << " energy " << dump->Path("x_" + tag + ".txt");
     }
-    if (!o.meshPattern && !dump) std::cout << " solved";
+    if (!o.meshPattern && !dump && !pictures) std::cout << " solved";
     std::cout << std::endl;
   }
   return 0;
@@ -277,6 +323,8 @@ int RunCli(int argc, char** argv) {
   } catch (const Failure& e) {
     std::cerr << kProg << ": " << e.message << std::endl;
   } catch (const OutputError& e) {
+    std::cerr << kProg << ": " << e.what() << std::endl;
+  } catch (const EffectError& e) {
     std::cerr << kProg << ": " << e.what() << std::endl;
   } catch (const EngineError& e) {
     std::cerr << kProg << ": " << e.what() << std::endl;

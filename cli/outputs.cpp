@@ -49,17 +49,14 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
   }
 }
 
-void WriteImportance(const std::string& path, const cv::Mat& importance32F) {
-  cv::Mat grey;
-  importance32F.convertTo(grey, CV_8U, 1.0 / 0.004);  // rounds and saturates
-  // Keep the extension on the temporary name: it chooses the format.
+void WriteImageAtomically(const std::string& path, const cv::Mat& image) {
   const fs::path target(path);
   const fs::path tmp =
       target.parent_path() /
       (target.stem().string() + ".tmp" + std::to_string(::getpid()) + target.extension().string());
   bool written = false;
   try {
-    written = cv::imwrite(tmp.string(), grey);
+    written = cv::imwrite(tmp.string(), image);
   } catch (const cv::Exception& e) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': " + e.err);
@@ -74,6 +71,12 @@ void WriteImportance(const std::string& path, const cv::Mat& importance32F) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': " + ec.message());
   }
+}
+
+void WriteImportance(const std::string& path, const cv::Mat& importance32F) {
+  cv::Mat grey;
+  importance32F.convertTo(grey, CV_8U, 1.0 / 0.004);  // rounds and saturates
+  WriteImageAtomically(path, grey);
 }
 
 void WriteMeshCsv(const std::string& path, const ResizeHost& host) {

@@ -101,6 +101,12 @@ struct QuadLinePoints {
 };
 QuadLinePoints ChooseLinePoints(const cv::Mat& lineInd32S, int q, int C, int R, double margin);
 
+// The evenly spaced grid of vx x vy vertices over width x height, in vertex
+// order: steps float(W / (vx - 1)) and float(H / (vy - 1)), each position the
+// product of the index and the float step, formed in double and rounded to
+// float. This is what the picture shows in uniform mode.
+void BuildUniformGrid(int vx, int vy, int width, int height, std::vector<float>& xy);
+
 // Size of an image after alignment to whole quads of quadSize (a multiple of
 // 4): each side to the nearest multiple, halves upward.
 cv::Size AlignedSize(cv::Size size, int quadSize);

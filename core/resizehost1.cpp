@@ -250,6 +250,20 @@ void ResizeHost::AppendUnitRows(const std::vector<ConstrainUnits>& list, Triplet
   }
 }
 
+void BuildUniformGrid(int vx, int vy, int width, int height, std::vector<float>& xy) {
+  xy.resize(2 * static_cast<size_t>(vx) * static_cast<size_t>(vy));
+  const float sx = static_cast<float>(static_cast<double>(width) / (vx - 1));
+  const float sy = static_cast<float>(static_cast<double>(height) / (vy - 1));
+  for (int j = 0; j < vy; ++j) {
+    const float y = static_cast<float>(j * static_cast<double>(sy));
+    for (int i = 0; i < vx; ++i) {
+      const size_t v = static_cast<size_t>(j) * vx + i;
+      xy[2 * v] = static_cast<float>(i * static_cast<double>(sx));
+      xy[2 * v + 1] = y;
+    }
+  }
+}
+
 void BuildFixedIndices(std::vector<int32_t>& ind, int qx, int qy) {
   ind.clear();
   for (int i = 0; i <= qx; ++i) {

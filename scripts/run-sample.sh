@@ -7,6 +7,6 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 out="$root/out"
 mkdir -p "$out"
 "$build/quadrix-cli" --size 860x600 --size 600x600 --size 1200x600 --size 860x400 \
-  --mesh "$out/building_mesh_{w}x{h}.csv" \
+  -o "$out/building_{w}x{h}.png" --mesh "$out/building_mesh_{w}x{h}.csv" \
   1 "$root/data/building.jpg"
 echo "Results are in $out"

@@ -215,6 +215,110 @@ TEST(CliImportance, WrittenMapLoadsBackAsTheSameImportance) {
   EXPECT_LE(worst, 0.002 + 1e-6);
 }
 
+namespace {
+
+double MeanAbsDiff(const cv::Mat& a, const cv::Mat& b) {
+  cv::Mat d;
+  cv::absdiff(a, b, d);
+  const cv::Scalar m = cv::mean(d);
+  return (m[0] + m[1] + m[2]) / 3.0;
+}
+
+// Pure red grid pixels, as the renderer draws them.
+int RedPixels(const cv::Mat& bgr) {
+  cv::Mat mask;
+  cv::inRange(bgr, cv::Scalar(0, 0, 200), cv::Scalar(60, 60, 255), mask);
+  return cv::countNonZero(mask);
+}
+
+}  // namespace
+
+TEST(CliPictures, SizesFormatsAndTheSourceSizeByDefault) {
+  Inputs in;
+  const auto r = Cli("-o " + Quote(in.dir / "p_{w}x{h}.png") + " 0 " + in.Args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  const cv::Mat atSource = cv::imread(in.dir / "p_300x200.png");
+  ASSERT_EQ(atSource.size(), cv::Size(300, 200));
+  // At the source size the mesh is at rest: the picture is the source.
+  EXPECT_LE(MeanAbsDiff(atSource, cv::imread(in.src)), 1.0);
+
+  const auto sized =
+      Cli("--size 451x203 --size 200x260 --output " + Quote(in.dir / "q_{w}x{h}.jpg") + " -o " +
+          Quote(in.dir / "b_{h}.bmp") + " 1 " + in.Args());
+  ASSERT_EQ(sized.status, 0) << sized.err;
+  EXPECT_EQ(cv::imread(in.dir / "b_203.bmp").size(), cv::Size(451, 203)) << "last -o wins";
+  EXPECT_EQ(cv::imread(in.dir / "b_260.bmp").size(), cv::Size(200, 260));
+  EXPECT_FALSE(std::filesystem::exists(in.dir / "q_451x203.jpg"));
+
+  EXPECT_EQ(Cli("-o " + Quote(in.dir / "p.xyz") + " 0 " + in.Args()).status, 2);
+  EXPECT_EQ(Cli("--size 10x10 --size 20x20 -o p.png 0 " + in.Args()).status, 2);
+}
+
+TEST(CliPictures, UniformGridAndImportanceFollowTheOptions) {
+  Inputs in;
+  const auto r = Cli("--size 450x300 --uniform -o " + Quote(in.dir / "u.png") + " 1 " + in.Args());
+  ASSERT_EQ(r.status, 0) << r.err;
+  cv::Mat scaled;
+  cv::resize(cv::imread(in.src), scaled, {450, 300}, 0, 0, cv::INTER_LINEAR);
+  EXPECT_LE(MeanAbsDiff(cv::imread(in.dir / "u.png"), scaled), 3.0) << "plain scaling";
+
+  // The importance image in grey: value 1.0 is white.
+  const auto imp = Cli("--show-importance -o " + Quote(in.dir / "i.png") + " 0 " + in.Args());
+  ASSERT_EQ(imp.status, 0) << imp.err;
+  const cv::Mat shown = cv::imread(in.dir / "i.png", cv::IMREAD_GRAYSCALE);
+  cv::Mat expected;
+  cv::imread(in.sal, cv::IMREAD_GRAYSCALE).convertTo(expected, CV_8U, 0.004 * 255);
+  EXPECT_LE(MeanAbsDiff(shown, expected), 1.0);
+
+  const auto grid = Cli("--grid --uniform -o " + Quote(in.dir / "g.png") + " 0 " + in.Args());
+  ASSERT_EQ(grid.status, 0) << grid.err;
+  const cv::Mat g = cv::imread(in.dir / "g.png");
+  // 15 x 10 quads of 20 pixels: one red line every 20 pixels each way.
+  EXPECT_GT(RedPixels(g), 300 * 10 + 200 * 15 - 200);
+  EXPECT_EQ(RedPixels(cv::imread(in.dir / "i.png")), 0);
+  int onLine = 0;
+  for (int y = 5; y < 200; y += 20)
+    onLine += g.at<cv::Vec3b>(y, 120)[2] > 200 || g.at<cv::Vec3b>(y, 119)[2] > 200;
+  EXPECT_EQ(onLine, 10) << "a vertical line near x = 120 in every quad row";
+}
+
+TEST(CliPictures, WithoutOpenGlTheProcessorDrawsTheSamePicture) {
+  Inputs in;
+  const std::string args = "--size 400x240 -o " + Quote(in.dir / "{w}.png") + " 1 " + in.Args();
+  ASSERT_EQ(Cli(args).status, 0);
+  std::filesystem::rename(in.dir / "400.png", in.dir / "gl.png");
+  const auto cpu =
+      testsupport::Run("QUADRIX_NO_OPENGL=1 " + std::string(QUADRIX_CLI_PATH) + " " + args);
+  ASSERT_EQ(cpu.status, 0) << cpu.err;
+  EXPECT_NE(cpu.err.find("drawing on the processor"), std::string::npos) << cpu.err;
+  EXPECT_EQ(std::count(cpu.err.begin(), cpu.err.end(), '\n'), 1) << cpu.err;
+  EXPECT_LE(MeanAbsDiff(cv::imread(in.dir / "gl.png"), cv::imread(in.dir / "400.png")), 0.5);
+}
+
+TEST(CliPictures, UnusableEffectFileIsNamedAndNothingIsWritten) {
+  Inputs in;
+  // A broken effect in the working directory is found first.
+  std::ofstream(in.dir / "interop_gl.glsl") << "//@vertex vs\nthis is not GLSL\n";
+  const auto broken = testsupport::Run("cd " + Quote(in.dir.path().string()) + " && " +
+                                       QUADRIX_CLI_PATH + " -o p.png 0 " + in.Args());
+  EXPECT_EQ(broken.status, 1);
+  EXPECT_NE(broken.err.find("interop_gl.glsl"), std::string::npos) << broken.err;
+  EXPECT_FALSE(std::filesystem::exists(in.dir / "p.png"));
+
+  // A copy of the program without the effect beside it, run elsewhere.
+  if (std::filesystem::exists(std::string(QUADRIX_DATADIR) + "/interop_gl.glsl"))
+    GTEST_SKIP() << "an installed effect file would be found";
+  std::filesystem::remove(in.dir / "interop_gl.glsl");
+  const std::string copy = in.dir / "quadrix-cli";
+  std::filesystem::copy_file(QUADRIX_CLI_PATH, copy);
+  std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+  const auto missing = testsupport::Run("cd " + Quote(in.dir.path().string()) + " && " +
+                                        Quote(copy) + " -o p.png 0 " + in.Args());
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.err.find("interop_gl.glsl"), std::string::npos) << missing.err;
+  EXPECT_FALSE(std::filesystem::exists(in.dir / "p.png"));
+}
+
 TEST(Outputs, PatternExpansion) {
   EXPECT_EQ(quadrix::ExpandPattern("o/{w}x{h}_{w}.csv", {640, 480}), "o/640x480_640.csv");
   EXPECT_EQ(quadrix::ExpandPattern("{x}{w", {1, 2}), "{x}{w");

@@ -1,0 +1,42 @@
+#pragma once
+// Pictures of the warped mesh for the command line: drawn off screen with
+// OpenGL, or on the processor when no OpenGL context can be made.
+
+#include <memory>
+#include <opencv2/core.hpp>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace quadrix {
+
+class OffscreenRenderer;
+class CpuRasterizer;
+
+// The effect file is missing or does not compile: nothing can be drawn.
+class EffectError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class PictureMaker {
+ public:
+  // colour: CV_8UC3; importance: CV_32FC1 of the same size. Throws
+  // EffectError naming the effect file when it cannot be used. Set
+  // QUADRIX_NO_OPENGL in the environment to draw on the processor.
+  PictureMaker(const cv::Mat& colour, const cv::Mat& importance);
+  ~PictureMaker();
+
+  // xy: vx * vy (x, y) pairs in vertex order, pixels of `size`.
+  cv::Mat Render(int vx, int vy, std::span<const float> xy, cv::Size size, bool showGrid,
+                 int textureIndex);
+
+  bool UsesOpenGl() const { return gl_ != nullptr; }
+
+ private:
+  std::unique_ptr<OffscreenRenderer> gl_;
+  std::unique_ptr<CpuRasterizer> cpu_;
+  cv::Mat colour_, importance_;
+};
+
+}  // namespace quadrix
