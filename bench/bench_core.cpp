@@ -18,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "core/hugepages.hpp"
 #include "core/resizehost.hpp"
 
 using namespace quadrix;
@@ -136,10 +137,11 @@ void BM_ResizeDrag(benchmark::State& state) {
 
 void Sizes(benchmark::internal::Benchmark* b) {
   for (auto [w, h] : {std::pair{640, 480}, std::pair{1920, 1080}, std::pair{4000, 3000}})
-    for (int kind : {static_cast<int>(CholeskyKind::Supernodal),
-                     static_cast<int>(CholeskyKind::SimplicialAmd)})
-      b->Args({w, h, kind});
-  b->ArgNames({"w", "h", "simplicial"});
+    for (CholeskyKind kind :
+         {CholeskyKind::CholmodSimplicial, CholeskyKind::Supernodal, CholeskyKind::SimplicialAmd})
+      b->Args({w, h, static_cast<int>(kind)});
+  // kind 0: CHOLMOD supernodal, 1: Eigen SimplicialLLT with AMD, 2: CHOLMOD simplicial
+  b->ArgNames({"w", "h", "kind"});
 }
 
 }  // namespace
@@ -155,4 +157,12 @@ BENCHMARK(BM_ResizeDrag)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 
-BENCHMARK_MAIN();
+// Under the same memory set-up as the programs.
+int main(int argc, char** argv) {
+  PreferHugePages(argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

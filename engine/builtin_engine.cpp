@@ -51,6 +51,25 @@ class SupernodalFactor final : public Factor {
   Eigen::CholmodSupernodalLLT<SpMat, Eigen::Lower> llt_;
 };
 
+class CholmodSimplicialFactor final : public Factor {
+ public:
+  CholmodSimplicialFactor() {
+    llt_.cholmod().print = 0;
+    llt_.cholmod().error_handler = nullptr;
+    llt_.cholmod().supernodal = CHOLMOD_SIMPLICIAL;
+    llt_.cholmod().final_ll = 1;  // LL', not LDL'
+  }
+  void Analyze(const SpMat& a) override { llt_.analyzePattern(a); }
+  bool Factorize(const SpMat& a) override {
+    llt_.factorize(a);
+    return llt_.info() == Eigen::Success;
+  }
+  void Solve(const Vec& b, Vec& x) override { x = llt_.solve(b); }
+
+ private:
+  Eigen::CholmodDecomposition<SpMat, Eigen::Lower> llt_;
+};
+
 class SimplicialFactor final : public Factor {
  public:
   void Analyze(const SpMat& a) override { llt_.analyzePattern(a); }
@@ -252,10 +271,17 @@ class BuiltinEngine final : public NumericEngine {
   }
 
   bool Order() {
-    if (kind_ == CholeskyKind::Supernodal)
-      factor_ = std::make_unique<SupernodalFactor>();
-    else
-      factor_ = std::make_unique<SimplicialFactor>();
+    switch (kind_) {
+      case CholeskyKind::Supernodal:
+        factor_ = std::make_unique<SupernodalFactor>();
+        break;
+      case CholeskyKind::SimplicialAmd:
+        factor_ = std::make_unique<SimplicialFactor>();
+        break;
+      case CholeskyKind::CholmodSimplicial:
+        factor_ = std::make_unique<CholmodSimplicialFactor>();
+        break;
+    }
     factor_->Analyze(xr0_);
     ordered_ = true;
     factored_ = false;

@@ -69,9 +69,13 @@ EngineConnection& TheEngineConnection();
 // null when the engine could not be opened (a later call tries again).
 NumericEngine* OpenEngineConnection();
 
-// Which Cholesky factorisation the built-in engine uses.
-enum class CholeskyKind { Supernodal, SimplicialAmd };
+// Which Cholesky factorisation the built-in engine uses: CHOLMOD's
+// supernodal or simplicial LL' (both with CHOLMOD's fill-reducing ordering),
+// or Eigen's simplicial LL' with AMD. The simplicial CHOLMOD factor solves
+// fastest on the meshes of this program (see bench/bench_core.cpp).
+enum class CholeskyKind { Supernodal = 0, SimplicialAmd = 1, CholmodSimplicial = 2 };
 
-std::unique_ptr<NumericEngine> MakeBuiltinEngine(CholeskyKind kind = CholeskyKind::Supernodal);
+std::unique_ptr<NumericEngine> MakeBuiltinEngine(
+    CholeskyKind kind = CholeskyKind::CholmodSimplicial);
 
 }  // namespace quadrix

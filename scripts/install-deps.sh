@@ -8,7 +8,6 @@ packages=(
   libopencv-dev
   libeigen3-dev libsuitesparse-dev
   libboost-dev
-  libopenblas0-pthread
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
   libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -117,7 +117,8 @@ TEST_P(BuiltinEngineTest, NotPositiveDefiniteFailsAtCholesky) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BuiltinEngineTest,
-                         ::testing::Values(CholeskyKind::Supernodal, CholeskyKind::SimplicialAmd));
+                         ::testing::Values(CholeskyKind::Supernodal, CholeskyKind::SimplicialAmd,
+                                           CholeskyKind::CholmodSimplicial));
 
 TEST(BuiltinEngine, TransfersTripletsOneBasedAndIndAsInt32) {
   auto engine = MakeBuiltinEngine();
