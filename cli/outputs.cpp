@@ -28,6 +28,20 @@ std::string ExpandPattern(const std::string& pattern, cv::Size size) {
   return out;
 }
 
+namespace {
+
+// Moves a finished temporary file onto its target; never leaves it behind.
+void CommitTemporary(const fs::path& tmp, const std::string& path) {
+  std::error_code ec;
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    std::remove(tmp.c_str());
+    throw OutputError("cannot write '" + path + "': " + ec.message());
+  }
+}
+
+}  // namespace
+
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
   const std::string tmp = path + ".tmp" + std::to_string(::getpid());
   {
@@ -41,12 +55,7 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
       throw OutputError("cannot write '" + path + "': write failed");
     }
   }
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': " + ec.message());
-  }
+  CommitTemporary(tmp, path);
 }
 
 void WriteImageAtomically(const std::string& path, const cv::Mat& image) {
@@ -65,12 +74,7 @@ void WriteImageAtomically(const std::string& path, const cv::Mat& image) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': no image format for this name or no access");
   }
-  std::error_code ec;
-  fs::rename(tmp, target, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': " + ec.message());
-  }
+  CommitTemporary(tmp, path);
 }
 
 void WriteImportance(const std::string& path, const cv::Mat& importance32F) {

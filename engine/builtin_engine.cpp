@@ -33,55 +33,30 @@ class Factor {
   virtual void Solve(const Vec& b, Vec& x) = 0;
 };
 
-class SupernodalFactor final : public Factor {
+// Any of Eigen's sparse LL' decompositions behind Factor.
+template <class Llt>
+class EigenFactor final : public Factor {
  public:
-  SupernodalFactor() {
-    // The engine reports failures itself; keep CHOLMOD quiet.
-    llt_.cholmod().print = 0;
-    llt_.cholmod().error_handler = nullptr;
-  }
-  void Analyze(const SpMat& a) override { llt_.analyzePattern(a); }
+  void Analyze(const SpMat& a) override { llt.analyzePattern(a); }
   bool Factorize(const SpMat& a) override {
-    llt_.factorize(a);
-    return llt_.info() == Eigen::Success;
+    llt.factorize(a);
+    return llt.info() == Eigen::Success;
   }
-  void Solve(const Vec& b, Vec& x) override { x = llt_.solve(b); }
+  void Solve(const Vec& b, Vec& x) override { x = llt.solve(b); }
 
- private:
-  Eigen::CholmodSupernodalLLT<SpMat, Eigen::Lower> llt_;
+  Llt llt;
 };
 
-class CholmodSimplicialFactor final : public Factor {
- public:
-  CholmodSimplicialFactor() {
-    llt_.cholmod().print = 0;
-    llt_.cholmod().error_handler = nullptr;
-    llt_.cholmod().supernodal = CHOLMOD_SIMPLICIAL;
-    llt_.cholmod().final_ll = 1;  // LL', not LDL'
-  }
-  void Analyze(const SpMat& a) override { llt_.analyzePattern(a); }
-  bool Factorize(const SpMat& a) override {
-    llt_.factorize(a);
-    return llt_.info() == Eigen::Success;
-  }
-  void Solve(const Vec& b, Vec& x) override { x = llt_.solve(b); }
-
- private:
-  Eigen::CholmodDecomposition<SpMat, Eigen::Lower> llt_;
-};
-
-class SimplicialFactor final : public Factor {
- public:
-  void Analyze(const SpMat& a) override { llt_.analyzePattern(a); }
-  bool Factorize(const SpMat& a) override {
-    llt_.factorize(a);
-    return llt_.info() == Eigen::Success;
-  }
-  void Solve(const Vec& b, Vec& x) override { x = llt_.solve(b); }
-
- private:
-  Eigen::SimplicialLLT<SpMat, Eigen::Lower, Eigen::AMDOrdering<int>> llt_;
-};
+template <class Llt>
+std::unique_ptr<Factor> MakeCholmodFactor(int supernodal) {
+  auto f = std::make_unique<EigenFactor<Llt>>();
+  cholmod_common& c = f->llt.cholmod();
+  c.print = 0;  // the engine reports failures itself
+  c.error_handler = nullptr;
+  c.supernodal = supernodal;
+  c.final_ll = 1;  // LL', not LDL'
+  return f;
+}
 
 class BuiltinEngine final : public NumericEngine {
  public:
@@ -273,13 +248,16 @@ class BuiltinEngine final : public NumericEngine {
   bool Order() {
     switch (kind_) {
       case CholeskyKind::Supernodal:
-        factor_ = std::make_unique<SupernodalFactor>();
+        factor_ =
+            MakeCholmodFactor<Eigen::CholmodSupernodalLLT<SpMat, Eigen::Lower>>(CHOLMOD_SUPERNODAL);
         break;
       case CholeskyKind::SimplicialAmd:
-        factor_ = std::make_unique<SimplicialFactor>();
+        factor_ = std::make_unique<
+            EigenFactor<Eigen::SimplicialLLT<SpMat, Eigen::Lower, Eigen::AMDOrdering<int>>>>();
         break;
       case CholeskyKind::CholmodSimplicial:
-        factor_ = std::make_unique<CholmodSimplicialFactor>();
+        factor_ =
+            MakeCholmodFactor<Eigen::CholmodDecomposition<SpMat, Eigen::Lower>>(CHOLMOD_SIMPLICIAL);
         break;
     }
     factor_->Analyze(xr0_);
