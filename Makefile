@@ -23,7 +23,7 @@ build-asan: deps
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
 
 run: build
-	./scripts/run-sample.sh $(BUILD)
+	./scripts/run-desktop.sh $(BUILD)
 
 test-release: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)

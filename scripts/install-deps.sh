@@ -9,6 +9,8 @@ packages=(
   libeigen3-dev libsuitesparse-dev
   libboost-dev
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
+  libwxgtk3.2-dev libgtk-3-dev
+  xvfb xauth xdotool imagemagick x11-utils
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

@@ -1,0 +1,56 @@
+#pragma once
+// The display area: a child window with an OpenGL 3.3 core context that
+// clears, lets its listeners draw, and tells them about every new size. It
+// knows nothing of meshes or images.
+
+// libepoxy must come before any GL header the toolkit pulls in.
+#include <epoxy/gl.h>
+#include <wx/glcanvas.h>
+
+#include <boost/signals2/signal.hpp>
+#include <memory>
+#include <string>
+
+namespace quadrix {
+
+class GlWindow : public wxGLCanvas {
+ public:
+  // Whether the display offers the pixel format this window needs (double
+  // buffered RGBA with a depth buffer). When not, `why` says so and no
+  // GlWindow may be made.
+  static bool DisplaySupported(std::string& why);
+
+  GlWindow(wxWindow* parent, const wxString& name);
+  ~GlWindow() override;
+
+  // Fired once per paint, after the clear and before the buffer swap, with
+  // the context current.
+  boost::signals2::signal<void()> drawSignal;
+  // Fired after every size change, once the targets fit the new size.
+  boost::signals2::signal<void(int, int)> sizeSignal;
+
+  // False when no OpenGL 3.3 core context could be made; ContextError() then
+  // says why, and the window never draws.
+  bool HasContext() const { return context != nullptr; }
+  const std::string& ContextError() const { return contextError; }
+  // Makes the window's context current; false without one.
+  bool MakeCurrent();
+  // Leaves no GLX context current on this thread, so that another API (the
+  // off-screen EGL context) may make one current.
+  void ReleaseCurrent();
+
+ private:
+  void CreateDevice();
+  void CreateTargets();
+  void OnDestroy(wxWindowDestroyEvent& event);
+  void OnEraseBackground(wxEraseEvent& event);
+  void OnSize(wxSizeEvent& event);
+  void OnPaint(wxPaintEvent& event);
+
+  std::unique_ptr<wxGLContext> context;
+  std::string contextError;
+
+  wxDECLARE_EVENT_TABLE();
+};
+
+}  // namespace quadrix

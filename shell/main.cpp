@@ -1,0 +1,29 @@
+// quadrix: the desktop program.
+
+#include <wx/app.h>
+#include <wx/glcanvas.h>
+
+#include <cstdlib>
+
+#include "core/hugepages.hpp"
+#include "engine/engine.hpp"
+#include "shell/launch.hpp"
+
+// The engine connection is left open at exit on purpose; this keeps it
+// reachable so that leak checkers do not count it.
+quadrix::NumericEngine* volatile quadrixEngineKeptOpen = nullptr;
+
+int main(int argc, char** argv) {
+  quadrix::PreferHugePages(argv);
+#if !wxUSE_GLCANVAS_EGL
+  // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
+  // the X server.
+  setenv("GDK_BACKEND", "x11", 0);
+#endif
+  // No toolkit assertion dialogs in a release build.
+  wxDISABLE_ASSERTS_IN_RELEASE_BUILD();
+  const int status = wxEntry(argc, argv);
+  quadrixEngineKeptOpen = quadrix::TheEngineConnection().handle.get();
+  if (quadrix::ExitStatus() != 0) return quadrix::ExitStatus();
+  return status == 0 ? 0 : quadrix::kExitFailure;
+}

@@ -1,0 +1,408 @@
+#include "shell/quadrixframe.hpp"
+
+#include <unistd.h>
+#include <wx/dnd.h>
+#include <wx/filedlg.h>
+#include <wx/msgdlg.h>
+#include <wx/statusbr.h>
+#include <wx/utils.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <opencv2/imgcodecs.hpp>
+#include <system_error>
+#include <vector>
+
+#include "cli/outputs.hpp"
+#include "cli/pictures.hpp"
+#include "shell/launch.hpp"
+
+namespace quadrix {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string SizeText(cv::Size size) {
+  return std::to_string(size.width) + " x " + std::to_string(size.height);
+}
+
+// Why a file that OpenCV could not decode is unreadable.
+std::string DescribeUnreadable(const std::string& path) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) return "no such file";
+  if (fs::is_directory(st)) return "is a directory";
+  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return "not an image in a format that can be read";
+}
+
+cv::Mat ReadImage(const std::string& path, int flags) {
+  // Spares the image library's own warning about a file that is not there.
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return {};
+  try {
+    return cv::imread(path, flags);
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
+// Loads the source into `host` and lets it load or compute the importance
+// image. Checks first what the host would stop the process on with an
+// assertion (a computed map of a source whose shorter side is below 128, an
+// importance image that aligns to another size) and what the display cannot
+// take, so that all of it ends in the "Error" box. `why` names the file.
+bool LoadImages(ResizeHost& host, const std::string& srcPath, const std::string& salPath,
+                std::string& why) {
+  cv::Mat src = ReadImage(srcPath, cv::IMREAD_COLOR);
+  if (src.empty()) {
+    why = "Cannot read the source image '" + srcPath + "': " + DescribeUnreadable(srcPath) + ".";
+    return false;
+  }
+  const cv::Size aligned = AlignedSize(src.size(), host.quadSize);
+  if (aligned.area() <= 0) {
+    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
+          " pixels is too small: each side must be at least " + std::to_string(host.quadSize / 2) +
+          " pixels.";
+    return false;
+  }
+  if (salPath.empty() && std::min(src.cols, src.rows) < 128) {
+    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
+          " pixels is too small for a computed importance map (shorter side below 128 pixels); "
+          "give an importance image.";
+    return false;
+  }
+  if (!salPath.empty()) {
+    const cv::Mat sal = ReadImage(salPath, cv::IMREAD_GRAYSCALE);
+    if (sal.empty()) {
+      why = "Cannot read the importance image '" + salPath + "': " + DescribeUnreadable(salPath) +
+            ".";
+      return false;
+    }
+    if (AlignedSize(sal.size(), host.quadSize) != aligned) {
+      why = "The importance image '" + salPath + "' of " + SizeText(sal.size()) +
+            " pixels does not fit the source image '" + srcPath + "' of " + SizeText(src.size()) +
+            " pixels.";
+      return false;
+    }
+  }
+  GLint maxTexture = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
+  if (aligned.width > maxTexture || aligned.height > maxTexture) {
+    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
+          " pixels is larger than the display can draw (" + std::to_string(maxTexture) +
+          " pixels a side).";
+    return false;
+  }
+  host.imgSrc = src;
+  if (!host.LoadImage(salPath.empty() ? nullptr : salPath.c_str())) {
+    why = "Cannot load '" + (salPath.empty() ? srcPath : salPath) + "'.";
+    return false;
+  }
+  return true;
+}
+
+// The "Error" box of a failed load: the fixed usage text, and below it what
+// exactly went wrong.
+void ShowLoadError(wxWindow* parent, const std::string& why) {
+  wxMessageDialog box(parent, kLoadUsageText, "Error", wxOK | wxICON_ERROR);
+  box.SetExtendedMessage(wxString::FromUTF8(why));
+  box.ShowModal();
+}
+
+class ImageDropTarget : public wxFileDropTarget {
+ public:
+  explicit ImageDropTarget(QuadrixFrame* frame) : frame_(frame) {}
+  bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
+    if (files.empty()) return false;
+    // Load after the drop has finished: the load blocks and may show a box.
+    std::string path(files[0].fn_str());
+    frame_->CallAfter([frame = frame_, path] { frame->OpenImage(path); });
+    return true;
+  }
+
+ private:
+  QuadrixFrame* frame_;
+};
+
+}  // namespace
+
+// One handler serves the close request and File > Exit, so both entries take
+// it as a plain event handler.
+// clang-format off
+wxBEGIN_EVENT_TABLE(QuadrixFrame, wxFrame)
+  wxDECLARE_EVENT_TABLE_ENTRY(wxEVT_CLOSE_WINDOW, wxID_ANY, wxID_ANY,
+                              wxEventHandler(QuadrixFrame::OnQuit), nullptr),
+  wxDECLARE_EVENT_TABLE_ENTRY(wxEVT_MENU, ID_EXIT, wxID_ANY,
+                              wxEventHandler(QuadrixFrame::OnQuit), nullptr),
+  EVT_MENU_RANGE(ID_SHOW_GRID, ID_RESIZING, QuadrixFrame::OnMenu)
+  EVT_MENU(ID_OPEN, QuadrixFrame::OnOpen)
+  EVT_MENU(ID_SAVE_PICTURE, QuadrixFrame::OnSavePicture)
+wxEND_EVENT_TABLE();
+// clang-format on
+
+QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, wxDEFAULT_FRAME_STYLE, "frame") {
+  std::string why;
+  if (!GlWindow::DisplaySupported(why)) {
+    Fail("Cannot draw: " + wxString::FromUTF8(why) + ".");
+    return;
+  }
+  glWindow = new GlWindow(this, "Direct UI window");
+  if (!glWindow->HasContext()) {
+    Fail("Cannot draw: " + wxString::FromUTF8(glWindow->ContextError()) + ".");
+    return;
+  }
+
+  renderState = std::make_unique<RenderState>();
+  if (!InitRenderer(*renderState)) {
+    Fail("Cannot draw: the effect file '" + wxString::FromUTF8(renderState->effectPath) +
+         "' is missing or cannot be used.");
+    return;
+  }
+
+  drawConnection = glWindow->drawSignal.connect([this] { OnDraw(); });
+  sizeConnection = glWindow->sizeSignal.connect([this](int w, int h) { OnViewSize(w, h); });
+
+  auto* fileMenu = new wxMenu;
+  fileMenu->Append(ID_OPEN, wxString::FromUTF8("Open…\tCtrl+O"), "");
+  fileMenu->Append(ID_SAVE_PICTURE, wxString::FromUTF8("Save Picture…\tCtrl+S"), "");
+  fileMenu->AppendSeparator();
+  fileMenu->Append(ID_EXIT, "Exit\tCtrl+Q", "", wxITEM_NORMAL);
+  auto* viewMenu = new wxMenu;
+  gridItem = viewMenu->Append(ID_SHOW_GRID, "Show Grid\tCtrl+G", "", wxITEM_CHECK);
+  colorItem = viewMenu->Append(ID_COLOR_IMAGE, "Color Image\tCtrl+1", "", wxITEM_RADIO);
+  saliencyItem = viewMenu->Append(ID_SALIENCY_IMAGE, "Saliency Image\tCtrl+2", "", wxITEM_RADIO);
+  auto* funMenu = new wxMenu;
+  funMenu->Append(ID_UNIFORM, "Uniform\tCtrl+U", "", wxITEM_RADIO);
+  funMenu->Append(ID_RESIZING, "Resizing\tCtrl+R", "", wxITEM_RADIO)->Check(true);
+  menuBar = new wxMenuBar;
+  menuBar->Append(fileMenu, "File");
+  menuBar->Append(viewMenu, "View");
+  menuBar->Append(funMenu, "Fun");
+  SetMenuBar(menuBar);
+
+  CreateStatusBar(2);
+  glWindow->SetDropTarget(new ImageDropTarget(this));
+
+  LoadSource();
+}
+
+QuadrixFrame::~QuadrixFrame() {
+  drawConnection.disconnect();
+  sizeConnection.disconnect();
+  if (renderState) {
+    // GL objects go with the context that made them.
+    if (glWindow != nullptr && glWindow->MakeCurrent()) ReleaseRenderState(*renderState);
+    renderState.reset();
+  }
+}
+
+void QuadrixFrame::LoadSource() {
+  const LaunchSettings& settings = TheLaunchSettings();
+  host.useScaleTerm = settings.useScaleTerm;
+  std::string why;
+  glWindow->MakeCurrent();
+  if (!LoadImages(host, settings.srcPath, settings.salPath, why)) {
+    ShowLoadError(nullptr, why);
+    failed = true;
+    SetExitStatus(kExitFailure);
+    Destroy();
+    return;
+  }
+  try {
+    host.BuildEquationA();
+  } catch (const EngineError& e) {
+    Fail(wxString::FromUTF8(e.what()));
+    return;
+  }
+  ShowLoaded();
+}
+
+void QuadrixFrame::ShowLoaded() {
+  // Size notifications only record the size until the buffers fit the image.
+  renderState->ready = false;
+  SetClientSize(host.srcWidth, host.srcHeight);
+  renderState->srcWidth = host.srcWidth;
+  renderState->srcHeight = host.srcHeight;
+  glWindow->MakeCurrent();
+  CreateImageTexture(host.imgSrc, *renderState, 0);
+  CreateImageTexture(host.imgSal, *renderState, 1);
+  vxCount = host.quadCountX + 1;
+  vyCount = host.quadCountY + 1;
+  CreateMeshBuffers(*renderState, vxCount, vyCount);
+  OnViewSize(host.srcWidth, host.srcHeight);
+  Refresh();
+}
+
+void QuadrixFrame::OpenImage(const std::string& path) {
+  if (!renderState || failed) return;
+  std::string why;
+  try {
+    wxBusyCursor busy;
+    ResizeHost fresh;
+    fresh.useScaleTerm = TheLaunchSettings().useScaleTerm;
+    glWindow->MakeCurrent();
+    if (LoadImages(fresh, path, "", why)) {
+      fresh.BuildEquationA();
+      host = std::move(fresh);
+    }
+  } catch (const EngineError& e) {
+    Fail(wxString::FromUTF8(e.what()));
+    return;
+  }
+  if (!why.empty()) {
+    ShowLoadError(this, why);  // the current image stays
+    return;
+  }
+  ShowLoaded();
+}
+
+void QuadrixFrame::OnDraw() { DrawMesh(*renderState); }
+
+void QuadrixFrame::OnViewSize(int width, int height) {
+  renderState->newWidth = width;
+  renderState->newHeight = height;
+  if (!renderState->ready || failed) return;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    host.Resize(width, height);
+  } catch (const EngineError& e) {
+    // Not from inside the toolkit's size handling: the box runs its own loop.
+    renderState->ready = false;
+    CallAfter([this, message = wxString::FromUTF8(e.what())] { Fail(message); });
+    return;
+  }
+  const std::chrono::duration<double, std::milli> solve = std::chrono::steady_clock::now() - start;
+  if (uniformMode)
+    FillUniformGrid();
+  else
+    FillSolvedGrid();
+  ShowSizeAndTime(width, height, solve.count());
+  Refresh();
+}
+
+void QuadrixFrame::FillUniformGrid() {
+  const wxSize size = glWindow->GetSize();
+  std::vector<float> xy;
+  BuildUniformGrid(vxCount, vyCount, size.x, size.y, xy);
+  glWindow->MakeCurrent();
+  UpdateVertices(*renderState, xy.data(), xy.size() / 2);
+}
+
+void QuadrixFrame::FillSolvedGrid() {
+  glWindow->MakeCurrent();
+  UpdateVertices(*renderState, host.solution.data(),
+                 static_cast<std::size_t>(vxCount) * static_cast<std::size_t>(vyCount));
+}
+
+void QuadrixFrame::OnMenu(wxCommandEvent& event) {
+  const wxSize size = GetClientSize();
+  switch (event.GetId()) {
+    case ID_SHOW_GRID:
+      renderState->showGrid = gridItem->IsChecked();
+      break;
+    case ID_COLOR_IMAGE:
+      renderState->textureIndex = 0;
+      break;
+    case ID_SALIENCY_IMAGE:
+      renderState->textureIndex = 1;
+      break;
+    case ID_UNIFORM:
+      uniformMode = true;
+      OnViewSize(size.x, size.y);
+      break;
+    case ID_RESIZING:
+      uniformMode = false;
+      OnViewSize(size.x, size.y);
+      break;
+    default:
+      break;
+  }
+  Refresh();
+}
+
+void QuadrixFrame::OnQuit(wxEvent&) { Destroy(); }
+
+void QuadrixFrame::OnOpen(wxCommandEvent&) {
+  wxFileDialog dialog(this, "Open Image", "", "",
+                      "Images (*.jpg;*.jpeg;*.png;*.bmp;*.tif;*.tiff;*.webp)|"
+                      "*.jpg;*.jpeg;*.png;*.bmp;*.tif;*.tiff;*.webp;*.JPG;*.JPEG;*.PNG|"
+                      "All files|*",
+                      wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+  if (dialog.ShowModal() != wxID_OK) return;
+  OpenImage(std::string(dialog.GetPath().fn_str()));
+}
+
+void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
+  if (!renderState || !renderState->ready) return;
+  const cv::Size size(renderState->newWidth, renderState->newHeight);
+  if (size.width < 1 || size.height < 1) {
+    wxMessageBox("There is no picture to save: the window has no area.", "Error",
+                 wxOK | wxICON_ERROR, this);
+    return;
+  }
+  wxFileDialog dialog(this, "Save Picture", "",
+                      wxString::Format("quadrix_%dx%d.png", size.width, size.height),
+                      "PNG image (*.png)|*.png|JPEG image (*.jpg;*.jpeg)|*.jpg;*.jpeg|"
+                      "BMP image (*.bmp)|*.bmp|TIFF image (*.tif;*.tiff)|*.tif;*.tiff",
+                      wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  if (dialog.ShowModal() != wxID_OK) return;
+  std::string path(dialog.GetPath().fn_str());
+  if (fs::path(path).extension().empty()) {
+    // A name typed without extension gets the chosen type's; the dialog
+    // asked about replacing the name as typed, so ask again.
+    static const char* const kExtensions[] = {".png", ".jpg", ".bmp", ".tif"};
+    const int filter = dialog.GetFilterIndex();
+    path += kExtensions[filter >= 0 && filter < 4 ? filter : 0];
+    if (fs::exists(path) && wxMessageBox(wxString::FromUTF8("'" + path + "' exists. Replace it?"),
+                                         "Save Picture", wxYES_NO | wxICON_QUESTION, this) != wxYES)
+      return;
+  }
+
+  const std::size_t count = static_cast<std::size_t>(vxCount) * static_cast<std::size_t>(vyCount);
+  std::vector<float> xy;
+  if (uniformMode)
+    BuildUniformGrid(vxCount, vyCount, size.width, size.height, xy);
+  else
+    xy.assign(host.solution.begin(), host.solution.begin() + 2 * count);
+  std::string problem;
+  {
+    wxBusyCursor busy;
+    // Drawn off screen by the command line's own picture maker, so the file
+    // is what `quadrix-cli -o` makes of the same state.
+    glWindow->ReleaseCurrent();
+    try {
+      PictureMaker pictures(host.imgSrc, host.imgSal);
+      WriteImageAtomically(path, pictures.Render(vxCount, vyCount, xy, size, renderState->showGrid,
+                                                 renderState->textureIndex));
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+  }
+  if (!problem.empty()) {
+    wxMessageBox(wxString::FromUTF8(problem), "Error", wxOK | wxICON_ERROR, this);
+    return;
+  }
+  SetStatusText(wxString::FromUTF8("Saved " + path), 1);
+}
+
+void QuadrixFrame::Fail(const wxString& message) {
+  if (failed) return;
+  failed = true;
+  if (renderState) renderState->ready = false;
+  SetExitStatus(kExitFailure);
+  wxMessageBox(message, "Error", wxOK | wxICON_ERROR);
+  Destroy();
+}
+
+void QuadrixFrame::ShowSizeAndTime(int width, int height, double solveMs) {
+  SetStatusText(wxString::Format("%d x %d", width, height), 0);
+  SetStatusText(wxString::Format("solved in %.1f ms", solveMs), 1);
+}
+
+}  // namespace quadrix
