@@ -37,10 +37,17 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-// Source and importance file for one size, made once.
+// Source and importance file for one size, made once and removed at exit.
 struct Input {
   cv::Mat src;
   std::string salPath;
+  Input() = default;
+  Input(Input&& o) noexcept : src(std::move(o.src)), salPath(std::move(o.salPath)) {
+    o.salPath.clear();
+  }
+  ~Input() {
+    if (!salPath.empty()) std::remove(salPath.c_str());
+  }
 };
 
 const Input& InputFor(int w, int h) {

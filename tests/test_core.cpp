@@ -234,14 +234,11 @@ TEST(LoadImage, RefusesWhatCannotBeMeshed) {
 }
 
 TEST(LoadImageDeath, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
-  EXPECT_EXIT(
-      {
-        Loaded l(testsupport::Sample({410, 300}), cv::Mat(305, 405, CV_8UC1, cv::Scalar(100)));
-        l.host.LoadImage(l.salPath.c_str());
-      },
-      ::testing::ExitedWithCode(1),
-      "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
-      "ResizeHost::LoadImage");
+  // Made outside the dying child, so that its directory is removed.
+  Loaded l(testsupport::Sample({410, 300}), cv::Mat(305, 405, CV_8UC1, cv::Scalar(100)));
+  EXPECT_EXIT(l.host.LoadImage(l.salPath.c_str()), ::testing::ExitedWithCode(1),
+              "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
+              "ResizeHost::LoadImage");
 }
 
 TEST(Host, SmallFlatImageNumberingAndDiagnostics) {
