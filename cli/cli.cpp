@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,9 @@ constexpr const char* kUsage =
     "                      loaded, at the aligned size) as an 8-bit grey image;\n"
     "                      edit it and give it back as SAL\n"
     "  --timings           print the stopwatch lines\n"
+    "  --engine NAME       numeric engine: builtin (in process, the default) or\n"
+    "                      octave (GNU Octave's octave-cli from PATH); wins over\n"
+    "                      the environment variable QUADRIX_ENGINE\n"
     "  -h, --help          show this help and exit\n"
     "\n"
     "Exit status: 0 success, 1 unreadable input or failure, 2 usage error.\n";
@@ -83,6 +87,7 @@ struct Options {
   bool showImportance = false;
   bool timings = false;
   bool help = false;
+  std::optional<std::string> engine;
 };
 
 // "WxH" with whole numbers from 1 to 32768.
@@ -171,6 +176,10 @@ Options ParseArgs(int argc, char** argv) {
     } else if (a == "--importance-out") {
       o.importanceOut = takeValue();
       if (o.importanceOut->empty()) throw UsageError{"--importance-out needs a file name"};
+    } else if (a == "--engine") {
+      o.engine = takeValue();
+      if (!IsEngineName(*o.engine))
+        throw UsageError{"unknown engine '" + *o.engine + "': use builtin or octave"};
     } else if (a == "--dump-energy") {
       o.dumpDir = takeValue();
       if (o.dumpDir->empty()) throw UsageError{"--dump-energy needs a directory"};
@@ -179,6 +188,12 @@ Options ParseArgs(int argc, char** argv) {
     }
   }
   if (o.help) return o;
+  if (!o.engine) {
+    const char* env = std::getenv("QUADRIX_ENGINE");
+    if (env != nullptr && *env != '\0' && !IsEngineName(env))
+      throw UsageError{std::string("unknown engine '") + env +
+                       "' in QUADRIX_ENGINE: use builtin or octave"};
+  }
   if (words.empty()) throw UsageError{"missing MODE and SRC"};
   if (words.size() < 2) throw UsageError{"missing SRC"};
   if (words.size() > 3) throw UsageError{"unexpected argument '" + words[3] + "'"};
@@ -318,6 +333,7 @@ int RunCli(int argc, char** argv) {
     std::cout << kUsage;
     return 0;
   }
+  if (options.engine) SetEngineChoice(*options.engine);
   try {
     return Run(options);
   } catch (const Failure& e) {

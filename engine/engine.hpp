@@ -65,9 +65,22 @@ struct EngineConnection {
 
 EngineConnection& TheEngineConnection();
 
-// Opens the process-wide connection if it is not open yet and returns it;
-// null when the engine could not be opened (a later call tries again).
+// Opens the process-wide connection with the chosen engine (see
+// ChosenEngineName) if it is not open yet, and returns it. Throws EngineError
+// when the engine cannot be started or the choice is not an engine's name;
+// the handle then stays null and a later call tries again.
 NumericEngine* OpenEngineConnection();
+
+// The engines that can be chosen: "builtin" (in process) and "octave" (GNU
+// Octave as a child process).
+bool IsEngineName(const std::string& name);
+// Chooses the engine for OpenEngineConnection, over QUADRIX_ENGINE; for a
+// command-line option. Throws std::invalid_argument for an unknown name.
+void SetEngineChoice(const std::string& name);
+// The choice made by SetEngineChoice, else the environment variable
+// QUADRIX_ENGINE when set and not empty, else "builtin". Throws EngineError
+// when the variable names no engine.
+std::string ChosenEngineName();
 
 // Which Cholesky factorisation the built-in engine uses: CHOLMOD's
 // supernodal or simplicial LL' (both with CHOLMOD's fill-reducing ordering),
@@ -77,5 +90,10 @@ enum class CholeskyKind { Supernodal = 0, SimplicialAmd = 1, CholmodSimplicial =
 
 std::unique_ptr<NumericEngine> MakeBuiltinEngine(
     CholeskyKind kind = CholeskyKind::CholmodSimplicial);
+
+// GNU Octave started as "octave-cli" from PATH, with the default time-out
+// (see engine/octave_client.hpp). Throws EngineError "cannot start the
+// numeric engine 'octave-cli': <reason>" when it cannot be started.
+std::unique_ptr<NumericEngine> MakeOctaveEngine();
 
 }  // namespace quadrix

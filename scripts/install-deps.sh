@@ -11,6 +11,7 @@ packages=(
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
   libwxgtk3.2-dev libgtk-3-dev
   xvfb xauth xdotool imagemagick x11-utils
+  octave
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 

@@ -1,0 +1,164 @@
+// The built-in engine against GNU Octave, in the same run on the same
+// machine: the sample photo at 640x480 and 1920x1080 with an importance
+// file, in both modes. Per engine: the whole build (BuildEquationA), its
+// engine part (transfer of the energy and factorisation) and the per-size
+// Resize over a drag of 50 sizes from 100 % to 50 % of the width.
+// Counters: *_ms for each engine, *_ratio = octave / builtin, max_diff_px
+// between the two solutions over all sizes.
+
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <string>
+
+#include "core/hugepages.hpp"
+#include "core/resizehost.hpp"
+
+using namespace quadrix;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kSizes = 50;
+
+double Ms(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+struct Input {
+  cv::Mat src;
+  std::string salPath;
+};
+
+// Made once per size; the importance files are removed at exit.
+struct InputCache {
+  std::map<std::pair<int, int>, Input> inputs;
+  ~InputCache() {
+    for (const auto& [size, in] : inputs) std::remove(in.salPath.c_str());
+  }
+};
+
+const Input& InputFor(int w, int h) {
+  static InputCache cache;
+  auto it = cache.inputs.find({w, h});
+  if (it != cache.inputs.end()) return it->second;
+  Input in;
+  cv::Mat photo = cv::imread(std::string(QUADRIX_SOURCE_DIR) + "/data/building.jpg");
+  cv::resize(photo, in.src, {w, h}, 0, 0, cv::INTER_CUBIC);
+  cv::Mat sal;
+  cv::cvtColor(in.src, sal, cv::COLOR_BGR2GRAY);
+  cv::GaussianBlur(sal, sal, {0, 0}, w / 100.0);
+  cv::normalize(sal, sal, 50, 250, cv::NORM_MINMAX);
+  in.salPath = "/tmp/quadrix-bench-octave-sal-" + std::to_string(w) + "x" + std::to_string(h) +
+               "-" + std::to_string(::getpid()) + ".png";
+  cv::imwrite(in.salPath, sal);
+  return cache.inputs.emplace(std::make_pair(w, h), std::move(in)).first->second;
+}
+
+NumericEngine& Octave() {
+  static std::unique_ptr<NumericEngine> engine = MakeOctaveEngine();
+  return *engine;
+}
+
+struct Timings {
+  double buildMs = 0, factorMs = 0;
+  std::vector<double> solveMs;
+  std::vector<std::vector<double>> solutions;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+Timings Measure(NumericEngine& engine, int w, int h, bool scaleTerm) {
+  ResizeHost host;
+  host.engine = &engine;
+  host.useScaleTerm = scaleTerm;
+  const Input& in = InputFor(w, h);
+  host.imgSrc = in.src.clone();
+  if (!host.LoadImage(in.salPath.c_str())) std::abort();
+  Timings run;
+  // The observer sees the matrix just before it goes to the engine.
+  Clock::time_point assembled;
+  host.energyObserver = [&](const TripletMatrix&) { assembled = Clock::now(); };
+  std::streambuf* old = std::cout.rdbuf(nullptr);
+  const auto t0 = Clock::now();
+  host.BuildEquationA();
+  const auto t1 = Clock::now();
+  std::cout.rdbuf(old);
+  if (!host.contentAware) std::abort();
+  run.buildMs = Ms(t0, t1);
+  run.factorMs = Ms(assembled, t1);
+  for (int k = 0; k < kSizes; ++k) {
+    const int nw = host.srcWidth - k * host.srcWidth / (2 * (kSizes - 1));
+    const auto s0 = Clock::now();
+    host.Resize(nw, host.srcHeight);
+    run.solveMs.push_back(Ms(s0, Clock::now()));
+    run.solutions.push_back(host.solution64);
+  }
+  return run;
+}
+
+void BM_BuiltinVsOctave(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  const bool scaleTerm = state.range(2) != 0;
+  auto builtin = MakeBuiltinEngine();
+  Octave();  // started before the clock runs
+  Timings b, o;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    b = Measure(*builtin, w, h, scaleTerm);
+    o = Measure(Octave(), w, h, scaleTerm);
+    state.SetIterationTime(Ms(start, Clock::now()) / 1e3);
+  }
+  double diff = 0;
+  for (size_t s = 0; s < b.solutions.size(); ++s)
+    for (size_t k = 0; k < b.solutions[s].size(); ++k)
+      diff = std::max(diff, std::abs(b.solutions[s][k] - o.solutions[s][k]));
+  state.counters["builtin_build_ms"] = b.buildMs;
+  state.counters["octave_build_ms"] = o.buildMs;
+  state.counters["build_ratio"] = o.buildMs / b.buildMs;
+  state.counters["builtin_factor_ms"] = b.factorMs;
+  state.counters["octave_factor_ms"] = o.factorMs;
+  state.counters["factor_ratio"] = o.factorMs / b.factorMs;
+  const double bs = Median(b.solveMs), os = Median(o.solveMs);
+  state.counters["builtin_solve_ms"] = bs;
+  state.counters["octave_solve_ms"] = os;
+  state.counters["solve_ratio"] = os / bs;
+  state.counters["max_diff_px"] = diff;
+}
+
+// Start-up and shut-down of one Octave process.
+void BM_OctaveStart(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(MakeOctaveEngine());
+}
+
+}  // namespace
+
+BENCHMARK(BM_BuiltinVsOctave)
+    ->ArgsProduct({{640}, {480}, {0, 1}})
+    ->ArgsProduct({{1920}, {1080}, {0, 1}})
+    ->ArgNames({"w", "h", "mode"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_OctaveStart)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+int main(int argc, char** argv) {
+  PreferHugePages(argv);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
