@@ -210,16 +210,6 @@ Options ParseArgs(int argc, char** argv) {
   return o;
 }
 
-// Why a path that OpenCV could not decode is unreadable.
-std::string DescribeUnreadable(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status st = fs::status(path, ec);
-  if (ec || !fs::exists(st)) return "no such file";
-  if (fs::is_directory(st)) return "is a directory";
-  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
-  return "not an image in a format that can be read";
-}
-
 struct Failure {
   std::string message;
 };

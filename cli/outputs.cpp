@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
@@ -11,6 +13,15 @@
 namespace quadrix {
 
 namespace fs = std::filesystem;
+
+std::string DescribeUnreadable(const std::string& path) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) return "no such file";
+  if (fs::is_directory(st)) return "is a directory";
+  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
+  return "not an image in a format that can be read";
+}
 
 std::string ExpandPattern(const std::string& pattern, cv::Size size) {
   std::string out;

@@ -1,7 +1,7 @@
 #pragma once
-// Files written by the command-line tool. Every file is written under a
-// temporary name beside its target and renamed into place, so a failure
-// never leaves a half-written file behind.
+// Files read and written by the command-line tool and the desktop program. Every file is written
+// under a temporary name beside its target and renamed into place, so a failure never leaves a
+// half-written file behind.
 
 #include <functional>
 #include <opencv2/core.hpp>
@@ -18,6 +18,10 @@ class OutputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Why an image file that OpenCV could not decode is unreadable: "no such
+// file", "is a directory", the access error, or not an image.
+std::string DescribeUnreadable(const std::string& path);
 
 // PATTERN with every "{w}" and "{h}" replaced by the size.
 std::string ExpandPattern(const std::string& pattern, cv::Size size);

@@ -30,16 +30,6 @@ std::string SizeText(cv::Size size) {
   return std::to_string(size.width) + " x " + std::to_string(size.height);
 }
 
-// Why a file that OpenCV could not decode is unreadable.
-std::string DescribeUnreadable(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status st = fs::status(path, ec);
-  if (ec || !fs::exists(st)) return "no such file";
-  if (fs::is_directory(st)) return "is a directory";
-  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
-  return "not an image in a format that can be read";
-}
-
 cv::Mat ReadImage(const std::string& path, int flags) {
   // Spares the image library's own warning about a file that is not there.
   std::error_code ec;
