@@ -375,6 +375,15 @@ bool OctaveClient::Lost(const std::string& what) {
   in_.Reset();
   if (!child_.WaitFor(std::chrono::seconds(1))) child_.Kill();
   deadReason_ = what + " (" + child_.Describe() + ")";
+  // Whatever it said last may still wait in the pipe.
+  for (int i = 0; i < 64 && out_.Get() >= 0; ++i) {
+    pollfd p{out_.Get(), POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) break;
+    char chunk[4096];
+    const ssize_t r = ::read(out_.Get(), chunk, sizeof chunk);
+    if (r <= 0) break;
+    buffer_.append(chunk, static_cast<size_t>(r));
+  }
   const std::string last = LastLine(buffer_);
   if (!last.empty()) deadReason_ += ": " + last;
   buffer_.clear();
@@ -397,7 +406,7 @@ bool OctaveClient::Send(const std::string& text) {
     const ssize_t w =
         ::send(in_.Get(), text.data() + done, text.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (w < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (w < 0) return Lost(name_ + " has ended");
+    if (w < 0) return Lost(name_ + " ended unexpectedly");
     done += static_cast<size_t>(w);
   }
   return true;
