@@ -209,7 +209,7 @@ TEST(OctaveClient, DeadEngineIsAnErrorNotACrash) {
     for (int k = 0; k < 500 && !(Ended(pid) && threads() <= 1); ++k)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(c.Put("a", EngineArray::Doubles({1.0})));
-    EXPECT_EQ(c.LastError(), "octave-cli has ended (killed by signal 9)");
+    EXPECT_EQ(c.LastError(), "octave-cli ended unexpectedly (killed by signal 9)");
     EXPECT_FALSE(c.Alive());
   }
   OctaveClient c;
