@@ -18,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "bench/bench_inputs.hpp"
 #include "core/hugepages.hpp"
 #include "core/resizehost.hpp"
 
@@ -37,35 +38,8 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-// Source and importance file for one size, made once and removed at exit.
-struct Input {
-  cv::Mat src;
-  std::string salPath;
-  Input() = default;
-  Input(Input&& o) noexcept : src(std::move(o.src)), salPath(std::move(o.salPath)) {
-    o.salPath.clear();
-  }
-  ~Input() {
-    if (!salPath.empty()) std::remove(salPath.c_str());
-  }
-};
-
-const Input& InputFor(int w, int h) {
-  static std::map<std::pair<int, int>, Input> cache;
-  auto it = cache.find({w, h});
-  if (it != cache.end()) return it->second;
-  Input in;
-  cv::Mat photo = cv::imread(std::string(QUADRIX_SOURCE_DIR) + "/data/building.jpg");
-  cv::resize(photo, in.src, {w, h}, 0, 0, cv::INTER_CUBIC);
-  cv::Mat sal;
-  cv::cvtColor(in.src, sal, cv::COLOR_BGR2GRAY);
-  cv::GaussianBlur(sal, sal, {0, 0}, w / 100.0);
-  cv::normalize(sal, sal, 50, 250, cv::NORM_MINMAX);
-  in.salPath = "/tmp/quadrix-bench-sal-" + std::to_string(w) + "x" + std::to_string(h) + "-" +
-               std::to_string(::getpid()) + ".png";
-  cv::imwrite(in.salPath, sal);
-  return cache.emplace(std::make_pair(w, h), std::move(in)).first->second;
-}
+using benchinputs::Input;
+using benchinputs::InputFor;
 
 // A host factored on one size with the chosen Cholesky factorisation.
 std::unique_ptr<ResizeHost> Build(int w, int h, CholeskyKind kind, benchmark::State* state) {

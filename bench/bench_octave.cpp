@@ -20,6 +20,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "bench/bench_inputs.hpp"
 #include "core/hugepages.hpp"
 #include "core/resizehost.hpp"
 
@@ -34,35 +35,8 @@ double Ms(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-struct Input {
-  cv::Mat src;
-  std::string salPath;
-};
-
-// Made once per size; the importance files are removed at exit.
-struct InputCache {
-  std::map<std::pair<int, int>, Input> inputs;
-  ~InputCache() {
-    for (const auto& [size, in] : inputs) std::remove(in.salPath.c_str());
-  }
-};
-
-const Input& InputFor(int w, int h) {
-  static InputCache cache;
-  auto it = cache.inputs.find({w, h});
-  if (it != cache.inputs.end()) return it->second;
-  Input in;
-  cv::Mat photo = cv::imread(std::string(QUADRIX_SOURCE_DIR) + "/data/building.jpg");
-  cv::resize(photo, in.src, {w, h}, 0, 0, cv::INTER_CUBIC);
-  cv::Mat sal;
-  cv::cvtColor(in.src, sal, cv::COLOR_BGR2GRAY);
-  cv::GaussianBlur(sal, sal, {0, 0}, w / 100.0);
-  cv::normalize(sal, sal, 50, 250, cv::NORM_MINMAX);
-  in.salPath = "/tmp/quadrix-bench-octave-sal-" + std::to_string(w) + "x" + std::to_string(h) +
-               "-" + std::to_string(::getpid()) + ".png";
-  cv::imwrite(in.salPath, sal);
-  return cache.inputs.emplace(std::make_pair(w, h), std::move(in)).first->second;
-}
+using benchinputs::Input;
+using benchinputs::InputFor;
 
 NumericEngine& Octave() {
   static std::unique_ptr<NumericEngine> engine = MakeOctaveEngine();

@@ -5,27 +5,14 @@
 
 #include "engine/bridge.hpp"
 #include "engine/engine.hpp"
+#include "engine_sequences.hpp"
 
 using namespace quadrix;
 
 namespace {
 
-// Runs the factorisation sequence; returns false at the first failing line.
-bool Factor(NumericEngine& e, const TripletMatrix& a, const std::vector<int32_t>& ind1) {
-  if (!a.PutToEngine(&e) || !PutInd(&e, ind1)) return false;
-  for (const char* line : kFactorLines)
-    if (!e.EvalString(line)) return false;
-  return e.EvalString(InversePermutationLine()) && e.EvalString(kCholLine);
-}
-
-std::vector<double> Solve(NumericEngine& e, const std::vector<double>& vals) {
-  EXPECT_TRUE(PutVals(&e, vals));
-  for (const char* line : {kRhsLine, kTriSolveLine, kUnpermuteLine, kAssembleLine})
-    EXPECT_TRUE(e.EvalString(line)) << line << ": " << e.LastError();
-  EngineArray x;
-  EXPECT_TRUE(e.GetVariable("x", x));
-  return x.real;
-}
+using enginetest::Factor;
+using enginetest::Solve;
 
 // A random overdetermined system with m rows over n columns.
 TripletMatrix RandomMatrix(int m, int n, unsigned seed) {

@@ -27,6 +27,7 @@
 #include "engine/bridge.hpp"
 #include "engine/engine.hpp"
 #include "engine/octave_client.hpp"
+#include "engine_sequences.hpp"
 #include "test_support.hpp"
 
 using namespace quadrix;
@@ -363,22 +364,8 @@ TEST(OctaveClientDeathTest, EngineEndsWhenWeExitLeavingItOpen) {
 
 namespace {
 
-bool Factor(NumericEngine& e, const TripletMatrix& a, const std::vector<int32_t>& ind1) {
-  if (!a.PutToEngine(&e) || !PutInd(&e, ind1)) return false;
-  for (const char* line : kFactorLines)
-    if (!e.EvalString(line)) return false;
-  return e.EvalString(InversePermutationLine()) && e.EvalString(kCholLine);
-}
-
-std::vector<double> Solve(NumericEngine& e, const std::vector<double>& vals) {
-  EXPECT_TRUE(PutVals(&e, vals));
-  for (const char* line : {kRhsLine, kTriSolveLine, kUnpermuteLine, kAssembleLine})
-    EXPECT_TRUE(e.EvalString(line)) << line << ": " << e.LastError();
-  EngineArray x;
-  EXPECT_TRUE(e.GetVariable("x", x)) << e.LastError();
-  EXPECT_EQ(x.cls, EngineArray::Class::Double);
-  return x.real;
-}
+using enginetest::Factor;
+using enginetest::Solve;
 
 }  // namespace
 
