@@ -8,7 +8,7 @@ packages=(
   libopencv-dev
   libeigen3-dev libsuitesparse-dev
   libboost-dev
-  libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri
+  libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0 libgbm1
   libwxgtk3.2-dev libgtk-3-dev
   xvfb xauth xdotool imagemagick x11-utils
   octave
