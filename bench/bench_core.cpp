@@ -1,21 +1,24 @@
 // The resizing core on the sample photo scaled to 640x480, 1920x1080 and
-// 4000x3000 with an importance file: the image build split into line
-// detection (with the units), assembly and factorisation, and the per-size
-// solve over a drag from 100 % to 50 % of the width in 1-pixel steps.
+// 4000x3000.
+//
+// BM_BuildEquationA: the image build with an importance file, split into the
+//   line detection and assembly, and the factorisation (everything after the
+//   matrix is assembled).
+// BM_Unguarded: the per-size solve without the guard over a drag from 100 %
+//   to 50 % of the width in 1-pixel steps.
+// BM_GuardedDrag: the guarded solve (default minimum quad scale, computed
+//   importance, mode 1) over drags where the guard is active, in 1-pixel
+//   steps: from 130 % to 200 % of the width (dir:0) and from 80 % to 50 % of
+//   the height (dir:1); at 4000x3000 the first 200 steps of each.
 // Counters: median_ms / p90_ms of one Resize, peak_MB of the process.
 
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <memory>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "bench/bench_inputs.hpp"
@@ -41,63 +44,50 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 using benchinputs::Input;
 using benchinputs::InputFor;
 
-// A host factored on one size with the chosen Cholesky factorisation.
-std::unique_ptr<ResizeHost> Build(int w, int h, CholeskyKind kind, benchmark::State* state) {
-  TheEngineConnection().handle = MakeBuiltinEngine(kind);
+// A host built on the sample at w x h; with an importance file or computed.
+std::unique_ptr<ResizeHost> Build(int w, int h, bool importanceFile, double minScale,
+                                  bool scaleTerm, benchmark::State* state) {
   auto host = std::make_unique<ResizeHost>();
+  host->minScale = minScale;
+  host->useScaleTerm = scaleTerm;
   const Input& in = InputFor(w, h);
   host->imgSrc = in.src.clone();
-  if (!host->LoadImage(in.salPath.c_str())) std::abort();
-
-  // BuildEquationA, step by step, to time its parts.
+  if (!host->LoadImage(importanceFile ? in.salPath.c_str() : nullptr)) std::abort();
+  Clock::time_point assembled;
+  host->energyObserver = [&](const TripletMatrix&) { assembled = Clock::now(); };
   std::streambuf* old = std::cout.rdbuf(nullptr);
   const auto t0 = Clock::now();
-  host->quadCountX = host->srcWidth / host->quadSize;
-  host->quadCountY = host->srcHeight / host->quadSize;
-  std::vector<ConstrainUnits> quads, quad5s, edges;
-  int counts[2];
-  host->GetConstrainUnits(counts, host->imgSal, host->imgGray32F, quads, quad5s, edges,
-                          host->quadSize, host->useScaleTerm, host->quadCountX, host->quadCountY);
+  host->BuildEquationA();
   const auto t1 = Clock::now();
-  TripletMatrix a;
-  a.n = host->coordCount = counts[0];
-  a.entries.reserve(3000000);
-  host->AppendUnitRows(quads, a, host->useScaleTerm);
-  host->AppendUnitRows(quad5s, a, host->useScaleTerm);
-  host->AppendUnitRows(edges, a, false);
-  const auto t2 = Clock::now();
-  a.PutToEngine(host->engine);
-  BuildFixedIndices(host->ind, host->quadCountX, host->quadCountY);
-  for (int32_t& v : host->ind) ++v;
-  PutInd(host->engine, host->ind);
-  for (const char* line : kFactorLines) host->engine->EvalString(line);
-  host->engine->EvalString(InversePermutationLine());
-  host->contentAware = host->engine->EvalString(kCholLine);
-  const auto t3 = Clock::now();
   std::cout.rdbuf(old);
   if (!host->contentAware) std::abort();
   if (state) {
-    state->counters["detect_ms"] = 1e3 * Seconds(t0, t1);
-    state->counters["assemble_ms"] = 1e3 * Seconds(t1, t2);
-    state->counters["factor_ms"] = 1e3 * Seconds(t2, t3);
-    state->counters["unknowns"] = counts[0] - static_cast<double>(host->ind.size());
-    state->counters["nnz_A"] = static_cast<double>(a.entries.size());
-    state->SetIterationTime(Seconds(t0, t3));
+    state->counters["detect_assemble_ms"] = 1e3 * Seconds(t0, assembled);
+    state->counters["factor_ms"] = 1e3 * Seconds(assembled, t1);
+    state->counters["unknowns"] = host->coordCount - static_cast<double>(host->ind.size());
+    state->SetIterationTime(Seconds(t0, t1));
   }
   return host;
 }
 
-void BM_BuildEquationA(benchmark::State& state) {
-  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  const auto kind = static_cast<CholeskyKind>(state.range(2));
-  for (auto _ : state) Build(w, h, kind, &state);
+void Report(benchmark::State& state, std::vector<double> times) {
+  std::sort(times.begin(), times.end());
+  state.counters["median_ms"] = 1e3 * times[times.size() / 2];
+  state.counters["p90_ms"] = 1e3 * times[times.size() * 9 / 10];
+  state.counters["max_ms"] = 1e3 * times.back();
+  state.counters["steps"] = static_cast<double>(times.size());
   state.counters["peak_MB"] = PeakMegabytes();
 }
 
-void BM_ResizeDrag(benchmark::State& state) {
+void BM_BuildEquationA(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  const auto kind = static_cast<CholeskyKind>(state.range(2));
-  auto host = Build(w, h, kind, nullptr);
+  for (auto _ : state) Build(w, h, true, kDefaultMinScale, false, &state);
+  state.counters["peak_MB"] = PeakMegabytes();
+}
+
+void BM_Unguarded(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  auto host = Build(w, h, true, 0.0, false, nullptr);
   std::vector<double> times;
   for (auto _ : state) {
     times.clear();
@@ -109,20 +99,46 @@ void BM_ResizeDrag(benchmark::State& state) {
     }
     state.SetIterationTime(Seconds(start, Clock::now()));
   }
-  std::sort(times.begin(), times.end());
-  state.counters["median_ms"] = 1e3 * times[times.size() / 2];
-  state.counters["p90_ms"] = 1e3 * times[times.size() * 9 / 10];
-  state.counters["steps"] = static_cast<double>(times.size());
-  state.counters["peak_MB"] = PeakMegabytes();
+  Report(state, times);
+}
+
+void BM_GuardedDrag(benchmark::State& state) {
+  const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+  const bool alongHeight = state.range(2) != 0;
+  const int limit = w > 2000 ? 200 : 1 << 30;
+  auto host = Build(w, h, false, kDefaultMinScale, true, nullptr);
+  const int W = host->srcWidth, H = host->srcHeight;
+  std::vector<double> times;
+  int fallbacks = 0;
+  for (auto _ : state) {
+    times.clear();
+    const auto start = Clock::now();
+    const int from = alongHeight ? H * 8 / 10 : W * 13 / 10;
+    const int to = alongHeight ? H / 2 : W * 2;
+    const int step = from < to ? 1 : -1;
+    for (int s = from, n = 0; s != to + step && n < limit; s += step, ++n) {
+      const auto t0 = Clock::now();
+      host->Resize(alongHeight ? W : s, alongHeight ? s : H);
+      times.push_back(Seconds(t0, Clock::now()));
+      fallbacks += host->solver->LastStats().fallback;
+    }
+    state.SetIterationTime(Seconds(start, Clock::now()));
+  }
+  state.counters["fallbacks"] = fallbacks;
+  state.counters["first_ms"] = 1e3 * times.front();
+  Report(state, times);
 }
 
 void Sizes(benchmark::internal::Benchmark* b) {
   for (auto [w, h] : {std::pair{640, 480}, std::pair{1920, 1080}, std::pair{4000, 3000}})
-    for (CholeskyKind kind :
-         {CholeskyKind::CholmodSimplicial, CholeskyKind::Supernodal, CholeskyKind::SimplicialAmd})
-      b->Args({w, h, static_cast<int>(kind)});
-  // kind 0: CHOLMOD supernodal, 1: Eigen SimplicialLLT with AMD, 2: CHOLMOD simplicial
-  b->ArgNames({"w", "h", "kind"});
+    b->Args({w, h});
+  b->ArgNames({"w", "h"});
+}
+
+void Drags(benchmark::internal::Benchmark* b) {
+  for (auto [w, h] : {std::pair{1920, 1080}, std::pair{4000, 3000}})
+    for (int dir : {0, 1}) b->Args({w, h, dir});
+  b->ArgNames({"w", "h", "dir"});
 }
 
 }  // namespace
@@ -132,8 +148,13 @@ BENCHMARK(BM_BuildEquationA)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
-BENCHMARK(BM_ResizeDrag)
+BENCHMARK(BM_Unguarded)
     ->Apply(Sizes)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_GuardedDrag)
+    ->Apply(Drags)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);

@@ -1,8 +1,11 @@
 // The built-in engine against GNU Octave, in the same run on the same
-// machine: the sample photo at 640x480 and 1920x1080 with an importance
-// file, in both modes. Per engine: the whole build (BuildEquationA), its
-// engine part (transfer of the energy and factorisation) and the per-size
-// Resize over a drag of 50 sizes from 100 % to 50 % of the width.
+// machine: the sample photo at 640x480, 1920x1080 and 4000x3000 with an
+// importance file, in both modes. Per engine: the whole build
+// (BuildEquationA), its engine part (transfer of the energy and
+// factorisation) and the per-size Resize over a drag of 50 sizes from 100 %
+// to 50 % of the width, without the guard (BM_BuiltinVsOctave, the design's
+// command lines per size on Octave's side) and with it
+// (BM_GuardedBuiltinVsOctave, 20 sizes from 100 % to 200 %).
 // Counters: *_ms for each engine, *_ratio = octave / builtin, max_diff_px
 // between the two solutions over all sizes.
 
@@ -30,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr int kSizes = 50;
+constexpr int kGuardedSizes = 20;
 
 double Ms(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
@@ -54,10 +58,12 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-Timings Measure(NumericEngine& engine, int w, int h, bool scaleTerm) {
+// engine null: the built-in one.
+Timings Measure(NumericEngine* engine, int w, int h, bool scaleTerm, double minScale) {
   ResizeHost host;
-  host.engine = &engine;
+  host.engine = engine;
   host.useScaleTerm = scaleTerm;
+  host.minScale = minScale;
   const Input& in = InputFor(w, h);
   host.imgSrc = in.src.clone();
   if (!host.LoadImage(in.salPath.c_str())) std::abort();
@@ -73,8 +79,11 @@ Timings Measure(NumericEngine& engine, int w, int h, bool scaleTerm) {
   if (!host.contentAware) std::abort();
   run.buildMs = Ms(t0, t1);
   run.factorMs = Ms(assembled, t1);
-  for (int k = 0; k < kSizes; ++k) {
-    const int nw = host.srcWidth - k * host.srcWidth / (2 * (kSizes - 1));
+  const bool guarded = minScale > 0;
+  const int sizes = guarded ? kGuardedSizes : kSizes;
+  for (int k = 0; k < sizes; ++k) {
+    const int nw = guarded ? host.srcWidth + k * host.srcWidth / (sizes - 1)
+                           : host.srcWidth - k * host.srcWidth / (2 * (sizes - 1));
     const auto s0 = Clock::now();
     host.Resize(nw, host.srcHeight);
     run.solveMs.push_back(Ms(s0, Clock::now()));
@@ -83,16 +92,15 @@ Timings Measure(NumericEngine& engine, int w, int h, bool scaleTerm) {
   return run;
 }
 
-void BM_BuiltinVsOctave(benchmark::State& state) {
+void Compare(benchmark::State& state, double minScale) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
   const bool scaleTerm = state.range(2) != 0;
-  auto builtin = MakeBuiltinEngine();
   Octave();  // started before the clock runs
   Timings b, o;
   for (auto _ : state) {
     const auto start = Clock::now();
-    b = Measure(*builtin, w, h, scaleTerm);
-    o = Measure(Octave(), w, h, scaleTerm);
+    b = Measure(nullptr, w, h, scaleTerm, minScale);
+    o = Measure(&Octave(), w, h, scaleTerm, minScale);
     state.SetIterationTime(Ms(start, Clock::now()) / 1e3);
   }
   double diff = 0;
@@ -112,6 +120,9 @@ void BM_BuiltinVsOctave(benchmark::State& state) {
   state.counters["max_diff_px"] = diff;
 }
 
+void BM_BuiltinVsOctave(benchmark::State& state) { Compare(state, 0.0); }
+void BM_GuardedBuiltinVsOctave(benchmark::State& state) { Compare(state, kDefaultMinScale); }
+
 // Start-up and shut-down of one Octave process.
 void BM_OctaveStart(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(MakeOctaveEngine());
@@ -122,6 +133,14 @@ void BM_OctaveStart(benchmark::State& state) {
 BENCHMARK(BM_BuiltinVsOctave)
     ->ArgsProduct({{640}, {480}, {0, 1}})
     ->ArgsProduct({{1920}, {1080}, {0, 1}})
+    ->ArgsProduct({{4000}, {3000}, {1}})
+    ->ArgNames({"w", "h", "mode"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
+BENCHMARK(BM_GuardedBuiltinVsOctave)
+    ->ArgsProduct({{640}, {480}, {1}})
+    ->ArgsProduct({{1920}, {1080}, {1}})
     ->ArgNames({"w", "h", "mode"})
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)

@@ -32,6 +32,10 @@ namespace fs = std::filesystem;
 
 constexpr const char* kProg = "quadrix-cli";
 
+// The help text states the default.
+#define DEFAULT_MIN_SCALE_TEXT "0.3"
+static_assert(kDefaultMinScale == 0.3, "DEFAULT_MIN_SCALE_TEXT follows kDefaultMinScale");
+
 constexpr const char* kUsage =
     "Usage: quadrix-cli [options] MODE SRC [SAL]\n"
     "\n"
@@ -61,6 +65,11 @@ constexpr const char* kUsage =
     "                      write the importance map actually used (computed or\n"
     "                      loaded, at the aligned size) as an 8-bit grey image;\n"
     "                      edit it and give it back as SAL\n"
+    "  --min-scale M       keep every quad at least M (between 0 and 1) of the\n"
+    "                      size plain scaling gives it, so that the mesh never\n"
+    "                      folds (default " DEFAULT_MIN_SCALE_TEXT
+    "; also QUADRIX_MIN_SCALE);\n"
+    "                      none: the plain minimum of the energy, folds and all\n"
     "  --timings           print the stopwatch lines\n"
     "  --engine NAME       numeric engine: builtin (in process, the default) or\n"
     "                      octave (GNU Octave's octave-cli from PATH); wins over\n"
@@ -88,6 +97,7 @@ struct Options {
   bool timings = false;
   bool help = false;
   std::optional<std::string> engine;
+  std::optional<double> minScale;
 };
 
 // "WxH" with whole numbers from 1 to 32768.
@@ -176,6 +186,12 @@ Options ParseArgs(int argc, char** argv) {
     } else if (a == "--importance-out") {
       o.importanceOut = takeValue();
       if (o.importanceOut->empty()) throw UsageError{"--importance-out needs a file name"};
+    } else if (a == "--min-scale") {
+      const std::string v = takeValue();
+      o.minScale = ParseMinScale(v);
+      if (!o.minScale)
+        throw UsageError{"invalid minimum quad scale '" + v +
+                         "': expected a number between 0 and 1 (both excluded), or none"};
     } else if (a == "--engine") {
       o.engine = takeValue();
       if (!IsEngineName(*o.engine))
@@ -193,6 +209,13 @@ Options ParseArgs(int argc, char** argv) {
     if (env != nullptr && *env != '\0' && !IsEngineName(env))
       throw UsageError{std::string("unknown engine '") + env +
                        "' in QUADRIX_ENGINE: use builtin or octave"};
+  }
+  if (!o.minScale) {
+    try {
+      o.minScale = MinScaleFromEnvironment();
+    } catch (const std::invalid_argument& e) {
+      throw UsageError{e.what()};
+    }
   }
   if (words.empty()) throw UsageError{"missing MODE and SRC"};
   if (words.size() < 2) throw UsageError{"missing SRC"};
@@ -232,6 +255,7 @@ int Run(const Options& o) {
 
   ResizeHost host;
   host.useScaleTerm = o.useScaleTerm;
+  host.minScale = *o.minScale;
   host.imgSrc = ReadImage(o.src, cv::IMREAD_COLOR, "source image");
   const cv::Size srcSize = host.imgSrc.size();
   const cv::Size alignedSrc = AlignedSize(srcSize, host.quadSize);

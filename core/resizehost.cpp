@@ -28,10 +28,11 @@ cv::Size AlignedSize(cv::Size size, int quadSize) {
   return {AlignedSide(size.width, quadSize), AlignedSide(size.height, quadSize)};
 }
 
-ResizeHost::ResizeHost() {
-  engine = OpenEngineConnection();
-  if (engine == nullptr) throw EngineError("the numeric engine could not be opened");
-}
+ResizeHost::ResizeHost() { engine = OpenEngineConnection(); }
+
+ResizeHost::ResizeHost(ResizeHost&&) noexcept = default;
+ResizeHost& ResizeHost::operator=(ResizeHost&&) noexcept = default;
+ResizeHost::~ResizeHost() = default;
 
 bool ResizeHost::LoadImage(const char* salPath) {
   const bool fromFile = salPath != nullptr && salPath[0] != '\0';
@@ -82,12 +83,6 @@ void ResizeHost::AlignToQuadSize(cv::Mat& img) {
   img = resized;
 }
 
-void ResizeHost::EvalOrThrow(const char* line) {
-  if (!engine->EvalString(line))
-    throw EngineError(std::string("numeric engine (") + engine->Name() + ") failed on \"" + line +
-                      "\": " + engine->LastError());
-}
-
 void ResizeHost::BuildEquationA() {
   quadCountX = srcWidth / quadSize;
   quadCountY = srcHeight / quadSize;
@@ -116,23 +111,31 @@ void ResizeHost::BuildEquationA() {
 
   if (energyObserver) energyObserver(a);
 
-  if (!a.PutToEngine(engine))
-    throw EngineError(std::string("numeric engine (") + engine->Name() +
-                      ") failed to build the energy matrix: " + engine->LastError());
-  BuildFixedIndices(ind, quadCountX, quadCountY);
+  // The fixed coordinates and their values per unit of width and height;
+  // plain scaling as the point that keeps every guard row.
+  EnergyProblem problem;
+  BuildFixedIndices(problem.known, quadCountX, quadCountY);
+  BuildFixedValues(problem.knownW, quadCountX, quadCountY, 1, 0);
+  BuildFixedValues(problem.knownH, quadCountX, quadCountY, 0, 1);
+  ind = problem.known;
   for (int32_t& v : ind) v += 1;
-  if (!PutInd(engine, ind))
-    throw EngineError(std::string("numeric engine failed to take ind: ") + engine->LastError());
-  for (const char* line : kFactorLines) EvalOrThrow(line);
-  EvalOrThrow(InversePermutationLine());
+  guard = minScale > 0 ? BuildMeshGuard(quadCountX, quadCountY, minScale) : MeshGuard{};
+  problem.guard = guard.rows;
+  problem.feasibleW.assign(restCoords.size(), 0.0);
+  problem.feasibleH.assign(restCoords.size(), 0.0);
+  for (size_t k = 0; k + 1 < restCoords.size(); k += 2) {
+    problem.feasibleW[k] = restCoords[k] / srcWidth;
+    problem.feasibleH[k + 1] = restCoords[k + 1] / srcHeight;
+  }
 
+  solver = std::make_unique<EnergySolver>(engine);
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
-  contentAware = engine->EvalString(kCholLine);
+  contentAware = solver->Precompute(a, std::move(problem));
   if (!contentAware)
     std::cerr << "quadrix: the content-aware solve is unavailable for this image (the energy "
                  "could not be factored: "
-              << engine->LastError() << "); using uniform scaling instead" << std::endl;
+              << solver->FactorError() << "); using uniform scaling instead" << std::endl;
 }
 
 void ResizeHost::Resize(int newWidth, int newHeight) {
@@ -153,22 +156,25 @@ void ResizeHost::Resize(int newWidth, int newHeight) {
     return;
   }
 
-  if (!PutVals(engine, vals))
-    throw EngineError(std::string("numeric engine failed to take vals: ") + engine->LastError());
-  EvalOrThrow(kRhsLine);
   timer_.Start("solve");
-  EvalOrThrow(kTriSolveLine);
-  EvalOrThrow(kUnpermuteLine);
+  std::vector<double>& x = solution64;
+  if (guard.minScale > 0) {
+    // Under the grid rows first; shear rows join for the edges of any
+    // triangle that would come out thin or turned over.
+    guardRowsHeld = GridRowsEnabled(guard);
+    for (;;) {
+      solver->Solve(newWidth, newHeight, &guardRowsHeld, x);
+      if (EnableShearRows(guard, FindThinTriangles(guard, newWidth, newHeight, x), guardRowsHeld) ==
+          0)
+        break;
+    }
+  } else {
+    guardRowsHeld.clear();
+    solver->Solve(newWidth, newHeight, nullptr, x);
+  }
   timer_.Stop();
-  EvalOrThrow(kAssembleLine);
-
-  EngineArray x;
-  if (!engine->GetVariable("x", x) || x.cls != EngineArray::Class::Double)
-    throw EngineError(std::string("numeric engine returned no solution x: ") + engine->LastError());
-  const size_t count = x.rows();
-  solution.resize(count, 0.0f);
-  for (size_t i = 0; i < count; ++i) solution[i] = static_cast<float>(x.real[i]);
-  solution64 = std::move(x.real);
+  solution.resize(x.size());
+  for (size_t i = 0; i < x.size(); ++i) solution[i] = static_cast<float>(x[i]);
 }
 
 }  // namespace quadrix

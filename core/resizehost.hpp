@@ -12,11 +12,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "core/mesh_guard.hpp"
 #include "core/perf_timer.hpp"
 #include "engine/bridge.hpp"
+#include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"
 
 namespace quadrix {
@@ -48,6 +51,8 @@ class ResizeHost {
   std::vector<int32_t> ind;        // fixed coordinate numbers, 1-based
   std::vector<float> solution;     // all coordinates of the last solve
   std::vector<double> solution64;  // the same before rounding to float
+  // The outside engine that receives the bridge's command lines, or null
+  // when the built-in solver does the work in process.
   NumericEngine* engine = nullptr;
   float edgeLowThreshold = 5e-5f;
   float edgeHighThreshold = 0.015f;
@@ -63,12 +68,23 @@ class ResizeHost {
   std::vector<cv::Point> linePointQuads;
   // False when the energy could not be factored; Resize then scales uniformly.
   bool contentAware = false;
+  // Minimum quad scale of the guard against folding (see core/mesh_guard.hpp);
+  // 0 solves without it. Read by BuildEquationA.
+  double minScale = kDefaultMinScale;
+  // The factored energy and the guard, made by BuildEquationA; the guard rows
+  // the last Resize held (grid rows, and shear rows where they were needed).
+  std::unique_ptr<EnergySolver> solver;
+  MeshGuard guard;
+  std::vector<char> guardRowsHeld;
   // Called with the assembled energy matrix before it goes to the engine.
   std::function<void(const TripletMatrix&)> energyObserver;
 
-  // Opens (or reuses) the process-wide engine connection; throws EngineError
-  // when no engine can be opened.
+  // Opens (or reuses) the process-wide engine connection when the chosen
+  // engine is an outside one; throws EngineError when it cannot be opened.
   ResizeHost();
+  ResizeHost(ResizeHost&&) noexcept;
+  ResizeHost& operator=(ResizeHost&&) noexcept;
+  ~ResizeHost();
 
   // salPath: importance image file, or null to compute the map. False when
   // the file yields no image, or when an aligned side would be 0.
@@ -82,11 +98,11 @@ class ResizeHost {
                          std::vector<ConstrainUnits>& edges, int quadSize, bool useScaleTerm,
                          int quadCountX, int quadCountY);
   void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend);
-  // Solves for the drawing area newWidth x newHeight (pixels).
+  // Solves for the drawing area newWidth x newHeight (pixels): the minimum
+  // of the energy with the border pinned, under the guard when minScale > 0.
   void Resize(int newWidth, int newHeight);
 
  private:
-  void EvalOrThrow(const char* line);
   PerfTimer timer_;
 };
 

@@ -69,10 +69,9 @@ std::string ChosenEngineName() {
 }
 
 NumericEngine* OpenEngineConnection() {
+  if (ChosenEngineName() == "builtin") return nullptr;
   EngineConnection& c = TheEngineConnection();
-  if (!c.handle)
-    c.handle = ChosenEngineName() == "octave" ? MakeOctaveEngine(OctaveOptionsFromEnvironment())
-                                              : MakeBuiltinEngine();
+  if (!c.handle) c.handle = MakeOctaveEngine(OctaveOptionsFromEnvironment());
   return c.handle.get();
 }
 

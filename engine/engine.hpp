@@ -66,9 +66,11 @@ struct EngineConnection {
 EngineConnection& TheEngineConnection();
 
 // Opens the process-wide connection with the chosen engine (see
-// ChosenEngineName) if it is not open yet, and returns it. Throws EngineError
-// when the engine cannot be started or the choice is not an engine's name;
-// the handle then stays null and a later call tries again.
+// ChosenEngineName) if it is not open yet, and returns it; null when the
+// choice is the built-in engine, which works in process and needs no
+// connection. Throws EngineError when the engine cannot be started or the
+// choice is not an engine's name; the handle then stays null and a later
+// call tries again.
 NumericEngine* OpenEngineConnection();
 
 // The engines that can be chosen: "builtin" (in process) and "octave" (GNU
@@ -81,15 +83,6 @@ void SetEngineChoice(const std::string& name);
 // QUADRIX_ENGINE when set and not empty, else "builtin". Throws EngineError
 // when the variable names no engine.
 std::string ChosenEngineName();
-
-// Which Cholesky factorisation the built-in engine uses: CHOLMOD's
-// supernodal or simplicial LL' (both with CHOLMOD's fill-reducing ordering),
-// or Eigen's simplicial LL' with AMD. The simplicial CHOLMOD factor solves
-// fastest on the meshes of this program (see bench/bench_core.cpp).
-enum class CholeskyKind { Supernodal = 0, SimplicialAmd = 1, CholmodSimplicial = 2 };
-
-std::unique_ptr<NumericEngine> MakeBuiltinEngine(
-    CholeskyKind kind = CholeskyKind::CholmodSimplicial);
 
 // GNU Octave started as "octave-cli" from PATH, with the default time-out
 // (see engine/octave_client.hpp). Throws EngineError "cannot start the

@@ -205,8 +205,12 @@ void QuadrixFrame::LoadSource() {
     return;
   }
   try {
+    host.minScale = MinScaleFromEnvironment();
     host.BuildEquationA();
   } catch (const EngineError& e) {
+    Fail(wxString::FromUTF8(e.what()));
+    return;
+  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE
     Fail(wxString::FromUTF8(e.what()));
     return;
   }
@@ -238,6 +242,7 @@ void QuadrixFrame::OpenImage(const std::string& path) {
     fresh.useScaleTerm = TheLaunchSettings().useScaleTerm;
     glWindow->MakeCurrent();
     if (LoadImages(fresh, path, "", why)) {
+      fresh.minScale = host.minScale;
       fresh.BuildEquationA();
       host = std::move(fresh);
     }
@@ -261,7 +266,7 @@ void QuadrixFrame::OnViewSize(int width, int height) {
   const auto start = std::chrono::steady_clock::now();
   try {
     host.Resize(width, height);
-  } catch (const EngineError& e) {
+  } catch (const std::exception& e) {
     // Not from inside the toolkit's size handling: the box runs its own loop.
     renderState->ready = false;
     CallAfter([this, message = wxString::FromUTF8(e.what())] { Fail(message); });

@@ -323,3 +323,89 @@ TEST(Outputs, PatternExpansion) {
   EXPECT_EQ(quadrix::ExpandPattern("o/{w}x{h}_{w}.csv", {640, 480}), "o/640x480_640.csv");
   EXPECT_EQ(quadrix::ExpandPattern("{x}{w", {1, 2}), "{x}{w");
 }
+
+namespace {
+
+// Vertex positions of a mesh CSV, in point order.
+std::vector<std::pair<double, double>> Vertices(const std::string& path) {
+  std::vector<std::pair<double, double>> v;
+  for (const std::string& line : Lines(testsupport::ReadFile(path))) {
+    if (line.find(",vertex,") == std::string::npos) continue;
+    std::vector<std::string> f;
+    std::stringstream ss(line);
+    for (std::string s; std::getline(ss, s, ',');) f.push_back(s);
+    v.emplace_back(std::stod(f[4]), std::stod(f[5]));
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(CliGuard, MinimumScaleOptionAndVariable) {
+  Inputs in;
+  for (const char* bad : {"0", "1", "-0.5", "abc", "0.3px", "''"}) {
+    const auto r = Cli(std::string("--min-scale ") + bad + " 1 " + in.Args());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find("minimum quad scale"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  EXPECT_EQ(Cli("--min-scale").status, 2) << "a value is needed";
+  const auto fromVariable =
+      testsupport::Run("QUADRIX_MIN_SCALE=7 " + std::string(QUADRIX_CLI_PATH) + " 1 " + in.Args());
+  EXPECT_EQ(fromVariable.status, 2);
+  EXPECT_NE(fromVariable.err.find("QUADRIX_MIN_SCALE '7'"), std::string::npos) << fromVariable.err;
+  // The option wins over the variable.
+  EXPECT_EQ(testsupport::Run("QUADRIX_MIN_SCALE=7 " + std::string(QUADRIX_CLI_PATH) +
+                             " --min-scale 0.25 1 " + in.Args())
+                .status,
+            0);
+  EXPECT_EQ(Cli("--min-scale none 1 " + in.Args()).status, 0);
+  EXPECT_NE(Cli("--help").out.find("--min-scale M"), std::string::npos);
+}
+
+TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
+  // The bundled sample at the sizes the README shows, meshes written by the
+  // solver as it was before the guard.
+  TempDir dir;
+  const std::string sample = std::string(QUADRIX_SOURCE_DIR) + "/data/building.jpg";
+  const std::string sizes = " --size 1200x600 --size 860x400 ";
+  ASSERT_EQ(Cli("--min-scale none" + sizes + "--mesh " + Quote(dir / "none_{w}x{h}.csv") + " 1 " +
+                Quote(sample))
+                .status,
+            0);
+  ASSERT_EQ(
+      Cli(sizes + "--mesh " + Quote(dir / "guarded_{w}x{h}.csv") + " 1 " + Quote(sample)).status,
+      0);
+  for (const std::string tag : {"1200x600", "860x400"}) {
+    SCOPED_TRACE(tag);
+    const auto ref = Vertices(std::string(QUADRIX_SOURCE_DIR) + "/tests/data/building_" + tag +
+                              "_mode1_unguarded.csv");
+    const auto none = Vertices(dir / ("none_" + tag + ".csv"));
+    const auto guarded = Vertices(dir / ("guarded_" + tag + ".csv"));
+    ASSERT_EQ(none.size(), ref.size());
+    ASSERT_EQ(guarded.size(), ref.size());
+    double worst = 0, moved = 0;
+    for (size_t k = 0; k < ref.size(); ++k) {
+      worst = std::max({worst, std::abs(none[k].first - ref[k].first),
+                        std::abs(none[k].second - ref[k].second)});
+      moved = std::max(moved, std::abs(guarded[k].second - ref[k].second));
+    }
+    EXPECT_LT(worst, 1e-4);  // the CSV's own rounding
+    EXPECT_GT(moved, 5.0) << "the unguarded mesh folds here, the guarded one differs";
+    // The unguarded mesh folds (bottom rows pushed past the border and back),
+    // the guarded one keeps every vertical edge at least 0.3 of its share.
+    const cv::Size aligned = quadrix::AlignedSize({868, 600}, 20);
+    const int cols = aligned.width / 20, rows = aligned.height / 20;
+    ASSERT_EQ(ref.size(), static_cast<size_t>((cols + 1) * (rows + 1)));
+    const double h = std::stod(tag.substr(tag.find('x') + 1));
+    double shortestNone = 1e9, shortestGuarded = 1e9;
+    for (int j = 0; j < rows; ++j)
+      for (int i = 0; i <= cols; ++i) {
+        const size_t a = j * (cols + 1) + i, b = a + cols + 1;
+        shortestNone = std::min(shortestNone, none[b].second - none[a].second);
+        shortestGuarded = std::min(shortestGuarded, guarded[b].second - guarded[a].second);
+      }
+    EXPECT_LT(shortestNone, 0.0);
+    EXPECT_GE(shortestGuarded, 0.3 * h / rows - 1e-4);
+  }
+}

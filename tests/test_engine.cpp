@@ -1,18 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <random>
 
 #include "engine/bridge.hpp"
+#include "engine/cholmod_factor.hpp"
+#include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"
-#include "engine_sequences.hpp"
 
 using namespace quadrix;
 
 namespace {
-
-using enginetest::Factor;
-using enginetest::Solve;
 
 // A random overdetermined system with m rows over n columns.
 TripletMatrix RandomMatrix(int m, int n, unsigned seed) {
@@ -32,123 +31,313 @@ TripletMatrix RandomMatrix(int m, int n, unsigned seed) {
   return a;
 }
 
-// Reference: dense least squares over the free columns.
-Eigen::VectorXd DenseSolve(const TripletMatrix& a, const std::vector<int32_t>& ind1,
-                           const std::vector<double>& vals) {
+Eigen::MatrixXd Dense(const TripletMatrix& a) {
   Eigen::MatrixXd A = Eigen::MatrixXd::Zero(a.m, a.n);
   for (const Triplet& t : a.entries) A(t.row, t.col) += t.value;
-  std::vector<bool> fixed(a.n, false);
-  Eigen::VectorXd x = Eigen::VectorXd::Zero(a.n);
-  for (size_t k = 0; k < ind1.size(); ++k) {
-    fixed[ind1[k] - 1] = true;
-    x[ind1[k] - 1] = vals[k];
-  }
-  std::vector<int> freeCols;
-  for (int c = 0; c < a.n; ++c)
-    if (!fixed[c]) freeCols.push_back(c);
-  Eigen::MatrixXd Ar(a.m, freeCols.size());
-  for (size_t k = 0; k < freeCols.size(); ++k) Ar.col(k) = A.col(freeCols[k]);
-  const Eigen::VectorXd rhs = -(A * x);
-  const Eigen::VectorXd xr = Ar.colPivHouseholderQr().solve(rhs);
-  for (size_t k = 0; k < freeCols.size(); ++k) x[freeCols[k]] = xr[k];
-  return x;
+  return A;
 }
 
-class BuiltinEngineTest : public ::testing::TestWithParam<CholeskyKind> {};
+// The energy ‖A·x‖² with `known` fixed, as a dense quadratic over the free
+// coordinates: ½x'Qx − g'x (Q = Ar'Ar, g = −Ar'·Ak·v).
+struct DenseProblem {
+  Eigen::MatrixXd Q;
+  Eigen::VectorXd g;
+  std::vector<int> free;
+  Eigen::VectorXd Full(const Eigen::VectorXd& xr, const std::vector<int32_t>& known,
+                       const std::vector<double>& vals, int n) const {
+    Eigen::VectorXd x = Eigen::VectorXd::Zero(n);
+    for (size_t k = 0; k < known.size(); ++k) x[known[k]] = vals[k];
+    for (size_t k = 0; k < free.size(); ++k) x[free[k]] = xr[static_cast<Eigen::Index>(k)];
+    return x;
+  }
+};
+
+DenseProblem MakeDense(const TripletMatrix& a, const std::vector<int32_t>& known,
+                       const std::vector<double>& vals) {
+  const Eigen::MatrixXd A = Dense(a);
+  std::vector<char> fixed(a.n, 0);
+  Eigen::VectorXd v = Eigen::VectorXd::Zero(a.n);
+  for (size_t k = 0; k < known.size(); ++k) {
+    fixed[known[k]] = 1;
+    v[known[k]] = vals[k];
+  }
+  DenseProblem p;
+  for (int c = 0; c < a.n; ++c)
+    if (!fixed[c]) p.free.push_back(c);
+  Eigen::MatrixXd Ar(a.m, p.free.size());
+  for (size_t k = 0; k < p.free.size(); ++k) Ar.col(k) = A.col(p.free[k]);
+  p.Q = Ar.transpose() * Ar;
+  p.g = -Ar.transpose() * (A * v);
+  return p;
+}
+
+std::vector<double> Values(const std::vector<double>& w, const std::vector<double>& h, double W,
+                           double H) {
+  std::vector<double> v(w.size());
+  for (size_t k = 0; k < v.size(); ++k) v[k] = W * w[k] + H * h[k];
+  return v;
+}
+
+// The minimum of ½x'Qx − g'x under rows G·x >= b, by Hildreth's method: exact
+// coordinate ascent on the dual, independent of the solver under test.
+Eigen::VectorXd Hildreth(const Eigen::MatrixXd& Q, const Eigen::VectorXd& g,
+                         const Eigen::MatrixXd& G, const Eigen::VectorXd& b) {
+  const Eigen::LLT<Eigen::MatrixXd> llt(Q);
+  const Eigen::VectorXd x0 = llt.solve(g);
+  const Eigen::MatrixXd QiGt = llt.solve(G.transpose());
+  const Eigen::MatrixXd K = G * QiGt;  // dual Hessian
+  const Eigen::VectorXd slack0 = G * x0 - b;
+  Eigen::VectorXd lambda = Eigen::VectorXd::Zero(G.rows());
+  for (int sweep = 0; sweep < 200000; ++sweep) {
+    double change = 0;
+    for (int i = 0; i < G.rows(); ++i) {
+      // Row i's slack at x0 + Q⁻¹G'λ.
+      const double slack = slack0[i] + K.row(i).dot(lambda);
+      const double next = std::max(0.0, lambda[i] - slack / K(i, i));
+      change = std::max(change, std::abs(next - lambda[i]));
+      lambda[i] = next;
+    }
+    if (change < 1e-15) break;
+  }
+  return x0 + QiGt * lambda;
+}
 
 }  // namespace
 
-TEST_P(BuiltinEngineTest, SolvesConstrainedLeastSquaresLikeDenseReference) {
-  auto engine = MakeBuiltinEngine(GetParam());
+TEST(CholmodFactor, SolvesAndUpdatesLikeAFreshFactor) {
+  const TripletMatrix a = RandomMatrix(90, 30, 3);
+  const Eigen::MatrixXd A = Dense(a);
+  const Eigen::MatrixXd Q = A.transpose() * A + Eigen::MatrixXd::Identity(30, 30);
+  const Eigen::MatrixXd lowerDense = Q.triangularView<Eigen::Lower>();
+  SparseMatrix lower = lowerDense.sparseView();
+  lower.makeCompressed();
+  CholmodFactor f;
+  f.Analyze(lower);
+  ASSERT_TRUE(f.Factorize(lower));
+  Eigen::MatrixXd B = Eigen::MatrixXd::Random(30, 2);
+  Eigen::MatrixXd X = B;
+  f.Solve(X.data(), 2);
+  EXPECT_LT((Q * X - B).cwiseAbs().maxCoeff(), 1e-10);
+  // The same on the second slot (another thread's).
+  X = B;
+  f.Solve(X.data(), 2, 1);
+  EXPECT_LT((Q * X - B).cwiseAbs().maxCoeff(), 1e-10);
+
+  // Two rank-one updates within the pattern: the factor is of Q + C·C'.
+  std::vector<CholmodFactor::Column> cols(2);
+  Eigen::MatrixXd C = Eigen::MatrixXd::Zero(30, 2);
+  for (int k = 0; k < 2; ++k) {
+    const int i = a.entries[5 + 7 * k].col, j = (i + 1) % 30;
+    cols[k].rows = {i, j};
+    cols[k].values = {3.0, -2.0 - k};
+    C(i, k) = 3.0;
+    C(j, k) = -2.0 - k;
+  }
+  ASSERT_TRUE(f.UpdateDown(true, cols));
+  X = B;
+  f.Solve(X.data(), 2);
+  EXPECT_LT(((Q + C * C.transpose()) * X - B).cwiseAbs().maxCoeff(), 1e-9);
+  ASSERT_TRUE(f.UpdateDown(false, cols));
+  X = B;
+  f.Solve(X.data(), 2);
+  EXPECT_LT((Q * X - B).cwiseAbs().maxCoeff(), 1e-9);
+
+  // Not positive definite: refused.
+  SparseMatrix bad = lower;
+  bad.coeffRef(4, 4) = -1.0;
+  EXPECT_FALSE(f.Factorize(bad));
+  EXPECT_FALSE(f.Factored());
+}
+
+TEST(EnergySolver, UnguardedMinimiserIsTheLeastSquaresSolution) {
   const TripletMatrix a = RandomMatrix(120, 40, 7);
-  const std::vector<int32_t> ind1 = {1, 5, 40, 17, 2};
-  ASSERT_TRUE(Factor(*engine, a, ind1)) << engine->LastError();
-  // Several sizes against one factorisation.
-  for (double s : {1.0, -3.5, 250.0}) {
-    const std::vector<double> vals = {s, 2 * s, -s, 0.5, 7.0};
-    const std::vector<double> x = Solve(*engine, vals);
-    const Eigen::VectorXd ref = DenseSolve(a, ind1, vals);
+  EnergyProblem p;
+  p.known = {0, 4, 39, 16, 1};
+  p.knownW = {1, 0, 2, 0.5, 0};
+  p.knownH = {0, 1, -1, 0, 3};
+  EnergySolver solver;
+  ASSERT_TRUE(solver.Precompute(a, p));
+  std::vector<double> x;
+  for (auto [W, H] : {std::pair{1.0, 0.0}, std::pair{-3.5, 2.0}, std::pair{250.0, 17.0}}) {
+    const std::vector<double> vals = Values(p.knownW, p.knownH, W, H);
+    const DenseProblem d = MakeDense(a, p.known, vals);
+    const Eigen::VectorXd ref = d.Full(d.Q.ldlt().solve(d.g), p.known, vals, a.n);
+    solver.Solve(W, H, nullptr, x);
     ASSERT_EQ(x.size(), 40u);
     for (int c = 0; c < 40; ++c) EXPECT_NEAR(x[c], ref[c], 1e-9 * (1 + std::abs(ref[c])));
-    for (size_t k = 0; k < ind1.size(); ++k) EXPECT_EQ(x[ind1[k] - 1], vals[k]);
+    for (size_t k = 0; k < p.known.size(); ++k) EXPECT_EQ(x[p.known[k]], vals[k]);
   }
 }
 
-TEST_P(BuiltinEngineTest, EntriesAtOnePositionAddUp) {
-  auto engine = MakeBuiltinEngine(GetParam());
+TEST(EnergySolver, EntriesAtOnePositionAddUpAndFailuresAreReported) {
   // Two columns, x0 fixed to 1: minimise (2*x1 - x0)^2 written as 1+1 on x1.
   TripletMatrix a;
   a.m = 1;
   a.n = 2;
   a.entries = {{0, 0, -1.0}, {0, 1, 1.0}, {0, 1, 1.0}};
-  ASSERT_TRUE(Factor(*engine, a, {1})) << engine->LastError();
-  const std::vector<double> x = Solve(*engine, {1.0});
+  EnergySolver solver;
+  ASSERT_TRUE(solver.Precompute(a, {{0}, {1.0}, {0.0}, {}, {}, {}}));
+  std::vector<double> x;
+  solver.Solve(1, 0, nullptr, x);
   EXPECT_NEAR(x[1], 0.5, 1e-12);
+
+  // Column 2 appears in no row: the normal matrix is singular.
+  TripletMatrix singular;
+  singular.m = 2;
+  singular.n = 3;
+  singular.entries = {{0, 0, 1.0}, {0, 1, -1.0}, {1, 1, 1.0}, {1, 2, 0.0}};
+  EXPECT_FALSE(solver.Precompute(singular, {{0}, {1.0}, {0.0}, {}, {}, {}}));
+  EXPECT_NE(solver.FactorError().find("positive definite"), std::string::npos);
+
+  // Inconsistent input is refused, not read past.
+  EXPECT_THROW(solver.Precompute(a, {{0}, {1.0, 2.0}, {0.0}, {}, {}, {}}), std::invalid_argument);
+  EXPECT_THROW(solver.Precompute(a, {{5}, {1.0}, {0.0}, {}, {}, {}}), std::invalid_argument);
+  EnergyProblem outside{{0}, {1.0}, {0.0}, {}, {}, {}};
+  outside.guard.Add({{7, 1.0}}, 0, 0);
+  EXPECT_THROW(solver.Precompute(a, outside), std::invalid_argument);
+  a.entries.push_back({3, 0, 1.0});
+  EXPECT_THROW(solver.Precompute(a, {{0}, {1.0}, {0.0}, {}, {}, {}}), std::invalid_argument);
 }
 
-TEST_P(BuiltinEngineTest, NotPositiveDefiniteFailsAtCholesky) {
-  auto engine = MakeBuiltinEngine(GetParam());
-  TripletMatrix a;  // column 2 appears in no row: singular normal matrix
-  a.m = 2;
-  a.n = 3;
-  a.entries = {{0, 0, 1.0}, {0, 1, -1.0}, {1, 1, 1.0}, {1, 2, 0.0}};
-  ASSERT_TRUE(a.PutToEngine(engine.get()));
-  ASSERT_TRUE(PutInd(engine.get(), {1}));
-  for (const char* line : kFactorLines) ASSERT_TRUE(engine->EvalString(line)) << line;
-  ASSERT_TRUE(engine->EvalString(InversePermutationLine()));
-  EXPECT_FALSE(engine->EvalString(kCholLine));
-  EXPECT_NE(engine->LastError().find("positive definite"), std::string::npos);
-  // No solution may come out of a failed factorisation.
-  ASSERT_TRUE(PutVals(engine.get(), {1.0}));
-  EXPECT_FALSE(engine->EvalString(kRhsLine));
-}
+namespace {
 
-INSTANTIATE_TEST_SUITE_P(Kinds, BuiltinEngineTest,
-                         ::testing::Values(CholeskyKind::Supernodal, CholeskyKind::SimplicialAmd,
-                                           CholeskyKind::CholmodSimplicial));
-
-TEST(BuiltinEngine, TransfersTripletsOneBasedAndIndAsInt32) {
-  auto engine = MakeBuiltinEngine();
+// A chain of 60 points on a line, both ends fixed (0 and W), pulled towards
+// uneven spacings by the energy; the guard keeps every gap at least
+// m·W/59, with a two-sided bound as partners on one gap.
+struct Chain {
+  static constexpr int kPoints = 60;
   TripletMatrix a;
-  a.m = 1;
-  a.n = 6;
-  a.entries = {{0, 5, 0.25}};
-  ASSERT_TRUE(a.PutToEngine(engine.get()));
-  EngineArray iv, jv, sv, ind;
-  ASSERT_TRUE(engine->GetVariable("iv", iv));
-  ASSERT_TRUE(engine->GetVariable("jv", jv));
-  ASSERT_TRUE(engine->GetVariable("sv", sv));
-  EXPECT_EQ(iv.real, std::vector<double>{1.0});
-  EXPECT_EQ(jv.real, std::vector<double>{6.0});
-  EXPECT_EQ(sv.real, std::vector<double>{0.25});
-  ASSERT_TRUE(PutInd(engine.get(), {2, 8}));
-  ASSERT_TRUE(engine->GetVariable("ind", ind));
-  EXPECT_EQ(ind.cls, EngineArray::Class::Int32);
-  EXPECT_EQ(ind.int32s, (std::vector<int32_t>{2, 8}));
+  EnergyProblem p;
+  Chain(double m, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> target(-0.5, 2.0), weight(0.2, 1.0);
+    a.n = kPoints;
+    // Rows: w·(x[i+1] − x[i] − t_i·x[n−1]/(n−1)), so each gap wants t_i of
+    // its share, some of them negative (a fold).
+    for (int i = 0; i + 1 < kPoints; ++i) {
+      const double w = weight(rng), t = target(rng);
+      a.entries.push_back({a.m, i + 1, w});
+      a.entries.push_back({a.m, i, -w});
+      a.entries.push_back({a.m, kPoints - 1, -w * t / (kPoints - 1)});
+      ++a.m;
+    }
+    // A weak pull of every point towards plain spacing keeps Q definite.
+    for (int i = 1; i + 1 < kPoints; ++i) {
+      a.entries.push_back({a.m, i, 0.01});
+      a.entries.push_back({a.m, kPoints - 1, -0.01 * i / (kPoints - 1)});
+      ++a.m;
+    }
+    p.known = {0, kPoints - 1};
+    p.knownW = {0, 1};
+    p.knownH = {0, 0};
+    for (int i = 0; i + 1 < kPoints; ++i)
+      p.guard.Add({{i + 1, 1.0}, {i, -1.0}}, m / (kPoints - 1), 0);
+    // x[20] − x[10] within ±0.05·W of its plain share: two partner rows.
+    const double share = 10.0 / (kPoints - 1);
+    const int lo = p.guard.Add({{20, 1.0}, {10, -1.0}}, share - 0.05, 0);
+    const int hi = p.guard.Add({{20, -1.0}, {10, 1.0}}, -share - 0.05, 0);
+    p.guard.partner[lo] = hi;
+    p.guard.partner[hi] = lo;
+    p.feasibleW.resize(kPoints);
+    p.feasibleH.assign(kPoints, 0.0);
+    for (int i = 0; i < kPoints; ++i) p.feasibleW[i] = i / double(kPoints - 1);
+  }
+  // The guard as dense rows over the free coordinates, bounds at width W.
+  void DenseGuard(double W, Eigen::MatrixXd& G, Eigen::VectorXd& b) const {
+    const int rows = p.guard.Rows();
+    G = Eigen::MatrixXd::Zero(rows, kPoints - 2);
+    b.resize(rows);
+    for (int r = 0; r < rows; ++r) {
+      b[r] = W * p.guard.boundW[r];
+      for (int e = p.guard.start[r]; e < p.guard.start[r + 1]; ++e) {
+        const int c = p.guard.col[e];
+        if (c == 0) continue;
+        if (c == kPoints - 1)
+          b[r] -= p.guard.coef[e] * W;
+        else
+          G(r, c - 1) = p.guard.coef[e];
+      }
+    }
+  }
+};
+
+double Energy(const TripletMatrix& a, const std::vector<double>& x) {
+  Eigen::VectorXd r = Eigen::VectorXd::Zero(a.m);
+  for (const Triplet& t : a.entries) r[t.row] += t.value * x[t.col];
+  return r.squaredNorm();
 }
 
-TEST(BuiltinEngine, RefusesWhatItDoesNotUnderstand) {
-  auto engine = MakeBuiltinEngine();
-  EXPECT_FALSE(engine->EvalString("x = inv(A);"));
-  EXPECT_NE(engine->LastError().find("x = inv(A);"), std::string::npos);
-  // ind as doubles is not what the bridge sends.
-  TripletMatrix a;
-  a.m = 1;
-  a.n = 2;
-  a.entries = {{0, 0, 1.0}, {0, 1, 1.0}};
-  ASSERT_TRUE(a.PutToEngine(engine.get()));
-  ASSERT_TRUE(engine->PutVariable("ind", EngineArray::Doubles({1.0})));
-  EXPECT_TRUE(engine->EvalString("[M, N] = size(A);"));
-  EXPECT_FALSE(engine->EvalString("[P, K] = size(ind);"));
-  // Out-of-range triplets are refused, not written past the matrix.
-  a.entries = {{0, 2, 1.0}};
-  EXPECT_FALSE(a.PutToEngine(engine.get()));
-  // Solving before any factorisation fails.
-  auto fresh = MakeBuiltinEngine();
-  ASSERT_TRUE(PutVals(fresh.get(), {0.0}));
-  EXPECT_FALSE(fresh->EvalString(kRhsLine));
-  EngineArray x;
-  EXPECT_FALSE(fresh->GetVariable("x", x));
+}  // namespace
+
+TEST(EnergySolver, GuardedMinimumMatchesAnIndependentQuadraticProgram) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    const Chain chain(0.4, seed);
+    EnergySolver solver;
+    ASSERT_TRUE(solver.Precompute(chain.a, chain.p));
+    const std::vector<char> all(chain.p.guard.Rows(), 1);
+    std::vector<double> x, unguarded;
+    for (double W : {100.0, 1000.0}) {
+      solver.Solve(W, 0, &all, x);
+      EXPECT_GT(solver.LastStats().activeRows, 3);
+      EXPECT_FALSE(solver.LastStats().fallback);
+      solver.Solve(W, 0, nullptr, unguarded);
+      const DenseProblem d = MakeDense(chain.a, chain.p.known, {0.0, W});
+      Eigen::MatrixXd G;
+      Eigen::VectorXd b;
+      chain.DenseGuard(W, G, b);
+      const Eigen::VectorXd ref = Hildreth(d.Q, d.g, G, b);
+      const Eigen::VectorXd full = d.Full(ref, chain.p.known, {0.0, W}, Chain::kPoints);
+      double worst = 0;
+      for (int i = 0; i < Chain::kPoints; ++i) worst = std::max(worst, std::abs(x[i] - full[i]));
+      EXPECT_LT(worst, 1e-6 * W / 100) << "W " << W;
+      const double e = Energy(chain.a, x);
+      const double eRef =
+          Energy(chain.a, std::vector<double>(full.data(), full.data() + full.size()));
+      EXPECT_LE(e, eRef * (1 + 1e-6));
+      EXPECT_GT(e, Energy(chain.a, unguarded)) << "the guard is active";
+      // Every row kept.
+      for (int r = 0; r < chain.p.guard.Rows(); ++r) {
+        double v = 0;
+        for (int k = chain.p.guard.start[r]; k < chain.p.guard.start[r + 1]; ++k)
+          v += chain.p.guard.coef[k] * x[chain.p.guard.col[k]];
+        EXPECT_GE(v, W * chain.p.guard.boundW[r] - 1e-6) << "row " << r;
+      }
+    }
+    // The same aspect again: the remembered set serves, scaled.
+    std::vector<double> again;
+    solver.Solve(500, 0, &all, again);
+    EXPECT_TRUE(solver.LastStats().fromCache);
+    for (int i = 0; i < Chain::kPoints; ++i) EXPECT_NEAR(again[i], x[i] / 2, 1e-9);
+  }
+}
+
+TEST(EnergySolver, SafeguardedPathAndLooseGuardGiveTheSameMinima) {
+  const Chain chain(0.4, 5);
+  EnergySolver pdas, safe;
+  ASSERT_TRUE(pdas.Precompute(chain.a, chain.p));
+  ASSERT_TRUE(safe.Precompute(chain.a, chain.p));
+  safe.SetIterationLimit(0);
+  const std::vector<char> all(chain.p.guard.Rows(), 1);
+  std::vector<double> x, y;
+  pdas.Solve(300, 0, &all, x);
+  safe.Solve(300, 0, &all, y);
+  EXPECT_TRUE(safe.LastStats().fallback);
+  for (int i = 0; i < Chain::kPoints; ++i) EXPECT_NEAR(x[i], y[i], 1e-7);
+
+  // Rows that nothing comes near change nothing.
+  Chain loose(0.001, 5);
+  for (int r = Chain::kPoints - 1; r < loose.p.guard.Rows(); ++r) {
+    loose.p.guard.boundW[r] = -10;  // the two partner rows: far away too
+  }
+  EnergySolver l;
+  ASSERT_TRUE(l.Precompute(loose.a, loose.p));
+  std::vector<char> onlyFar(loose.p.guard.Rows(), 0);
+  for (int r = Chain::kPoints - 1; r < loose.p.guard.Rows(); ++r) onlyFar[r] = 1;
+  l.Solve(300, 0, &onlyFar, x);
+  l.Solve(300, 0, nullptr, y);
+  for (int i = 0; i < Chain::kPoints; ++i) EXPECT_NEAR(x[i], y[i], 1e-9);
+  EXPECT_EQ(l.LastStats().activeRows, 0);
 }
 
 TEST(Bridge, CommandLinesAreTheEngineLanguage) {
@@ -156,23 +345,58 @@ TEST(Bridge, CommandLinesAreTheEngineLanguage) {
                "permSrc_Size=size(P);P1=zeros(permSrc_Size);\nfor i=1:permSrc_Size(2)\n"
                "P1(P(i))=i;\nend");
   EXPECT_STREQ(kTriSolveLine, "xr = R\\(R'\\xr1(P));");
-  // The sparse line carries the row and column counts.
-  struct Recorder : NumericEngine {
-    std::vector<std::string> lines;
-    const char* Name() const override { return "recorder"; }
-    bool PutVariable(const std::string&, EngineArray) override { return true; }
-    bool EvalString(const std::string& t) override {
-      lines.push_back(t);
-      return true;
-    }
-    bool GetVariable(const std::string&, EngineArray&) override { return false; }
-    const std::string& LastError() const override { return err; }
-    std::string err;
-  } rec;
+}
+
+namespace {
+
+// Records what an engine is told and answers with a column of the asked
+// size, so that the order of the exchange can be checked.
+struct Recorder : NumericEngine {
+  std::vector<std::string> log;
+  int n = 0;
+  const char* Name() const override { return "recorder"; }
+  bool PutVariable(const std::string& name, EngineArray v) override {
+    log.push_back("put " + name + (v.cls == EngineArray::Class::Int32 ? " int32" : ""));
+    if (name == "iv") iv = v.real;
+    return true;
+  }
+  bool EvalString(const std::string& t) override {
+    log.push_back(t);
+    return true;
+  }
+  bool GetVariable(const std::string& name, EngineArray& out) override {
+    log.push_back("get " + name);
+    out = EngineArray::Doubles(std::vector<double>(static_cast<size_t>(n), 0.0));
+    return true;
+  }
+  const std::string& LastError() const override { return err; }
+  std::string err;
+  std::vector<double> iv;
+};
+
+}  // namespace
+
+TEST(ProtocolEngine, ReceivesTheBridgesExactSequence) {
+  Recorder rec;
   TripletMatrix a;
   a.m = 120;
   a.n = 48;
-  ASSERT_TRUE(a.PutToEngine(&rec));
-  ASSERT_EQ(rec.lines.size(), 1u);
-  EXPECT_EQ(rec.lines[0], "A=sparse(iv,jv,sv,120,48);");
+  a.entries = {{0, 5, 0.25}};
+  rec.n = 48;
+  EnergySolver solver(&rec);
+  ASSERT_TRUE(solver.Precompute(a, {{1, 7}, {0, 1}, {1, 0}, {}, {}, {}}));
+  std::vector<std::string> expected = {"put iv", "put jv", "put sv", "A=sparse(iv,jv,sv,120,48);",
+                                       "put ind int32"};
+  for (const char* line : kFactorLines) expected.push_back(line);
+  expected.push_back(InversePermutationLine());
+  expected.push_back(kCholLine);
+  EXPECT_EQ(rec.log, expected);
+  EXPECT_EQ(rec.iv, std::vector<double>{1.0});  // 1-based
+
+  rec.log.clear();
+  std::vector<double> x;
+  solver.Solve(300, 100, nullptr, x);
+  EXPECT_EQ(rec.log, (std::vector<std::string>{"put vals", kRhsLine, kTriSolveLine, kUnpermuteLine,
+                                               kAssembleLine, "get x"}));
+  EXPECT_EQ(x.size(), 48u);
 }

@@ -25,6 +25,7 @@
 
 #include "core/resizehost.hpp"
 #include "engine/bridge.hpp"
+#include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"
 #include "engine/octave_client.hpp"
 #include "engine_sequences.hpp"
@@ -402,7 +403,6 @@ TEST(OctaveBridge, TripletIndAndInversePermutationArriveIntact) {
 
 TEST(OctaveBridge, SolvesLikeTheBuiltinEngineAndFailsWhereItFails) {
   NumericEngine& octave = SharedOctave();
-  auto builtin = MakeBuiltinEngine();
   // A random overdetermined system; two entries share a position.
   std::mt19937 rng(11);
   std::uniform_real_distribution<double> val(-1.0, 1.0);
@@ -418,11 +418,16 @@ TEST(OctaveBridge, SolvesLikeTheBuiltinEngineAndFailsWhereItFails) {
   a.entries.push_back({0, 0, 0.5});
   const std::vector<int32_t> ind1 = {1, 7, 50, 18, 2};
   ASSERT_TRUE(Factor(octave, a, ind1)) << octave.LastError();
-  ASSERT_TRUE(Factor(*builtin, a, ind1)) << builtin->LastError();
+  // The built-in solver, with the values written as s·(1, 2, −1, 0, 0) +
+  // (0, 0, 0, 0.5, 7).
+  EnergySolver builtin;
+  ASSERT_TRUE(
+      builtin.Precompute(a, {{0, 6, 49, 17, 1}, {1, 2, -1, 0, 0}, {0, 0, 0, 0.5, 7}, {}, {}, {}}));
   for (double s : {1.0, -3.5, 250.0}) {
     const std::vector<double> vals = {s, 2 * s, -s, 0.5, 7.0};
     const std::vector<double> xo = Solve(octave, vals);
-    const std::vector<double> xb = Solve(*builtin, vals);
+    std::vector<double> xb;
+    builtin.Solve(s, 1.0, nullptr, xb);
     ASSERT_EQ(xo.size(), 50u);
     ASSERT_EQ(xb.size(), 50u);
     for (int c = 0; c < 50; ++c) EXPECT_NEAR(xo[c], xb[c], 1e-9 * (1 + std::abs(xb[c]))) << c;
@@ -456,12 +461,14 @@ struct PhotoInputs {
   explicit PhotoInputs(cv::Size size) : PhotoInputs(size, testsupport::ImportanceImage(size)) {}
 };
 
-// A host on `engine`, loaded and built; its diagnostics are swallowed.
-std::unique_ptr<ResizeHost> BuiltHost(NumericEngine& engine, const PhotoInputs& in, bool scaleTerm,
-                                      std::string* errors = nullptr) {
+// A host on `engine` (null: the built-in one), loaded and built; its
+// diagnostics are swallowed.
+std::unique_ptr<ResizeHost> BuiltHost(NumericEngine* engine, const PhotoInputs& in, bool scaleTerm,
+                                      double minScale, std::string* errors = nullptr) {
   auto host = std::make_unique<ResizeHost>();
-  host->engine = &engine;
+  host->engine = engine;
   host->useScaleTerm = scaleTerm;
+  host->minScale = minScale;
   host->imgSrc = in.src.clone();
   if (!host->LoadImage(in.salPath.c_str())) ADD_FAILURE() << "cannot load the photo";
   testing::internal::CaptureStdout();
@@ -476,10 +483,12 @@ std::unique_ptr<ResizeHost> BuiltHost(NumericEngine& engine, const PhotoInputs& 
 struct PhotoCase {
   cv::Size photo;
   bool scaleTerm;
+  double minScale;
 };
 
 void PrintTo(const PhotoCase& c, std::ostream* os) {
-  *os << c.photo.width << "x" << c.photo.height << " mode " << c.scaleTerm;
+  *os << c.photo.width << "x" << c.photo.height << " mode " << c.scaleTerm << " minimum scale "
+      << c.minScale;
 }
 
 class OctavePhoto : public ::testing::TestWithParam<PhotoCase> {};
@@ -488,9 +497,9 @@ class OctavePhoto : public ::testing::TestWithParam<PhotoCase> {};
 
 TEST_P(OctavePhoto, SameSolutionAsTheBuiltinEngine) {
   const PhotoInputs in(GetParam().photo);
-  auto builtin = MakeBuiltinEngine();
-  auto viaOctave = BuiltHost(SharedOctave(), in, GetParam().scaleTerm);
-  auto viaBuiltin = BuiltHost(*builtin, in, GetParam().scaleTerm);
+  const double m = GetParam().minScale;
+  auto viaOctave = BuiltHost(&SharedOctave(), in, GetParam().scaleTerm, m);
+  auto viaBuiltin = BuiltHost(nullptr, in, GetParam().scaleTerm, m);
   ASSERT_TRUE(viaOctave->contentAware);
   ASSERT_TRUE(viaBuiltin->contentAware);
   ASSERT_EQ(viaOctave->coordCount, viaBuiltin->coordCount);
@@ -518,22 +527,25 @@ TEST_P(OctavePhoto, SameSolutionAsTheBuiltinEngine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Photos, OctavePhoto,
-                         ::testing::Values(PhotoCase{{400, 300}, false},
-                                           PhotoCase{{400, 300}, true},
-                                           PhotoCase{{868, 600}, false},
-                                           PhotoCase{{868, 600}, true}),
+                         ::testing::Values(PhotoCase{{400, 300}, false, 0.0},
+                                           PhotoCase{{400, 300}, true, 0.0},
+                                           PhotoCase{{868, 600}, false, 0.0},
+                                           PhotoCase{{868, 600}, true, 0.0},
+                                           PhotoCase{{400, 300}, false, kDefaultMinScale},
+                                           PhotoCase{{400, 300}, true, kDefaultMinScale},
+                                           PhotoCase{{868, 600}, true, kDefaultMinScale}),
                          [](const auto& info) {
                            return std::to_string(info.param.photo.width) + "x" +
                                   std::to_string(info.param.photo.height) + "_mode" +
-                                  (info.param.scaleTerm ? "1" : "0");
+                                  (info.param.scaleTerm ? "1" : "0") +
+                                  (info.param.minScale > 0 ? "_guarded" : "_unguarded");
                          });
 
 TEST(OctaveHost, FailedFactorisationFallsBackLikeTheBuiltinEngine) {
   const PhotoInputs in({400, 300}, cv::Mat(300, 400, CV_8UC1, cv::Scalar(0)));
-  auto builtin = MakeBuiltinEngine();
   std::string octaveErrors;
-  auto viaOctave = BuiltHost(SharedOctave(), in, false, &octaveErrors);
-  auto viaBuiltin = BuiltHost(*builtin, in, false);
+  auto viaOctave = BuiltHost(&SharedOctave(), in, false, kDefaultMinScale, &octaveErrors);
+  auto viaBuiltin = BuiltHost(nullptr, in, false, kDefaultMinScale);
   EXPECT_FALSE(viaOctave->contentAware);
   EXPECT_FALSE(viaBuiltin->contentAware);
   EXPECT_NE(octaveErrors.find("positive definite"), std::string::npos) << octaveErrors;

@@ -1,0 +1,164 @@
+#include "engine/cholmod_factor.hpp"
+
+#include <cholmod.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace quadrix {
+
+struct CholmodFactor::Common {
+  cholmod_common c;
+  Common() {
+    cholmod_start(&c);
+    c.print = 0;  // failures are reported through return values
+    c.error_handler = nullptr;
+    c.supernodal = CHOLMOD_SIMPLICIAL;
+    c.final_ll = 0;    // LDL', which updates and downdates in place
+    c.final_asis = 1;  // keep it LDL' after factoring
+  }
+  ~Common() { cholmod_finish(&c); }
+};
+
+namespace {
+
+// LDL' goes through indefinite matrices without complaint: the factor is of
+// a positive definite matrix when every pivot is, clearly, above zero.
+bool PivotsPositive(const cholmod_factor* f) {
+  const int* p = static_cast<const int*>(f->p);
+  const double* x = static_cast<const double*>(f->x);
+  double largest = 0.0;
+  for (size_t j = 0; j < f->n; ++j) largest = std::max(largest, x[p[j]]);
+  const double floor = 1e-13 * largest;
+  for (size_t j = 0; j < f->n; ++j)
+    if (!(x[p[j]] > floor)) return false;
+  return largest > 0.0;
+}
+
+// A view of an Eigen matrix's lower triangle as a CHOLMOD matrix; no copy.
+cholmod_sparse ViewLower(const SparseMatrix& m) {
+  cholmod_sparse s;
+  std::memset(&s, 0, sizeof s);
+  s.nrow = static_cast<size_t>(m.rows());
+  s.ncol = static_cast<size_t>(m.cols());
+  s.nzmax = static_cast<size_t>(m.nonZeros());
+  s.p = const_cast<int*>(m.outerIndexPtr());
+  s.i = const_cast<int*>(m.innerIndexPtr());
+  s.x = const_cast<double*>(m.valuePtr());
+  s.stype = -1;
+  s.itype = CHOLMOD_INT;
+  s.xtype = CHOLMOD_REAL;
+  s.dtype = CHOLMOD_DOUBLE;
+  s.sorted = 1;
+  s.packed = 1;
+  return s;
+}
+
+}  // namespace
+
+CholmodFactor::CholmodFactor() {
+  for (Workspace& w : slots_) w.common = std::make_unique<Common>();
+}
+
+CholmodFactor::~CholmodFactor() {
+  for (Workspace& w : slots_) {
+    cholmod_common* c = &w.common->c;
+    if (w.x) cholmod_free_dense(&w.x, c);
+    if (w.y) cholmod_free_dense(&w.y, c);
+    if (w.e) cholmod_free_dense(&w.e, c);
+  }
+  cholmod_common* c = &slots_[0].common->c;
+  if (factor_) cholmod_free_factor(&factor_, c);
+  if (symbolic_) cholmod_free_factor(&symbolic_, c);
+}
+
+void CholmodFactor::Analyze(const SparseMatrix& pattern) {
+  if (pattern.rows() != pattern.cols() || !pattern.isCompressed())
+    throw std::invalid_argument("CholmodFactor::Analyze: a square compressed matrix is needed");
+  cholmod_common* c = &slots_[0].common->c;
+  if (factor_) cholmod_free_factor(&factor_, c);
+  if (symbolic_) cholmod_free_factor(&symbolic_, c);
+  factored_ = false;
+  n_ = static_cast<int>(pattern.rows());
+  cholmod_sparse a = ViewLower(pattern);
+  symbolic_ = cholmod_analyze(&a, c);
+  if (symbolic_ == nullptr) throw std::bad_alloc();
+  const int* perm = static_cast<const int*>(symbolic_->Perm);
+  inversePerm_.assign(static_cast<size_t>(n_), 0);
+  for (int k = 0; k < n_; ++k) inversePerm_[perm[k]] = k;
+}
+
+bool CholmodFactor::Factorize(const SparseMatrix& lower) {
+  cholmod_common* c = &slots_[0].common->c;
+  if (symbolic_ == nullptr) throw std::logic_error("CholmodFactor::Factorize before Analyze");
+  // From a fresh copy of the analysis each time: an updated factor's
+  // columns have moved about, a fresh one is laid out in order.
+  if (factor_) cholmod_free_factor(&factor_, c);
+  factored_ = false;
+  factor_ = cholmod_copy_factor(symbolic_, c);
+  if (factor_ == nullptr) throw std::bad_alloc();
+  cholmod_sparse a = ViewLower(lower);
+  const int ok = cholmod_factorize(&a, factor_, c);
+  if (c->status == CHOLMOD_OUT_OF_MEMORY) throw std::bad_alloc();
+  factored_ = ok && c->status == CHOLMOD_OK && PivotsPositive(factor_);
+  return factored_;
+}
+
+void CholmodFactor::Solve(double* b, int cols, int slot) {
+  if (!factored_) throw std::logic_error("CholmodFactor::Solve without a factor");
+  Workspace& w = slots_.at(static_cast<size_t>(slot));
+  cholmod_dense in;
+  std::memset(&in, 0, sizeof in);
+  in.nrow = static_cast<size_t>(n_);
+  in.ncol = static_cast<size_t>(cols);
+  in.nzmax = in.nrow * in.ncol;
+  in.d = in.nrow;
+  in.x = b;
+  in.xtype = CHOLMOD_REAL;
+  in.dtype = CHOLMOD_DOUBLE;
+  if (!cholmod_solve2(CHOLMOD_A, factor_, &in, nullptr, &w.x, nullptr, &w.y, &w.e, &w.common->c))
+    throw std::bad_alloc();
+  std::memcpy(b, w.x->x, sizeof(double) * in.nzmax);
+}
+
+bool CholmodFactor::UpdateDown(bool update, const std::vector<Column>& columns) {
+  if (!factored_) throw std::logic_error("CholmodFactor::UpdateDown without a factor");
+  if (columns.empty()) return true;
+  cholmod_common* c = &slots_[0].common->c;
+  size_t nnz = 0;
+  for (const Column& col : columns) nnz += col.rows.size();
+  cholmod_sparse* m = cholmod_allocate_sparse(static_cast<size_t>(n_), columns.size(), nnz, 1, 1, 0,
+                                              CHOLMOD_REAL, c);
+  if (m == nullptr) throw std::bad_alloc();
+  int* p = static_cast<int*>(m->p);
+  int* rows = static_cast<int*>(m->i);
+  double* vals = static_cast<double*>(m->x);
+  // L is the factor of the permuted matrix, so the columns are permuted too.
+  std::vector<std::pair<int, double>> entries;
+  int at = 0;
+  for (size_t k = 0; k < columns.size(); ++k) {
+    p[k] = at;
+    entries.clear();
+    for (size_t e = 0; e < columns[k].rows.size(); ++e)
+      entries.emplace_back(inversePerm_[columns[k].rows[e]], columns[k].values[e]);
+    std::sort(entries.begin(), entries.end());
+    for (const auto& [r, v] : entries) {
+      rows[at] = r;
+      vals[at] = v;
+      ++at;
+    }
+  }
+  p[columns.size()] = at;
+  const int ok = cholmod_updown(update ? 1 : 0, m, factor_, c);
+  cholmod_free_sparse(&m, c);
+  if (c->status == CHOLMOD_OUT_OF_MEMORY) throw std::bad_alloc();
+  if (!ok || c->status != CHOLMOD_OK || !PivotsPositive(factor_)) {
+    factored_ = false;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace quadrix

@@ -1,0 +1,67 @@
+#pragma once
+// A sparse symmetric positive definite matrix F factored as P'·L·D·L'·P with
+// CHOLMOD's simplicial LDL' (so that it can be updated and downdated in
+// place), behind a small owning wrapper.
+
+#include <Eigen/SparseCore>
+#include <array>
+#include <memory>
+#include <vector>
+
+struct cholmod_factor_struct;
+struct cholmod_dense_struct;
+
+namespace quadrix {
+
+using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+class CholmodFactor {
+ public:
+  // Solves may run on this many threads at once, one per slot.
+  static constexpr int kSlots = 2;
+
+  CholmodFactor();
+  ~CholmodFactor();
+  CholmodFactor(const CholmodFactor&) = delete;
+  CholmodFactor& operator=(const CholmodFactor&) = delete;
+
+  // Chooses the fill-reducing ordering and the pattern of L for matrices
+  // whose stored entries (zeros included) lie in the lower triangle of
+  // `pattern`, which must be square and compressed.
+  void Analyze(const SparseMatrix& pattern);
+  // Factors `lower` (the lower triangle, same pattern as analysed). False
+  // when it is not positive definite.
+  bool Factorize(const SparseMatrix& lower);
+  bool Factored() const { return factored_; }
+  int Rows() const { return n_; }
+
+  // Solves F·X = B in place for a column-major block of `cols` columns.
+  // Different slots may solve at the same time; one slot is one thread.
+  void Solve(double* b, int cols, int slot = 0);
+
+  // F ± C·C', C given by columns: each a list of (row, value) over F's rows.
+  // False when a downdate would leave F not positive definite (the factor is
+  // then unusable until the next Factorize).
+  struct Column {
+    std::vector<int> rows;
+    std::vector<double> values;
+  };
+  bool UpdateDown(bool update, const std::vector<Column>& columns);
+
+ private:
+  struct Common;
+  struct Workspace {
+    std::unique_ptr<Common> common;
+    cholmod_dense_struct* x = nullptr;
+    cholmod_dense_struct* y = nullptr;
+    cholmod_dense_struct* e = nullptr;
+  };
+  std::array<Workspace, kSlots> slots_;        // slot 0's common also owns the factor
+  cholmod_factor_struct* symbolic_ = nullptr;  // the analysis, kept for refactoring
+  cholmod_factor_struct* factor_ = nullptr;
+  std::vector<int> inversePerm_;
+  int n_ = 0;
+  bool factored_ = false;
+};
+
+}  // namespace quadrix
