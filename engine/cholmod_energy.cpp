@@ -10,6 +10,7 @@
 // multipliers, M·λ = N·F⁻¹·N'·λ, whose matrix is close to I/ρ and so takes a
 // handful of steps, and a final refinement against Q itself.
 
+#include <Eigen/Cholesky>
 #include <Eigen/SparseCore>
 #include <algorithm>
 #include <cmath>
@@ -93,6 +94,13 @@ constexpr size_t kMaxUpdowns = 4000;
 // Below this many free coordinates the two unit sizes are solved one after
 // the other rather than on two threads.
 constexpr int kThreadedColumns = 4000;
+// Up to this many active rows, they are held exactly through a Schur
+// complement on the unchanged factor of Q (dense, k x k); beyond, through the
+// penalised factor.
+constexpr size_t kSchurRows = 2500;
+// Adding more rows than this at once (and more than a quarter of those kept)
+// builds K afresh in one go.
+constexpr size_t kSchurAppends = 32;
 
 SparseMatrix Columns(const SparseMatrix& a, const std::vector<int>& cols) {
   SparseMatrix out(a.rows(), static_cast<int>(cols.size()));
@@ -159,15 +167,18 @@ class CholmodBackend final : public EnergyBackend {
     for (int j = 0; j < nf; ++j) maxDiag = std::max(maxDiag, std::abs(lower_.coeff(j, j)));
     rho_ = kPenalty * (maxDiag > 0 ? maxDiag : 1.0);
 
-    factor_ = std::make_unique<CholmodFactor>();
+    base_ = std::make_unique<CholmodFactor>();
+    penalty_.reset();
     current_.clear();
     updowns_ = 0;
+    schur_.clear();
+    schurAt_.assign(rows_.size(), -1);
     if (nf == 0) {
       why = "no free coordinates";
       return false;
     }
-    factor_->Analyze(lower_);
-    if (!factor_->Factorize(lower_)) {
+    base_->Analyze(lower_);
+    if (!base_->Factorize(lower_)) {
       why = "chol: input matrix must be positive definite";
       return false;
     }
@@ -175,11 +186,20 @@ class CholmodBackend final : public EnergyBackend {
     Eigen::MatrixXd B(nf, 2);
     B.col(0) = rhs_[0];
     B.col(1) = rhs_[1];
-    factor_->Solve(B.data(), 2);
+    base_->Solve(B.data(), 2);
+    x0free_[0] = B.col(0);
+    x0free_[1] = B.col(1);
     Expand(B.col(0), knownW_, x0_[0]);
     Expand(B.col(1), knownH_, x0_[1]);
+    inversePivot_.resize(nf);
+    for (int k = 0; k < nf; ++k) inversePivot_[k] = 1.0 / base_->Pivot(k);
+    scratch_.assign(static_cast<size_t>(nf), 0.0);
+    spread_.assign(static_cast<size_t>(nf), 0.0);
+    mark_.assign(static_cast<size_t>(nf), 0);
     return true;
   }
+
+  void SetSchurLimit(size_t rows) override { schurLimit_ = rows; }
 
   void Solve(double W, double H, std::vector<double>& x) override {
     x.resize(static_cast<size_t>(n_));
@@ -194,6 +214,10 @@ class CholmodBackend final : public EnergyBackend {
       out.xh = x0_[1];
       out.lw.clear();
       out.lh.clear();
+      return;
+    }
+    if (active.size() <= schurLimit_ && SchurTo(active)) {
+      SchurSolve(active, guard, out);
       return;
     }
     MoveTo(active);
@@ -241,6 +265,12 @@ class CholmodBackend final : public EnergyBackend {
     std::vector<double> coefs;
     double knownW = 0, knownH = 0;                  // the fixed coordinates' part per unit size
     std::vector<std::pair<int, double>> positions;  // (value index in lower_, coef product)
+  };
+  // A row held through the Schur complement, with its w = L⁻¹·P·n (sparse).
+  struct SchurRow {
+    int32_t row;
+    std::vector<int> index;  // in the factor's numbering, ascending
+    std::vector<double> w;
   };
   // One unit size's equality-constrained solve and its workspace.
   struct Column {
@@ -346,7 +376,7 @@ class CholmodBackend final : public EnergyBackend {
     Column& w = columns_[slot];
     NT(active, lambda + rho_ * h, x);
     x += g;
-    factor_->Solve(x.data(), 1, slot);
+    penalty_->Solve(x.data(), 1, slot);
     N(active, x, w.r);
     w.r = h - w.r;
     w.d = w.r;
@@ -355,7 +385,7 @@ class CholmodBackend final : public EnergyBackend {
         kRowTolerance * (1.0 + h.lpNorm<Eigen::Infinity>() + x.lpNorm<Eigen::Infinity>());
     for (int step = 0; step < kMaxCgSteps && w.r.lpNorm<Eigen::Infinity>() > tol; ++step) {
       NT(active, w.d, w.z);
-      factor_->Solve(w.z.data(), 1, slot);
+      penalty_->Solve(w.z.data(), 1, slot);
       N(active, w.z, w.md);
       const double dmd = w.d.dot(w.md);
       if (!(dmd > 0)) break;  // dependent rows: nothing more to gain
@@ -369,6 +399,223 @@ class CholmodBackend final : public EnergyBackend {
     }
   }
 
+  // K's entries against row r's w: c[s] = w_s'·D⁻¹·w_r for every held row s,
+  // and w_r'·D⁻¹·w_r.
+  double SchurColumn(const SchurRow& r, Vec& c) {
+    for (size_t t = 0; t < r.index.size(); ++t)
+      spread_[r.index[t]] = r.w[t] * inversePivot_[r.index[t]];
+    c.resize(static_cast<Eigen::Index>(schur_.size()));
+    // Two rows meet only on common ancestors in the elimination tree: at
+    // and above the lowest column of r's w.
+    const int lowest = r.index.front();
+    for (size_t s = 0; s < schur_.size(); ++s) {
+      const SchurRow& h = schur_[s];
+      const size_t from = static_cast<size_t>(
+          std::lower_bound(h.index.begin(), h.index.end(), lowest) - h.index.begin());
+      double v = 0;
+      for (size_t t = from; t < h.index.size(); ++t) v += h.w[t] * spread_[h.index[t]];
+      c[static_cast<Eigen::Index>(s)] = v;
+    }
+    double rr = 0;
+    for (size_t t = 0; t < r.index.size(); ++t) rr += r.w[t] * spread_[r.index[t]];
+    for (int i : r.index) spread_[i] = 0.0;
+    return rr;
+  }
+
+  // Adds row r at the end of K's factor; false when it depends on the rows
+  // held (it is then not added).
+  bool SchurAppend(int32_t r) {
+    SchurRow row{r, {}, {}};
+    base_->ForwardSparse(rows_[r].cols, rows_[r].coefs, row.index, row.w, scratch_, mark_);
+    if (row.index.empty()) return false;
+    Vec c;
+    const double rr = SchurColumn(row, c);
+    const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
+    if (k > 0) kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>().solveInPlace(c);
+    const double d = rr - c.squaredNorm();
+    if (!(d > 1e-10 * rr)) return false;
+    if (kFactor_.rows() <= k) {
+      const Eigen::Index grown = std::max<Eigen::Index>(64, 2 * kFactor_.rows());
+      Eigen::MatrixXd bigger = Eigen::MatrixXd::Zero(grown, grown);
+      bigger.topLeftCorner(k, k) = kFactor_.topLeftCorner(k, k);
+      kFactor_.swap(bigger);
+    }
+    kFactor_.row(k).head(k) = c.transpose();
+    kFactor_(k, k) = std::sqrt(d);
+    schurAt_[r] = static_cast<int>(k);
+    schur_.push_back(std::move(row));
+    return true;
+  }
+
+  // Drops the held row at position i: K's factor loses row and column i and
+  // its trailing block takes the dropped column back as a rank-one update.
+  void SchurRemove(size_t i) {
+    const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
+    const Eigen::Index at = static_cast<Eigen::Index>(i), m = k - at - 1;
+    Vec v = kFactor_.col(at).segment(at + 1, m);
+    // Close the gap: rows and columns after i move up and left by one.
+    for (Eigen::Index j = 0; j < at; ++j)
+      for (Eigen::Index row = at; row < k - 1; ++row) kFactor_(row, j) = kFactor_(row + 1, j);
+    for (Eigen::Index j = at; j < k - 1; ++j)
+      for (Eigen::Index row = j; row < k - 1; ++row) kFactor_(row, j) = kFactor_(row + 1, j + 1);
+    for (Eigen::Index j = 0; j < m; ++j) {
+      const Eigen::Index jj = at + j;
+      const double l = kFactor_(jj, jj), r = std::hypot(l, v[j]);
+      const double cs = r / l, sn = v[j] / l;
+      kFactor_(jj, jj) = r;
+      for (Eigen::Index t = j + 1; t < m; ++t) {
+        double& e = kFactor_(at + t, jj);
+        e = (e + sn * v[t]) / cs;
+        v[t] = cs * v[t] - sn * e;
+      }
+    }
+    schurAt_[schur_[i].row] = -1;
+    schur_.erase(schur_.begin() + static_cast<long>(i));
+    for (size_t s = i; s < schur_.size(); ++s) schurAt_[schur_[s].row] = static_cast<int>(s);
+  }
+
+  // Holds exactly the rows of `target`; false when they are not independent.
+  bool SchurTo(const std::vector<int32_t>& target) {
+    std::vector<size_t> drop;
+    for (size_t i = 0; i < schur_.size(); ++i)
+      if (!std::binary_search(target.begin(), target.end(), schur_[i].row)) drop.push_back(i);
+    const size_t kept = schur_.size() - drop.size();
+    const size_t added = target.size() - kept;
+    if (added > kSchurAppends && added > kept / 4) return SchurBuild(target);
+    if (4 * drop.size() > 3 * schur_.size()) {
+      for (const SchurRow& r : schur_) schurAt_[r.row] = -1;
+      schur_.clear();
+    } else {
+      for (auto it = drop.rbegin(); it != drop.rend(); ++it) SchurRemove(*it);
+    }
+    for (int32_t r : target)
+      if (schurAt_[r] < 0 && !SchurAppend(r)) return false;
+    return true;
+  }
+
+  // K for all of `target` at once: the columns of L near the root of the
+  // elimination tree lie on nearly every row's path, so that part of W is
+  // dense and goes through a matrix product; the rest is sparse.
+  bool SchurBuild(const std::vector<int32_t>& target) {
+    std::vector<SchurRow> rows;
+    rows.reserve(target.size());
+    for (int32_t r : target) {
+      if (schurAt_[r] >= 0) {
+        rows.push_back(std::move(schur_[schurAt_[r]]));
+        continue;
+      }
+      SchurRow row{r, {}, {}};
+      base_->ForwardSparse(rows_[r].cols, rows_[r].coefs, row.index, row.w, scratch_, mark_);
+      if (row.index.empty()) return SchurFail();
+      rows.push_back(std::move(row));
+    }
+    for (const SchurRow& r : schur_) schurAt_[r.row] = -1;
+    schur_ = std::move(rows);
+    for (size_t s = 0; s < schur_.size(); ++s) schurAt_[schur_[s].row] = static_cast<int>(s);
+    const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
+    const int nf = static_cast<int>(free_.size());
+    std::vector<int> count(static_cast<size_t>(nf), 0);
+    for (const SchurRow& r : schur_)
+      for (int i : r.index) ++count[i];
+    const int denseFrom = std::max<int>(16, static_cast<int>(k / 16));
+    std::vector<int> denseAt(static_cast<size_t>(nf), -1);
+    int dense = 0;
+    for (int i = 0; i < nf; ++i)
+      if (count[i] >= denseFrom) denseAt[i] = dense++;
+    // Dense part: K = Wd'·Wd with Wd = D^(-1/2)·W on those columns.
+    Eigen::MatrixXd wd = Eigen::MatrixXd::Zero(dense, k);
+    std::vector<std::vector<std::pair<int, double>>> sparse(static_cast<size_t>(nf));
+    for (Eigen::Index s = 0; s < k; ++s) {
+      const SchurRow& r = schur_[s];
+      for (size_t t = 0; t < r.index.size(); ++t) {
+        const int i = r.index[t];
+        if (denseAt[i] >= 0)
+          wd(denseAt[i], s) = r.w[t] * std::sqrt(inversePivot_[i]);
+        else
+          sparse[i].emplace_back(static_cast<int>(s), r.w[t]);
+      }
+    }
+    Eigen::MatrixXd K = Eigen::MatrixXd::Zero(k, k);
+    K.selfadjointView<Eigen::Lower>().rankUpdate(wd.transpose());
+    for (int i = 0; i < nf; ++i)
+      for (size_t a = 0; a < sparse[i].size(); ++a)
+        for (size_t b = 0; b <= a; ++b) {
+          const auto [sa, va] = sparse[i][a];
+          const auto [sb, vb] = sparse[i][b];
+          K(std::max(sa, sb), std::min(sa, sb)) += va * vb * inversePivot_[i];
+        }
+    Eigen::LLT<Eigen::Ref<Eigen::MatrixXd>, Eigen::Lower> llt(K);
+    if (llt.info() != Eigen::Success) return SchurFail();
+    // Dependent rows show as a pivot near zero.
+    double largest = 0, smallest = 1e300;
+    for (Eigen::Index j = 0; j < k; ++j) {
+      largest = std::max(largest, K(j, j));
+      smallest = std::min(smallest, K(j, j));
+    }
+    if (!(smallest * smallest > 1e-10 * largest * largest)) return SchurFail();
+    if (kFactor_.rows() < k)
+      kFactor_.resize(std::max<Eigen::Index>(64, 2 * k), std::max<Eigen::Index>(64, 2 * k));
+    kFactor_.topLeftCorner(k, k) = K.triangularView<Eigen::Lower>();
+    return true;
+  }
+
+  bool SchurFail() {
+    for (const SchurRow& r : schur_) schurAt_[r.row] = -1;
+    schur_.clear();
+    return false;
+  }
+
+  // With the held rows (all of `active`): λ = K⁻¹·(h − N·x0), x = x0 +
+  // Q⁻¹·N'·λ for both unit sizes, and one correction when the rows are not
+  // met closely enough.
+  void SchurSolve(const std::vector<int32_t>& active, const GuardRows& guard, ActiveBasis& out) {
+    const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
+    const int nf = static_cast<int>(free_.size());
+    const auto L = kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>();
+    Eigen::MatrixXd rhs(k, 2), lambda = Eigen::MatrixXd::Zero(k, 2), x(nf, 2);
+    x.col(0) = x0free_[0];
+    x.col(1) = x0free_[1];
+    for (int round = 0; round < 3; ++round) {
+      double worst = 0, scale = 1.0;
+      for (Eigen::Index i = 0; i < k; ++i) {
+        const Row& row = rows_[schur_[i].row];
+        for (int c = 0; c < 2; ++c) {
+          const double h = (c == 0 ? guard.boundW[schur_[i].row] - row.knownW
+                                   : guard.boundH[schur_[i].row] - row.knownH);
+          double v = 0;
+          for (size_t e = 0; e < row.cols.size(); ++e) v += row.coefs[e] * x(row.cols[e], c);
+          rhs(i, c) = h - v;
+          worst = std::max(worst, std::abs(h - v));
+          scale = std::max(scale, std::abs(v));
+        }
+      }
+      if (round > 0 && worst <= kRowTolerance * scale) break;
+      L.solveInPlace(rhs);
+      L.transpose().solveInPlace(rhs);
+      lambda += rhs;
+      // Q⁻¹·N'·δλ = P'·L'⁻¹·D⁻¹·Σ δλ_s·w_s.
+      Eigen::MatrixXd y = Eigen::MatrixXd::Zero(nf, 2);
+      for (Eigen::Index i = 0; i < k; ++i) {
+        const SchurRow& r = schur_[i];
+        for (size_t t = 0; t < r.index.size(); ++t) {
+          y(r.index[t], 0) += rhs(i, 0) * r.w[t];
+          y(r.index[t], 1) += rhs(i, 1) * r.w[t];
+        }
+      }
+      for (int j = 0; j < nf; ++j) y.row(j) *= inversePivot_[j];
+      base_->BackwardSolve(y.data(), 2);
+      x += y;
+    }
+    Expand(x.col(0), knownW_, out.xw);
+    Expand(x.col(1), knownH_, out.xh);
+    out.lw.resize(active.size());
+    out.lh.resize(active.size());
+    for (size_t j = 0; j < active.size(); ++j) {
+      out.lw[j] = lambda(schurAt_[active[j]], 0);
+      out.lh[j] = lambda(schurAt_[active[j]], 1);
+    }
+  }
+
   // Brings the factor to Q + ρ·Σ n·n' over the rows of `target`.
   void MoveTo(const std::vector<int32_t>& target) {
     std::vector<int32_t> up, down;
@@ -376,8 +623,13 @@ class CholmodBackend final : public EnergyBackend {
                         std::back_inserter(up));
     std::set_difference(current_.begin(), current_.end(), target.begin(), target.end(),
                         std::back_inserter(down));
-    if (up.empty() && down.empty() && factor_->Factored()) return;
-    const bool refactor = !factor_->Factored() || up.size() + down.size() > kRefactorRows ||
+    if (!penalty_) {
+      penalty_ = base_->Clone();
+      current_.clear();
+      updowns_ = 0;
+    }
+    if (up.empty() && down.empty() && penalty_->Factored()) return;
+    const bool refactor = !penalty_->Factored() || up.size() + down.size() > kRefactorRows ||
                           updowns_ + up.size() + down.size() > kMaxUpdowns;
     if (!refactor) {
       const double s = std::sqrt(rho_);
@@ -393,7 +645,7 @@ class CholmodBackend final : public EnergyBackend {
         return cols;
       };
       // Updates first: on the way the matrix never gets closer to singular.
-      if (factor_->UpdateDown(true, columns(up)) && factor_->UpdateDown(false, columns(down))) {
+      if (penalty_->UpdateDown(true, columns(up)) && penalty_->UpdateDown(false, columns(down))) {
         updowns_ += up.size() + down.size();
         current_ = target;
         return;
@@ -403,7 +655,7 @@ class CholmodBackend final : public EnergyBackend {
     for (int32_t r : target)
       for (const auto& [at, product] : rows_[r].positions)
         penalised_.valuePtr()[at] += rho_ * product;
-    if (!factor_->Factorize(penalised_))
+    if (!penalty_->Factorize(penalised_))
       throw std::runtime_error("the penalised energy could not be factored");
     updowns_ = 0;
     current_ = target;
@@ -419,11 +671,23 @@ class CholmodBackend final : public EnergyBackend {
   SparseMatrix penalised_;  // the same pattern, for F when it is factored afresh
   std::vector<Row> rows_;
   double rho_ = 1.0;
-  std::unique_ptr<CholmodFactor> factor_;
-  std::vector<int32_t> current_;  // rows in the factor
+  std::unique_ptr<CholmodFactor> base_;     // Q, never changed
+  std::unique_ptr<CholmodFactor> penalty_;  // Q + ρ·N'·N over current_, made on demand
+  std::vector<int32_t> current_;            // rows in the penalised factor
   size_t updowns_ = 0;
   std::vector<double> x0_[2];  // unguarded minimisers at the unit sizes
+  Vec x0free_[2];              // their free coordinates
   Column columns_[2];
+
+  // The Schur complement path: the held rows, in the order they were added
+  // to the Cholesky factor of K = N·Q⁻¹·N' = W'·D⁻¹·W.
+  size_t schurLimit_ = kSchurRows;
+  std::vector<SchurRow> schur_;
+  std::vector<int> schurAt_;  // guard row -> position in schur_, or -1
+  Eigen::MatrixXd kFactor_;   // lower triangle, leading schur_.size() square in use
+  std::vector<double> inversePivot_;
+  std::vector<double> scratch_, spread_;
+  std::vector<char> mark_;
 };
 
 }  // namespace

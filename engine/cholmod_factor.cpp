@@ -123,6 +123,80 @@ void CholmodFactor::Solve(double* b, int cols, int slot) {
   std::memcpy(b, w.x->x, sizeof(double) * in.nzmax);
 }
 
+std::unique_ptr<CholmodFactor> CholmodFactor::Clone() const {
+  auto copy = std::make_unique<CholmodFactor>();
+  cholmod_common* c = &copy->slots_[0].common->c;
+  copy->n_ = n_;
+  copy->inversePerm_ = inversePerm_;
+  if (symbolic_) {
+    copy->symbolic_ = cholmod_copy_factor(symbolic_, c);
+    if (copy->symbolic_ == nullptr) throw std::bad_alloc();
+  }
+  if (factor_) {
+    copy->factor_ = cholmod_copy_factor(factor_, c);
+    if (copy->factor_ == nullptr) throw std::bad_alloc();
+  }
+  copy->factored_ = factored_;
+  return copy;
+}
+
+void CholmodFactor::ForwardSparse(const std::vector<int>& rows, const std::vector<double>& values,
+                                  std::vector<int>& index, std::vector<double>& w,
+                                  std::vector<double>& scratch, std::vector<char>& mark) const {
+  if (!factored_) throw std::logic_error("CholmodFactor::ForwardSparse without a factor");
+  const int* lp = static_cast<const int*>(factor_->p);
+  const int* li = static_cast<const int*>(factor_->i);
+  const int* lnz = static_cast<const int*>(factor_->nz);
+  const double* lx = static_cast<const double*>(factor_->x);
+  // The entries of w lie on the paths from b's rows to the root of the
+  // elimination tree; a column's parent is its first row below the diagonal.
+  index.clear();
+  for (size_t e = 0; e < rows.size(); ++e) {
+    int j = inversePerm_[rows[e]];
+    scratch[j] += values[e];
+    while (j >= 0 && !mark[j]) {
+      mark[j] = 1;
+      index.push_back(j);
+      j = lnz[j] > 1 ? li[lp[j] + 1] : -1;
+    }
+  }
+  std::sort(index.begin(), index.end());
+  w.resize(index.size());
+  for (size_t k = 0; k < index.size(); ++k) {
+    const int j = index[k];
+    const double wj = scratch[j];
+    for (int p = lp[j] + 1; p < lp[j] + lnz[j]; ++p) scratch[li[p]] -= lx[p] * wj;
+  }
+  for (size_t k = 0; k < index.size(); ++k) {
+    w[k] = scratch[index[k]];
+    scratch[index[k]] = 0.0;
+    mark[index[k]] = 0;
+  }
+}
+
+double CholmodFactor::Pivot(int k) const {
+  return static_cast<const double*>(factor_->x)[static_cast<const int*>(factor_->p)[k]];
+}
+
+void CholmodFactor::BackwardSolve(double* y, int cols, int slot) {
+  if (!factored_) throw std::logic_error("CholmodFactor::BackwardSolve without a factor");
+  Workspace& w = slots_.at(static_cast<size_t>(slot));
+  cholmod_dense in;
+  std::memset(&in, 0, sizeof in);
+  in.nrow = static_cast<size_t>(n_);
+  in.ncol = static_cast<size_t>(cols);
+  in.nzmax = in.nrow * in.ncol;
+  in.d = in.nrow;
+  in.x = y;
+  in.xtype = CHOLMOD_REAL;
+  in.dtype = CHOLMOD_DOUBLE;
+  for (int sys : {CHOLMOD_Lt, CHOLMOD_Pt}) {
+    if (!cholmod_solve2(sys, factor_, &in, nullptr, &w.x, nullptr, &w.y, &w.e, &w.common->c))
+      throw std::bad_alloc();
+    std::memcpy(y, w.x->x, sizeof(double) * in.nzmax);
+  }
+}
+
 bool CholmodFactor::UpdateDown(bool update, const std::vector<Column>& columns) {
   if (!factored_) throw std::logic_error("CholmodFactor::UpdateDown without a factor");
   if (columns.empty()) return true;

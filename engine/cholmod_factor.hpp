@@ -39,6 +39,21 @@ class CholmodFactor {
   // Different slots may solve at the same time; one slot is one thread.
   void Solve(double* b, int cols, int slot = 0);
 
+  // A copy: same analysis, same values, own workspaces.
+  std::unique_ptr<CholmodFactor> Clone() const;
+
+  // For a factor that was never updated or downdated, whose columns hold
+  // their rows in order: w = L⁻¹·P·b for a sparse b (rows of F), as
+  // ascending (index, value) pairs in the factor's own numbering. `scratch`
+  // (n zeros) and `mark` (n zeros) are the caller's and come back as given.
+  void ForwardSparse(const std::vector<int>& rows, const std::vector<double>& values,
+                     std::vector<int>& index, std::vector<double>& w, std::vector<double>& scratch,
+                     std::vector<char>& mark) const;
+  // The pivot D(k, k), k in the factor's numbering.
+  double Pivot(int k) const;
+  // In place, for `cols` columns in the factor's numbering: y = P'·L'⁻¹·y.
+  void BackwardSolve(double* y, int cols, int slot = 0);
+
   // F ± C·C', C given by columns: each a list of (row, value) over F's rows.
   // False when a downdate would leave F not positive definite (the factor is
   // then unusable until the next Factorize).

@@ -37,6 +37,9 @@ class EnergyBackend {
   // equalities. `warm` may hold multipliers to start from (per active row).
   virtual void SolveActive(const std::vector<int32_t>& active, const GuardRows& guard,
                            const ActiveBasis* warm, ActiveBasis& out) = 0;
+  // Most active rows held through a Schur complement before a back end that
+  // has one turns to another way.
+  virtual void SetSchurLimit(size_t) {}
 };
 
 // In process: CHOLMOD.

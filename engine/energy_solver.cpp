@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
 #include <stdexcept>
 
@@ -56,6 +57,14 @@ int GuardRows::Add(std::initializer_list<std::pair<int32_t, double>> entries, do
 struct EnergySolver::ActiveSet {
   std::vector<int32_t> rows;  // ascending
   ActiveBasis basis;
+  // Every guard row's slack at the unit sizes, so that a size's slack is
+  // W·slackW + H·slackH, and the multipliers' scale.
+  std::vector<double> slackW, slackH;
+  double largestW = 0, largestH = 0;
+  // The aspect ratios W/H at which the set is optimal, for the enabled rows
+  // in `mask` (worked out when first asked).
+  std::vector<char> mask;
+  double lowest = 0, highest = -1;
 };
 
 EnergySolver::EnergySolver(NumericEngine* protocolEngine)
@@ -89,6 +98,11 @@ bool EnergySolver::Precompute(const TripletMatrix& a, EnergyProblem problem) {
 }
 
 void EnergySolver::ForgetActiveSets() { sets_.clear(); }
+
+void EnergySolver::SetSchurLimit(size_t rows) {
+  backend_->SetSchurLimit(rows);
+  sets_.clear();
+}
 
 void EnergySolver::SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH) {
   if (boundW.size() != p_.guard.boundW.size() || boundH.size() != p_.guard.boundH.size())
@@ -136,41 +150,91 @@ EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
   }
   backend_->SolveActive(set->rows, p_.guard, warm, set->basis);
   ++stats_.innerSolves;
+  const GuardRows& g = p_.guard;
+  for (const std::vector<double>* v : {&set->basis.xw, &set->basis.xh})
+    for (double e : *v)
+      if (!std::isfinite(e)) throw std::runtime_error("the guarded solve broke down (not finite)");
+  set->slackW.resize(static_cast<size_t>(g.Rows()));
+  set->slackH.resize(static_cast<size_t>(g.Rows()));
+  for (int r = 0; r < g.Rows(); ++r) {
+    set->slackW[r] = RowValue(g, r, set->basis.xw) - g.boundW[r];
+    set->slackH[r] = RowValue(g, r, set->basis.xh) - g.boundH[r];
+  }
+  for (size_t k = 0; k < set->rows.size(); ++k) {
+    set->largestW = std::max(set->largestW, std::abs(set->basis.lw[k]));
+    set->largestH = std::max(set->largestH, std::abs(set->basis.lh[k]));
+  }
   sets_.insert(sets_.begin(), std::move(set));
   if (sets_.size() > kKeptSets) sets_.pop_back();
   return *sets_.front();
 }
 
+// The optimality test of a set at a size, each condition linear in (W, H):
+// rows outside the set kept (within the slack tolerance), multipliers of the
+// set not negative (within the multiplier tolerance of their scale).
 bool EnergySolver::Optimal(const ActiveSet& s, double W, double H, const std::vector<char>& enabled,
-                           std::vector<double>& x, std::vector<int32_t>& enter,
-                           std::vector<int32_t>& leave) const {
+                           std::vector<int32_t>& enter, std::vector<int32_t>& leave) const {
   enter.clear();
   leave.clear();
-  x.resize(static_cast<size_t>(n_));
-  for (int i = 0; i < n_; ++i) x[i] = W * s.basis.xw[i] + H * s.basis.xh[i];
-  for (double v : x)
-    if (!std::isfinite(v)) throw std::runtime_error("the guarded solve broke down (not finite)");
-  double largest = 0.0;
-  std::vector<double> lambda(s.rows.size());
-  for (size_t k = 0; k < s.rows.size(); ++k) {
-    lambda[k] = W * s.basis.lw[k] + H * s.basis.lh[k];
-    largest = std::max(largest, std::abs(lambda[k]));
-  }
+  const double lambdaFloor =
+      -kMultiplierTolerance * (std::abs(W) * s.largestW + std::abs(H) * s.largestH);
   for (size_t k = 0; k < s.rows.size(); ++k)
-    if (!enabled[s.rows[k]] || lambda[k] < -kMultiplierTolerance * largest)
+    if (!enabled[s.rows[k]] || W * s.basis.lw[k] + H * s.basis.lh[k] < lambdaFloor)
       leave.push_back(s.rows[k]);
-  const double slackTolerance = kSlackTolerance * (std::abs(W) + std::abs(H));
+  const double slackFloor = -kSlackTolerance * (std::abs(W) + std::abs(H));
   size_t next = 0;
   for (int r = 0; r < p_.guard.Rows(); ++r) {
     if (next < s.rows.size() && s.rows[next] == r) {
       ++next;
       continue;
     }
-    if (!enabled[r]) continue;
-    const double bound = W * p_.guard.boundW[r] + H * p_.guard.boundH[r];
-    if (RowValue(p_.guard, r, x) - bound < -slackTolerance) enter.push_back(r);
+    if (enabled[r] && W * s.slackW[r] + H * s.slackH[r] < slackFloor) enter.push_back(r);
   }
   return enter.empty() && leave.empty();
+}
+
+// The same test for positive sizes, as an interval of aspect ratios worked
+// out once per set: each condition a·W + b·H >= 0 bounds t = W/H on one side.
+bool EnergySolver::Admits(ActiveSet& s, double W, double H,
+                          const std::vector<char>& enabled) const {
+  if (!(W > 0 && H > 0)) {
+    std::vector<int32_t> enter, leave;
+    return Optimal(s, W, H, enabled, enter, leave);
+  }
+  if (s.mask != enabled) {
+    s.mask = enabled;
+    double lo = 0, hi = std::numeric_limits<double>::infinity();
+    auto bound = [&](double a, double b) {
+      if (a > 0)
+        lo = std::max(lo, -b / a);
+      else if (a < 0)
+        hi = std::min(hi, -b / a);
+      else if (b < 0)
+        hi = -1;
+    };
+    size_t next = 0;
+    for (int r = 0; r < p_.guard.Rows(); ++r) {
+      if (next < s.rows.size() && s.rows[next] == r) {
+        ++next;
+        continue;
+      }
+      if (enabled[r]) bound(s.slackW[r] + kSlackTolerance, s.slackH[r] + kSlackTolerance);
+    }
+    for (size_t k = 0; k < s.rows.size(); ++k) {
+      if (!enabled[s.rows[k]]) hi = -1;
+      bound(s.basis.lw[k] + kMultiplierTolerance * s.largestW,
+            s.basis.lh[k] + kMultiplierTolerance * s.largestH);
+    }
+    s.lowest = lo;
+    s.highest = hi;
+  }
+  const double t = W / H;
+  return t >= s.lowest && t <= s.highest;
+}
+
+void EnergySolver::Combine(const ActiveSet& s, double W, double H, std::vector<double>& x) const {
+  x.resize(static_cast<size_t>(n_));
+  for (int i = 0; i < n_; ++i) x[i] = W * s.basis.xw[i] + H * s.basis.xh[i];
 }
 
 void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
@@ -184,32 +248,24 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
     throw std::invalid_argument("EnergySolver::Solve: one flag per guard row");
 
   // A set met before may be optimal here as it stands.
-  std::vector<int32_t> enter, leave;
-  std::vector<int32_t> firstEnter, firstLeave;
   const size_t tried = std::min(kTriedSets, sets_.size());
-  for (size_t k = 0; k < tried; ++k) {
-    if (Optimal(*sets_[k], W, H, *enabled, x, enter, leave)) {
+  for (size_t k = 0; k < tried; ++k)
+    if (Admits(*sets_[k], W, H, *enabled)) {
+      ActiveSet* s = Find(std::vector<int32_t>(sets_[k]->rows));  // most recent first
+      Combine(*s, W, H, x);
       stats_.fromCache = true;
-      stats_.activeRows = static_cast<int>(sets_[k]->rows.size());
-      Find(std::vector<int32_t>(sets_[k]->rows));  // most recent first
+      stats_.activeRows = static_cast<int>(s->rows.size());
       return;
     }
-    if (k == 0) {
-      firstEnter = enter;
-      firstLeave = leave;
-    }
-  }
 
   // Primal-dual active-set iteration from the most recent set.
-  std::vector<int32_t> rows;
-  if (sets_.empty()) {
-    ActiveSet& none = Remember({});
-    if (Optimal(none, W, H, *enabled, x, enter, leave)) return;
-    rows = {};
-  } else {
-    rows = sets_.front()->rows;
-    enter = firstEnter;
-    leave = firstLeave;
+  std::vector<int32_t> enter, leave;
+  if (sets_.empty()) Remember({});
+  const ActiveSet* current = sets_.front().get();
+  std::vector<int32_t> rows = current->rows;
+  if (Optimal(*current, W, H, *enabled, enter, leave)) {  // at an edge of the tested interval
+    Combine(*current, W, H, x);
+    return;
   }
   std::set<std::vector<int32_t>> seen;
   for (int it = 0; it < iterationLimit_; ++it) {
@@ -224,9 +280,8 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
         // Both violated at once: keep the one that is violated more.
         const bool pEnters = std::binary_search(enter.begin(), enter.end(), p);
         if (pEnters) {
-          const GuardRows& g = p_.guard;
-          const double vr = RowValue(g, r, x) - (W * g.boundW[r] + H * g.boundH[r]);
-          const double vp = RowValue(g, p, x) - (W * g.boundW[p] + H * g.boundH[p]);
+          const double vr = W * current->slackW[r] + H * current->slackH[r];
+          const double vp = W * current->slackW[p] + H * current->slackH[p];
           if (vp <= vr) continue;
         }
         in[p] = 0;
@@ -238,8 +293,9 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
       if (in[r]) rows.push_back(r);
     if (!seen.insert(rows).second) break;  // cycling
     ++stats_.iterations;
-    ActiveSet& s = Remember(rows);
-    if (Optimal(s, W, H, *enabled, x, enter, leave)) {
+    current = &Remember(rows);
+    if (Optimal(*current, W, H, *enabled, enter, leave)) {
+      Combine(*current, W, H, x);
       stats_.activeRows = static_cast<int>(rows.size());
       return;
     }

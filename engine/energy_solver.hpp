@@ -92,6 +92,10 @@ class EnergySolver {
   const SolveStats& LastStats() const { return stats_; }
   // Most primal-dual iterations before the safeguarded path takes over.
   void SetIterationLimit(int limit) { iterationLimit_ = limit; }
+  // Most active rows the built-in back end holds through a Schur complement
+  // on the unchanged factor; beyond, it holds them through a penalised
+  // factor (both exact).
+  void SetSchurLimit(size_t rows);
   // Drops the remembered active sets (e.g. after changing guard bounds).
   void ForgetActiveSets();
   // Replaces the bounds of the guard rows (same rows, same order).
@@ -100,8 +104,9 @@ class EnergySolver {
  private:
   struct ActiveSet;
   bool Optimal(const ActiveSet& s, double W, double H, const std::vector<char>& enabled,
-               std::vector<double>& x, std::vector<int32_t>& enter,
-               std::vector<int32_t>& leave) const;
+               std::vector<int32_t>& enter, std::vector<int32_t>& leave) const;
+  bool Admits(ActiveSet& s, double W, double H, const std::vector<char>& enabled) const;
+  void Combine(const ActiveSet& s, double W, double H, std::vector<double>& x) const;
   ActiveSet& Remember(std::vector<int32_t> rows);
   ActiveSet* Find(const std::vector<int32_t>& rows);
   bool Fallback(double W, double H, const std::vector<char>& enabled, std::vector<double>& x);

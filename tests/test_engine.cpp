@@ -269,12 +269,17 @@ double Energy(const TripletMatrix& a, const std::vector<double>& x) {
 
 }  // namespace
 
-TEST(EnergySolver, GuardedMinimumMatchesAnIndependentQuadraticProgram) {
+class GuardedChain : public ::testing::TestWithParam<size_t> {};
+
+// Both ways of holding rows exactly: a Schur complement (limit above the
+// rows), the penalised factor (limit 0).
+TEST_P(GuardedChain, MinimumMatchesAnIndependentQuadraticProgram) {
   for (unsigned seed : {1u, 2u, 3u}) {
     SCOPED_TRACE(seed);
     const Chain chain(0.4, seed);
     EnergySolver solver;
     ASSERT_TRUE(solver.Precompute(chain.a, chain.p));
+    solver.SetSchurLimit(GetParam());
     const std::vector<char> all(chain.p.guard.Rows(), 1);
     std::vector<double> x, unguarded;
     for (double W : {100.0, 1000.0}) {
@@ -311,6 +316,8 @@ TEST(EnergySolver, GuardedMinimumMatchesAnIndependentQuadraticProgram) {
     for (int i = 0; i < Chain::kPoints; ++i) EXPECT_NEAR(again[i], x[i] / 2, 1e-9);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(SchurAndPenalty, GuardedChain, ::testing::Values(size_t{1000}, size_t{0}));
 
 TEST(EnergySolver, SafeguardedPathAndLooseGuardGiveTheSameMinima) {
   const Chain chain(0.4, 5);
