@@ -232,27 +232,7 @@ class CholmodBackend final : public EnergyBackend {
         col.lambda = Eigen::Map<const Vec>((c == 0 ? warm->lw : warm->lh).data(), k);
     }
     // The two unit sizes are independent: one thread each.
-    if (static_cast<int>(free_.size()) >= kThreadedColumns) {
-      std::exception_ptr failure;
-      std::thread second([&] {
-        try {
-          SolveColumn(active, 1);
-        } catch (...) {
-          failure = std::current_exception();
-        }
-      });
-      try {
-        SolveColumn(active, 0);
-      } catch (...) {
-        second.join();
-        throw;
-      }
-      second.join();
-      if (failure) std::rethrow_exception(failure);
-    } else {
-      SolveColumn(active, 0);
-      SolveColumn(active, 1);
-    }
+    RunColumns([&](int c) { SolveColumn(active, c); });
     Expand(columns_[0].x, knownW_, out.xw);
     Expand(columns_[1].x, knownH_, out.xh);
     out.lw.assign(columns_[0].lambda.data(), columns_[0].lambda.data() + k);
@@ -566,54 +546,84 @@ class CholmodBackend final : public EnergyBackend {
   }
 
   // With the held rows (all of `active`): λ = K⁻¹·(h − N·x0), x = x0 +
-  // Q⁻¹·N'·λ for both unit sizes, and one correction when the rows are not
-  // met closely enough.
+  // Q⁻¹·N'·λ for both unit sizes (one thread each on large meshes), and a
+  // correction when the rows are not met closely enough.
   void SchurSolve(const std::vector<int32_t>& active, const GuardRows& guard, ActiveBasis& out) {
+    const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
+    Vec lambda[2], x[2];
+    RunColumns([&](int c) { SchurColumn(c, guard, lambda[c], x[c]); });
+    Expand(x[0], knownW_, out.xw);
+    Expand(x[1], knownH_, out.xh);
+    out.lw.resize(active.size());
+    out.lh.resize(active.size());
+    for (size_t j = 0; j < active.size(); ++j) {
+      const Eigen::Index at = schurAt_[active[j]];
+      if (at >= k) throw std::logic_error("active row not held");
+      out.lw[j] = lambda[0][at];
+      out.lh[j] = lambda[1][at];
+    }
+  }
+
+  void SchurColumn(int c, const GuardRows& guard, Vec& lambda, Vec& x) {
     const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
     const int nf = static_cast<int>(free_.size());
     const auto L = kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>();
-    Eigen::MatrixXd rhs(k, 2), lambda = Eigen::MatrixXd::Zero(k, 2), x(nf, 2);
-    x.col(0) = x0free_[0];
-    x.col(1) = x0free_[1];
+    const std::vector<double>& bound = c == 0 ? guard.boundW : guard.boundH;
+    Vec rhs(k), y(nf);
+    lambda.setZero(k);
+    x = x0free_[c];
     for (int round = 0; round < 3; ++round) {
       double worst = 0, scale = 1.0;
       for (Eigen::Index i = 0; i < k; ++i) {
         const Row& row = rows_[schur_[i].row];
-        for (int c = 0; c < 2; ++c) {
-          const double h = (c == 0 ? guard.boundW[schur_[i].row] - row.knownW
-                                   : guard.boundH[schur_[i].row] - row.knownH);
-          double v = 0;
-          for (size_t e = 0; e < row.cols.size(); ++e) v += row.coefs[e] * x(row.cols[e], c);
-          rhs(i, c) = h - v;
-          worst = std::max(worst, std::abs(h - v));
-          scale = std::max(scale, std::abs(v));
-        }
+        const double h = bound[schur_[i].row] - (c == 0 ? row.knownW : row.knownH);
+        double v = 0;
+        for (size_t e = 0; e < row.cols.size(); ++e) v += row.coefs[e] * x[row.cols[e]];
+        rhs[i] = h - v;
+        worst = std::max(worst, std::abs(h - v));
+        scale = std::max(scale, std::abs(v));
       }
       if (round > 0 && worst <= kRowTolerance * scale) break;
       L.solveInPlace(rhs);
       L.transpose().solveInPlace(rhs);
       lambda += rhs;
       // Q⁻¹·N'·δλ = P'·L'⁻¹·D⁻¹·Σ δλ_s·w_s.
-      Eigen::MatrixXd y = Eigen::MatrixXd::Zero(nf, 2);
+      y.setZero();
       for (Eigen::Index i = 0; i < k; ++i) {
         const SchurRow& r = schur_[i];
-        for (size_t t = 0; t < r.index.size(); ++t) {
-          y(r.index[t], 0) += rhs(i, 0) * r.w[t];
-          y(r.index[t], 1) += rhs(i, 1) * r.w[t];
-        }
+        const double l = rhs[i];
+        for (size_t t = 0; t < r.index.size(); ++t) y[r.index[t]] += l * r.w[t];
       }
-      for (int j = 0; j < nf; ++j) y.row(j) *= inversePivot_[j];
-      base_->BackwardSolve(y.data(), 2);
+      for (int j = 0; j < nf; ++j) y[j] *= inversePivot_[j];
+      base_->BackwardSolve(y.data(), 1, c);
       x += y;
     }
-    Expand(x.col(0), knownW_, out.xw);
-    Expand(x.col(1), knownH_, out.xh);
-    out.lw.resize(active.size());
-    out.lh.resize(active.size());
-    for (size_t j = 0; j < active.size(); ++j) {
-      out.lw[j] = lambda(schurAt_[active[j]], 0);
-      out.lh[j] = lambda(schurAt_[active[j]], 1);
+  }
+
+  // Runs f(0) and f(1), on two threads when the mesh is large enough.
+  template <class F>
+  void RunColumns(F&& f) {
+    if (static_cast<int>(free_.size()) < kThreadedColumns) {
+      f(0);
+      f(1);
+      return;
     }
+    std::exception_ptr failure;
+    std::thread second([&] {
+      try {
+        f(1);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    try {
+      f(0);
+    } catch (...) {
+      second.join();
+      throw;
+    }
+    second.join();
+    if (failure) std::rethrow_exception(failure);
   }
 
   // Brings the factor to Q + ρ·Σ n·n' over the rows of `target`.
