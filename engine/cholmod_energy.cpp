@@ -96,8 +96,15 @@ constexpr size_t kMaxUpdowns = 4000;
 constexpr int kThreadedColumns = 4000;
 // Up to this many active rows, they are held exactly through a Schur
 // complement on the unchanged factor of Q (dense, k x k); beyond, through the
-// penalised factor.
+// penalised factor. Building the complement for k rows at once costs about
+// k²·(k/3 + the rows near the root of the elimination tree); above
+// kSchurBuildRows rows that is more than refactoring the penalised matrix
+// and a few solves, so a large set that is far from the complement held goes
+// the penalised way, unless the last kDragSteps sizes were each close to the
+// one before: a drag, where the build pays off.
 constexpr size_t kSchurRows = 2500;
+constexpr size_t kSchurBuildRows = 1200;
+constexpr int kDragSteps = 3;
 // Adding more rows than this at once (and more than a quarter of those kept)
 // builds K afresh in one go.
 constexpr size_t kSchurAppends = 32;
@@ -200,6 +207,7 @@ class CholmodBackend final : public EnergyBackend {
   }
 
   void SetSchurLimit(size_t rows) override { schurLimit_ = rows; }
+  void StartSize(bool near) override { dragSteps_ = near ? dragSteps_ + 1 : 0; }
 
   void Solve(double W, double H, std::vector<double>& x) override {
     x.resize(static_cast<size_t>(n_));
@@ -216,7 +224,8 @@ class CholmodBackend final : public EnergyBackend {
       out.lh.clear();
       return;
     }
-    if (active.size() <= schurLimit_ && SchurTo(active)) {
+    if (active.size() <= schurLimit_ &&
+        SchurTo(active, active.size() <= kSchurBuildRows || dragSteps_ >= kDragSteps)) {
       SchurSolve(active, guard, out);
       return;
     }
@@ -455,13 +464,13 @@ class CholmodBackend final : public EnergyBackend {
   }
 
   // Holds exactly the rows of `target`; false when they are not independent.
-  bool SchurTo(const std::vector<int32_t>& target) {
+  bool SchurTo(const std::vector<int32_t>& target, bool mayBuild) {
     std::vector<size_t> drop;
     for (size_t i = 0; i < schur_.size(); ++i)
       if (!std::binary_search(target.begin(), target.end(), schur_[i].row)) drop.push_back(i);
     const size_t kept = schur_.size() - drop.size();
     const size_t added = target.size() - kept;
-    if (added > kSchurAppends && added > kept / 4) return SchurBuild(target);
+    if (added > kSchurAppends && added > kept / 4) return mayBuild && SchurBuild(target);
     if (4 * drop.size() > 3 * schur_.size()) {
       for (const SchurRow& r : schur_) schurAt_[r.row] = -1;
       schur_.clear();
@@ -692,6 +701,7 @@ class CholmodBackend final : public EnergyBackend {
   // The Schur complement path: the held rows, in the order they were added
   // to the Cholesky factor of K = N·Q⁻¹·N' = W'·D⁻¹·W.
   size_t schurLimit_ = kSchurRows;
+  int dragSteps_ = 0;  // sizes in a row close to the one before
   std::vector<SchurRow> schur_;
   std::vector<int> schurAt_;  // guard row -> position in schur_, or -1
   Eigen::MatrixXd kFactor_;   // lower triangle, leading schur_.size() square in use

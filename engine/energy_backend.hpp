@@ -40,6 +40,9 @@ class EnergyBackend {
   // Most active rows held through a Schur complement before a back end that
   // has one turns to another way.
   virtual void SetSchurLimit(size_t) {}
+  // A new size is about to be solved; `near` when its aspect ratio is close
+  // to the last one's (a drag).
+  virtual void StartSize(bool) {}
 };
 
 // In process: CHOLMOD.

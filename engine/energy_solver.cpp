@@ -91,17 +91,20 @@ bool EnergySolver::Precompute(const TripletMatrix& a, EnergyProblem problem) {
     throw std::invalid_argument("EnergySolver::Precompute: a feasible point has n coordinates");
   n_ = a.n;
   p_ = std::move(problem);
-  sets_.clear();
+  ForgetActiveSets();
   stats_ = {};
   factorError_.clear();
   return backend_->Factor(a, p_.known, p_.knownW, p_.knownH, p_.guard, factorError_);
 }
 
-void EnergySolver::ForgetActiveSets() { sets_.clear(); }
+void EnergySolver::ForgetActiveSets() {
+  sets_.clear();
+  none_.reset();
+}
 
 void EnergySolver::SetSchurLimit(size_t rows) {
   backend_->SetSchurLimit(rows);
-  sets_.clear();
+  ForgetActiveSets();
 }
 
 void EnergySolver::SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH) {
@@ -109,7 +112,7 @@ void EnergySolver::SetGuardBounds(std::vector<double> boundW, std::vector<double
     throw std::invalid_argument("EnergySolver::SetGuardBounds: one bound pair per row");
   p_.guard.boundW = std::move(boundW);
   p_.guard.boundH = std::move(boundH);
-  sets_.clear();
+  ForgetActiveSets();
 }
 
 EnergySolver::ActiveSet* EnergySolver::Find(const std::vector<int32_t>& rows) {
@@ -120,6 +123,29 @@ EnergySolver::ActiveSet* EnergySolver::Find(const std::vector<int32_t>& rows) {
       return sets_.front().get();
     }
   return nullptr;
+}
+
+const EnergySolver::ActiveSet* EnergySolver::Nearest(double W, double H,
+                                                     const std::vector<char>& enabled) {
+  const ActiveSet* best = none_.get();
+  if (!(W > 0 && H > 0)) return sets_.empty() ? best : sets_.front().get();
+  const double t = std::log(W / H);
+  auto distance = [&](ActiveSet& s) {
+    Admits(s, W, H, enabled);
+    if (!(s.highest >= s.lowest)) return std::numeric_limits<double>::infinity();
+    const double lo = std::log(std::max(s.lowest, 1e-300));
+    const double hi = std::log(s.highest);
+    return t < lo ? lo - t : (t > hi ? t - hi : 0.0);
+  };
+  double nearest = distance(*none_);
+  for (const auto& s : sets_) {
+    const double d = distance(*s);
+    if (d < nearest) {
+      nearest = d;
+      best = s.get();
+    }
+  }
+  return best;
 }
 
 EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
@@ -148,6 +174,14 @@ EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
     }
     warm = &mapped;
   }
+  Prepare(*set, warm);
+  sets_.insert(sets_.begin(), std::move(set));
+  if (sets_.size() > kKeptSets) sets_.pop_back();
+  return *sets_.front();
+}
+
+void EnergySolver::Prepare(ActiveSet& s, const ActiveBasis* warm) {
+  ActiveSet* set = &s;
   backend_->SolveActive(set->rows, p_.guard, warm, set->basis);
   ++stats_.innerSolves;
   const GuardRows& g = p_.guard;
@@ -164,9 +198,6 @@ EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
     set->largestW = std::max(set->largestW, std::abs(set->basis.lw[k]));
     set->largestH = std::max(set->largestH, std::abs(set->basis.lh[k]));
   }
-  sets_.insert(sets_.begin(), std::move(set));
-  if (sets_.size() > kKeptSets) sets_.pop_back();
-  return *sets_.front();
 }
 
 // The optimality test of a set at a size, each condition linear in (W, H):
@@ -247,7 +278,16 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
   if (enabled->size() != static_cast<size_t>(p_.guard.Rows()))
     throw std::invalid_argument("EnergySolver::Solve: one flag per guard row");
 
-  // A set met before may be optimal here as it stands.
+  // Nothing held, or a set met before, may be optimal here as it stands.
+  if (!none_) {
+    none_ = std::make_unique<ActiveSet>();
+    Prepare(*none_, nullptr);
+  }
+  if (Admits(*none_, W, H, *enabled)) {
+    Combine(*none_, W, H, x);
+    stats_.fromCache = true;
+    return;
+  }
   const size_t tried = std::min(kTriedSets, sets_.size());
   for (size_t k = 0; k < tried; ++k)
     if (Admits(*sets_[k], W, H, *enabled)) {
@@ -258,10 +298,18 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
       return;
     }
 
-  // Primal-dual active-set iteration from the most recent set.
+  // Primal-dual active-set iteration from the set met before whose aspect
+  // ratios come nearest to this size's (nothing held when none does), or,
+  // at the aspect ratio of the last solve with more rows enabled since, from
+  // that solve's set.
   std::vector<int32_t> enter, leave;
-  if (sets_.empty()) Remember({});
-  const ActiveSet* current = sets_.front().get();
+  const bool sameAspect = !sets_.empty() && W * lastH_ == H * lastW_;
+  const ActiveSet* current = sameAspect ? sets_.front().get() : Nearest(W, H, *enabled);
+  if (!sameAspect)
+    backend_->StartSize(W > 0 && H > 0 && lastW_ > 0 && lastH_ > 0 &&
+                        std::abs(std::log((W / H) / (lastW_ / lastH_))) < 0.01);
+  lastW_ = W;
+  lastH_ = H;
   std::vector<int32_t> rows = current->rows;
   if (Optimal(*current, W, H, *enabled, enter, leave)) {  // at an edge of the tested interval
     Combine(*current, W, H, x);

@@ -65,6 +65,7 @@ struct SolveStats {
 };
 
 class EnergyBackend;
+struct ActiveBasis;
 
 class EnergySolver {
  public:
@@ -108,16 +109,20 @@ class EnergySolver {
   bool Admits(ActiveSet& s, double W, double H, const std::vector<char>& enabled) const;
   void Combine(const ActiveSet& s, double W, double H, std::vector<double>& x) const;
   ActiveSet& Remember(std::vector<int32_t> rows);
+  void Prepare(ActiveSet& s, const ActiveBasis* warm);
+  const ActiveSet* Nearest(double W, double H, const std::vector<char>& enabled);
   ActiveSet* Find(const std::vector<int32_t>& rows);
   bool Fallback(double W, double H, const std::vector<char>& enabled, std::vector<double>& x);
 
   std::unique_ptr<EnergyBackend> backend_;
   EnergyProblem p_;
   int n_ = 0;
+  std::unique_ptr<ActiveSet> none_;               // nothing held: the unguarded minimiser
   std::vector<std::unique_ptr<ActiveSet>> sets_;  // most recently used first
   SolveStats stats_;
   std::string factorError_;
   int iterationLimit_ = 40;
+  double lastW_ = 0, lastH_ = 0;  // the last size the iteration ran for
 };
 
 }  // namespace quadrix
