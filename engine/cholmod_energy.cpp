@@ -147,29 +147,11 @@ class CholmodBackend final : public EnergyBackend {
     rhs_[0] = -(Ar.transpose() * (Ak * vw));
     rhs_[1] = -(Ar.transpose() * (Ak * vh));
 
-    // Explicit zeros stay: the pattern is that of every unit's coupling, so
-    // that no guard row ever widens it.
     const SparseMatrix Q = Ar.transpose() * Ar;
     lower_ = Q.triangularView<Eigen::Lower>();
     lower_.makeCompressed();
     BuildRows(guard);
-    if (!CoverRowPatterns()) {
-      // Some rows couple coordinates that the energy does not: widen the
-      // pattern with explicit zeros so that the factor never changes shape.
-      std::vector<Eigen::Triplet<double, int>> t;
-      for (int j = 0; j < lower_.outerSize(); ++j)
-        for (SparseMatrix::InnerIterator it(lower_, j); it; ++it)
-          t.emplace_back(it.row(), it.col(), it.value());
-      for (const Row& row : rows_)
-        for (int i : row.cols)
-          for (int j : row.cols)
-            if (i >= j) t.emplace_back(i, j, 0.0);
-      lower_ = SparseMatrix(nf, nf);
-      lower_.setFromTriplets(t.begin(), t.end());
-      lower_.makeCompressed();
-      if (!CoverRowPatterns()) throw std::logic_error("guard rows outside the factor's pattern");
-    }
-    penalised_ = lower_;
+    penalised_ = SparseMatrix();
     double maxDiag = 0.0;
     for (int j = 0; j < nf; ++j) maxDiag = std::max(maxDiag, std::abs(lower_.coeff(j, j)));
     rho_ = kPenalty * (maxDiag > 0 ? maxDiag : 1.0);
@@ -286,24 +268,59 @@ class CholmodBackend final : public EnergyBackend {
     }
   }
 
-  // Finds every row's outer product in the lower triangle; false when an
-  // entry is missing from the pattern.
-  bool CoverRowPatterns() {
+  // Finds every row's outer product in the lower triangle of `m`; false when
+  // an entry is missing from its pattern.
+  bool CoverRowPatterns(const SparseMatrix& m) {
     for (Row& row : rows_) {
       row.positions.clear();
       for (size_t p = 0; p < row.cols.size(); ++p)
         for (size_t q = 0; q < row.cols.size(); ++q) {
           const int i = row.cols[p], j = row.cols[q];
           if (i < j) continue;
-          const int* begin = lower_.innerIndexPtr() + lower_.outerIndexPtr()[j];
-          const int* end = lower_.innerIndexPtr() + lower_.outerIndexPtr()[j + 1];
+          const int* begin = m.innerIndexPtr() + m.outerIndexPtr()[j];
+          const int* end = m.innerIndexPtr() + m.outerIndexPtr()[j + 1];
           const int* at = std::lower_bound(begin, end, i);
           if (at == end || *at != i) return false;
-          row.positions.emplace_back(static_cast<int>(at - lower_.innerIndexPtr()),
+          row.positions.emplace_back(static_cast<int>(at - m.innerIndexPtr()),
                                      row.coefs[p] * row.coefs[q]);
         }
     }
     return true;
+  }
+
+  // The penalised factor's pattern and first factor (of Q alone), on first
+  // use. Explicit zeros stay in Q's pattern (every unit's coupling), so guard
+  // rows, which couple coordinates of one quad, lie in it as a rule; where
+  // one does not, the pattern is widened with zeros so that updates never
+  // change the factor's shape.
+  void PreparePenalty() {
+    penalised_ = lower_;
+    if (!CoverRowPatterns(penalised_)) {
+      std::vector<Eigen::Triplet<double, int>> t;
+      for (int j = 0; j < lower_.outerSize(); ++j)
+        for (SparseMatrix::InnerIterator it(lower_, j); it; ++it)
+          t.emplace_back(it.row(), it.col(), it.value());
+      for (const Row& row : rows_)
+        for (int i : row.cols)
+          for (int j : row.cols)
+            if (i >= j) t.emplace_back(i, j, 0.0);
+      const int nf = static_cast<int>(free_.size());
+      penalised_ = SparseMatrix(nf, nf);
+      penalised_.setFromTriplets(t.begin(), t.end());
+      penalised_.makeCompressed();
+      if (!CoverRowPatterns(penalised_))
+        throw std::logic_error("guard rows outside the factor's pattern");
+      penaltyBase_ = penalised_;
+      penalty_ = std::make_unique<CholmodFactor>();
+      penalty_->Analyze(penalised_);
+      if (!penalty_->Factorize(penalised_))
+        throw std::runtime_error("the energy could not be factored again");
+    } else {
+      penaltyBase_ = lower_;
+      penalty_ = base_->Clone();
+    }
+    current_.clear();
+    updowns_ = 0;
   }
 
   void Expand(const Vec& freePart, const std::vector<double>& knownPart,
@@ -642,11 +659,7 @@ class CholmodBackend final : public EnergyBackend {
                         std::back_inserter(up));
     std::set_difference(current_.begin(), current_.end(), target.begin(), target.end(),
                         std::back_inserter(down));
-    if (!penalty_) {
-      penalty_ = base_->Clone();
-      current_.clear();
-      updowns_ = 0;
-    }
+    if (!penalty_) PreparePenalty();
     if (up.empty() && down.empty() && penalty_->Factored()) return;
     const bool refactor = !penalty_->Factored() || up.size() + down.size() > kRefactorRows ||
                           updowns_ + up.size() + down.size() > kMaxUpdowns;
@@ -670,7 +683,8 @@ class CholmodBackend final : public EnergyBackend {
         return;
       }
     }
-    std::copy(lower_.valuePtr(), lower_.valuePtr() + lower_.nonZeros(), penalised_.valuePtr());
+    std::copy(penaltyBase_.valuePtr(), penaltyBase_.valuePtr() + penaltyBase_.nonZeros(),
+              penalised_.valuePtr());
     for (int32_t r : target)
       for (const auto& [at, product] : rows_[r].positions)
         penalised_.valuePtr()[at] += rho_ * product;
@@ -685,9 +699,10 @@ class CholmodBackend final : public EnergyBackend {
   std::vector<double> knownW_, knownH_;
   std::vector<int> local_;  // coordinate -> free column, or -1 when fixed
   std::vector<int> free_;
-  Vec rhs_[2];              // right-hand sides at the unit sizes
-  SparseMatrix lower_;      // lower triangle of Q
-  SparseMatrix penalised_;  // the same pattern, for F when it is factored afresh
+  Vec rhs_[2];                // right-hand sides at the unit sizes
+  SparseMatrix lower_;        // lower triangle of Q
+  SparseMatrix penaltyBase_;  // Q on the penalised factor's pattern
+  SparseMatrix penalised_;    // F on that pattern, when it is factored afresh
   std::vector<Row> rows_;
   double rho_ = 1.0;
   std::unique_ptr<CholmodFactor> base_;     // Q, never changed
