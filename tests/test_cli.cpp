@@ -390,7 +390,7 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
                         std::abs(none[k].second - ref[k].second)});
       moved = std::max(moved, std::abs(guarded[k].second - ref[k].second));
     }
-    EXPECT_LT(worst, 1e-4);  // the CSV's own rounding
+    EXPECT_LT(worst, 1e-4);  // the CSV's own rounding (nine digits)
     EXPECT_GT(moved, 5.0) << "the unguarded mesh folds here, the guarded one differs";
     // The unguarded mesh folds (bottom rows pushed past the border and back),
     // the guarded one keeps every vertical edge at least 0.3 of its share.
@@ -408,4 +408,18 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
     EXPECT_LT(shortestNone, 0.0);
     EXPECT_GE(shortestGuarded, 0.3 * h / rows - 1e-4);
   }
+  // All coordinates in full precision, line points included.
+  const std::string dump = dir / "dump";
+  ASSERT_EQ(
+      Cli("--min-scale none --size 860x400 --dump-energy " + Quote(dump) + " 1 " + Quote(sample))
+          .status,
+      0);
+  std::ifstream now(dump + "/x_860x400.txt"),
+      before(std::string(QUADRIX_SOURCE_DIR) +
+             "/tests/data/building_860x400_mode1_unguarded_x.txt");
+  double worst = 0;
+  size_t count = 0;
+  for (double a, b; now >> a && before >> b; ++count) worst = std::max(worst, std::abs(a - b));
+  EXPECT_GT(count, 4000u);
+  EXPECT_LT(worst, 1e-6);
 }
