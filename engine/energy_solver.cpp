@@ -21,8 +21,11 @@ namespace quadrix {
 
 namespace {
 
-// Sets kept for later sizes, and how many of them are tried as they are.
+// Sets kept for later sizes: as many as fit in kKeptBytes (each holds two
+// vectors over the coordinates and three over the rows), at least two, at
+// most kKeptSets; and how many of them are tried as they are.
 constexpr size_t kKeptSets = 48;
+constexpr size_t kKeptBytes = size_t{64} << 20;
 constexpr size_t kTriedSets = 8;
 constexpr int kMaxIterations = 40;
 constexpr int kMaxFallbackIterations = 100000;
@@ -176,7 +179,10 @@ EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
   }
   Prepare(*set, warm);
   sets_.insert(sets_.begin(), std::move(set));
-  if (sets_.size() > kKeptSets) sets_.pop_back();
+  const size_t bytes = sizeof(double) * (2 * static_cast<size_t>(n_) +
+                                         3 * static_cast<size_t>(p_.guard.Rows()));
+  const size_t kept = std::clamp(kKeptBytes / std::max<size_t>(bytes, 1), size_t{2}, kKeptSets);
+  while (sets_.size() > kept) sets_.pop_back();
   return *sets_.front();
 }
 
