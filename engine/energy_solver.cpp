@@ -27,7 +27,6 @@ namespace {
 constexpr size_t kKeptSets = 48;
 constexpr size_t kKeptBytes = size_t{64} << 20;
 constexpr size_t kTriedSets = 8;
-constexpr int kMaxIterations = 40;
 constexpr int kMaxFallbackIterations = 100000;
 
 // A row counts as violated when it misses its bound by more than this share
