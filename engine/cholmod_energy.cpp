@@ -3,12 +3,21 @@
 // (0, 1) is solved right away, so that any later size costs two vector
 // updates.
 //
-// Rows held as equalities are brought in as a stiff penalty, F = Q + ρ·N'·N,
-// by updating the kept factor (CHOLMOD's update/downdate, rank one per row)
-// rather than factoring again. The penalty alone would leave the rows off by
-// about 1/ρ; the exact minimiser comes from conjugate gradients on the
-// multipliers, M·λ = N·F⁻¹·N'·λ, whose matrix is close to I/ρ and so takes a
-// handful of steps, and a final refinement against Q itself.
+// Guard rows held as equalities (the active set N·x = h) come in one of two
+// ways, both exact:
+// - Through a Schur complement on the unchanged factor Q = P'·L·D·L'·P:
+//   with W = L⁻¹·P·N' (sparse: each row's column lies on the paths to the
+//   root of the elimination tree), K = N·Q⁻¹·N' = W'·D⁻¹·W, λ = K⁻¹·(h −
+//   N·x0) and x = x0 + Q⁻¹·N'·λ. A row entering costs a sparse forward solve
+//   and a row of K's Cholesky factor, a row leaving a rank-one update of it,
+//   and a set one backward solve. This is the way of a drag.
+// - As a stiff penalty, F = Q + ρ·N'·N, by updating a second factor
+//   (CHOLMOD's update/downdate, rank one per row) or factoring it afresh.
+//   The penalty alone would leave the rows off by about 1/ρ; the exact
+//   minimiser comes from conjugate gradients on the multipliers, M·λ =
+//   N·F⁻¹·N'·λ, whose matrix is close to I/ρ and so takes a handful of
+//   steps. This is the way of large sets far from the last one (a jump to a
+//   distant size) and of rows that depend on each other.
 
 #include <Eigen/Cholesky>
 #include <Eigen/SparseCore>
