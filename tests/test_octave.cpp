@@ -541,6 +541,37 @@ INSTANTIATE_TEST_SUITE_P(Photos, OctavePhoto,
                                   (info.param.minScale > 0 ? "_guarded" : "_unguarded");
                          });
 
+TEST(OctaveHost, ShearRowsGiveTheSameSolutionToo) {
+  // A size where the grid rows alone would let a triangle turn over, so the
+  // shear rows of some edges join the guard.
+  const cv::Mat butterfly =
+      cv::imread(std::string(QUADRIX_SOURCE_DIR) + "/tests/data/butterfly.jpg");
+  ASSERT_FALSE(butterfly.empty());
+  std::unique_ptr<ResizeHost> hosts[2];
+  for (int k = 0; k < 2; ++k) {
+    hosts[k] = std::make_unique<ResizeHost>();
+    hosts[k]->engine = k == 0 ? &SharedOctave() : nullptr;
+    hosts[k]->useScaleTerm = true;
+    hosts[k]->imgSrc = butterfly.clone();
+    ASSERT_TRUE(hosts[k]->LoadImage(nullptr));
+    testing::internal::CaptureStdout();
+    hosts[k]->BuildEquationA();
+    testing::internal::GetCapturedStdout();
+    hosts[k]->Resize(hosts[k]->srcWidth * 3 / 10, hosts[k]->srcHeight * 2);
+  }
+  const ResizeHost& octave = *hosts[0];
+  const ResizeHost& builtin = *hosts[1];
+  ASSERT_EQ(octave.guardRowsHeld, builtin.guardRowsHeld);
+  EXPECT_GT(std::count(octave.guardRowsHeld.begin() + octave.guard.gridRows,
+                       octave.guardRowsHeld.end(), 1),
+            0);
+  ASSERT_EQ(octave.solution64.size(), builtin.solution64.size());
+  double worst = 0;
+  for (size_t k = 0; k < octave.solution64.size(); ++k)
+    worst = std::max(worst, std::abs(octave.solution64[k] - builtin.solution64[k]));
+  EXPECT_LE(worst, 1e-6);
+}
+
 TEST(OctaveHost, FailedFactorisationFallsBackLikeTheBuiltinEngine) {
   const PhotoInputs in({400, 300}, cv::Mat(300, 400, CV_8UC1, cv::Scalar(0)));
   std::string octaveErrors;
