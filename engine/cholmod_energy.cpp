@@ -585,10 +585,10 @@ class CholmodBackend final : public EnergyBackend {
   // correction when the rows are not met closely enough.
   void SchurSolve(const std::vector<int32_t>& active, const GuardRows& guard, ActiveBasis& out) {
     const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
-    Vec lambda[2], x[2];
-    RunColumns([&](int c) { SchurColumn(c, guard, lambda[c], x[c]); });
-    Expand(x[0], knownW_, out.xw);
-    Expand(x[1], knownH_, out.xh);
+    Vec* lambda = schurLambda_;
+    RunColumns([&](int c) { SchurColumn(c, guard, lambda[c], schurX_[c]); });
+    Expand(schurX_[0], knownW_, out.xw);
+    Expand(schurX_[1], knownH_, out.xh);
     out.lw.resize(active.size());
     out.lh.resize(active.size());
     for (size_t j = 0; j < active.size(); ++j) {
@@ -604,7 +604,10 @@ class CholmodBackend final : public EnergyBackend {
     const int nf = static_cast<int>(free_.size());
     const auto L = kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>();
     const std::vector<double>& bound = c == 0 ? guard.boundW : guard.boundH;
-    Vec rhs(k), y(nf);
+    Vec& rhs = columns_[c].r;
+    Vec& y = columns_[c].z;
+    rhs.resize(k);
+    y.resize(nf);
     lambda.setZero(k);
     x = x0free_[c];
     for (int round = 0; round < 3; ++round) {
@@ -721,6 +724,7 @@ class CholmodBackend final : public EnergyBackend {
   std::vector<double> x0_[2];  // unguarded minimisers at the unit sizes
   Vec x0free_[2];              // their free coordinates
   Column columns_[2];
+  Vec schurLambda_[2], schurX_[2];
 
   // The Schur complement path: the held rows, in the order they were added
   // to the Cholesky factor of K = N·Q⁻¹·N' = W'·D⁻¹·W.

@@ -102,6 +102,7 @@ bool EnergySolver::Precompute(const TripletMatrix& a, EnergyProblem problem) {
 void EnergySolver::ForgetActiveSets() {
   sets_.clear();
   none_.reset();
+  spare_.reset();
 }
 
 void EnergySolver::SetSchurLimit(size_t rows) {
@@ -152,7 +153,16 @@ const EnergySolver::ActiveSet* EnergySolver::Nearest(double W, double H,
 
 EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
   if (ActiveSet* s = Find(rows)) return *s;
-  auto set = std::make_unique<ActiveSet>();
+  // An evicted set's storage is reused: fresh memory of this size costs page
+  // faults on every set.
+  std::unique_ptr<ActiveSet> set;
+  if (spare_) {
+    set = std::move(spare_);
+    set->mask.clear();
+    set->largestW = set->largestH = 0;
+  } else {
+    set = std::make_unique<ActiveSet>();
+  }
   set->rows = std::move(rows);
   // Start the multipliers from the nearest set met so far.
   const ActiveBasis* warm = nullptr;
@@ -178,10 +188,13 @@ EnergySolver::ActiveSet& EnergySolver::Remember(std::vector<int32_t> rows) {
   }
   Prepare(*set, warm);
   sets_.insert(sets_.begin(), std::move(set));
-  const size_t bytes = sizeof(double) * (2 * static_cast<size_t>(n_) +
-                                         3 * static_cast<size_t>(p_.guard.Rows()));
+  const size_t bytes =
+      sizeof(double) * (2 * static_cast<size_t>(n_) + 3 * static_cast<size_t>(p_.guard.Rows()));
   const size_t kept = std::clamp(kKeptBytes / std::max<size_t>(bytes, 1), size_t{2}, kKeptSets);
-  while (sets_.size() > kept) sets_.pop_back();
+  while (sets_.size() > kept) {
+    spare_ = std::move(sets_.back());
+    sets_.pop_back();
+  }
   return *sets_.front();
 }
 

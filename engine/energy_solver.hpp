@@ -119,6 +119,7 @@ class EnergySolver {
   int n_ = 0;
   std::unique_ptr<ActiveSet> none_;               // nothing held: the unguarded minimiser
   std::vector<std::unique_ptr<ActiveSet>> sets_;  // most recently used first
+  std::unique_ptr<ActiveSet> spare_;              // the last evicted, for its storage
   SolveStats stats_;
   std::string factorError_;
   int iterationLimit_ = 40;
