@@ -19,8 +19,8 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/outputs.hpp"
-#include "cli/pictures.hpp"
+#include "core/outputs.hpp"
+#include "interop_gl/pictures.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 

@@ -16,8 +16,8 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/outputs.hpp"
-#include "cli/pictures.hpp"
+#include "core/outputs.hpp"
+#include "interop_gl/pictures.hpp"
 #include "shell/launch.hpp"
 
 namespace quadrix {

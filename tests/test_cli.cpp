@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "cli/outputs.hpp"
+#include "core/outputs.hpp"
 #include "core/resizehost.hpp"
 #include "test_support.hpp"
 

@@ -1,4 +1,4 @@
-#include "cli/outputs.hpp"
+#include "core/outputs.hpp"
 
 #include <unistd.h>
 
