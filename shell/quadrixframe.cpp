@@ -43,9 +43,9 @@ cv::Mat ReadImage(const std::string& path, int flags) {
 
 // Loads the source into `host` and lets it load or compute the importance
 // image. Checks first what the host would stop the process on with an
-// assertion (a computed map of a source whose shorter side is below 128, an
-// importance image that aligns to another size) and what the display cannot
-// take, so that all of it ends in the "Error" box. `why` names the file.
+// assertion (an importance image that aligns to another size) and what the
+// display cannot take, so that all of it ends in the "Error" box. `why`
+// names the file.
 bool LoadImages(ResizeHost& host, const std::string& srcPath, const std::string& salPath,
                 std::string& why) {
   cv::Mat src = ReadImage(srcPath, cv::IMREAD_COLOR);
@@ -58,12 +58,6 @@ bool LoadImages(ResizeHost& host, const std::string& srcPath, const std::string&
     why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
           " pixels is too small: each side must be at least " + std::to_string(host.quadSize / 2) +
           " pixels.";
-    return false;
-  }
-  if (salPath.empty() && std::min(src.cols, src.rows) < 128) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
-          " pixels is too small for a computed importance map (shorter side below 128 pixels); "
-          "give an importance image.";
     return false;
   }
   if (!salPath.empty()) {
@@ -176,7 +170,7 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   menuBar->Append(funMenu, "Fun");
   SetMenuBar(menuBar);
 
-  CreateStatusBar(2);
+  CreateStatusBar(3);
   glWindow->SetDropTarget(new ImageDropTarget(this));
 
   LoadSource();
@@ -229,6 +223,8 @@ void QuadrixFrame::ShowLoaded() {
   vxCount = host.quadCountX + 1;
   vyCount = host.quadCountY + 1;
   CreateMeshBuffers(*renderState, vxCount, vyCount);
+  SetStatusText(
+      wxString::FromUTF8(host.notice.empty() ? "" : "Flat importance map: " + host.notice), 2);
   OnViewSize(host.srcWidth, host.srcHeight);
   Refresh();
 }
