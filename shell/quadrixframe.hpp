@@ -146,8 +146,9 @@ class QuadrixFrame : public wxFrame {
   bool endOnLoadFailure = false;
   std::unique_ptr<Upload> upload;
   wxTimer uploadTimer;
-  // QUADRIX_TICK_LOG: a timer tick every 20 ms, each logged, to show that
-  // the event loop never stalls.
+  // QUADRIX_TICK_LOG: a timer tick every 20 ms, each logged (wall clock and
+  // the GUI thread's processor time, in ms), to show that the event loop
+  // never stalls.
   unsigned tickSource = 0;
   std::FILE* tickLog = nullptr;
   // Status texts not shown yet, by field.
