@@ -19,10 +19,10 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/outputs.hpp"
-#include "cli/pictures.hpp"
+#include "core/outputs.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
+#include "interop_gl/pictures.hpp"
 
 namespace quadrix {
 
@@ -265,12 +265,6 @@ int Run(const Options& o) {
   if (alignedSrc.area() <= 0)
     throw Failure{"cannot use source image '" + o.src + "' of " + sizeText(srcSize) +
                   ": each side must be at least " + std::to_string(host.quadSize / 2) + " pixels"};
-  // The computed map works on a copy whose shorter side is 256; below 128 it
-  // has too little to work with.
-  if (!o.sal && std::min(srcSize.width, srcSize.height) < 128)
-    throw Failure{"source image '" + o.src + "' of " + sizeText(srcSize) +
-                  " is too small for a computed importance map (shorter side below 128 pixels); "
-                  "give an importance image as SAL instead"};
   if (o.sal) {
     const cv::Size salSize = ReadImage(*o.sal, cv::IMREAD_GRAYSCALE, "importance image").size();
     if (AlignedSize(salSize, host.quadSize) != alignedSrc)
@@ -281,6 +275,9 @@ int Run(const Options& o) {
   }
   if (!host.LoadImage(o.sal ? o.sal->c_str() : nullptr))
     throw Failure{"cannot load '" + (o.sal ? *o.sal : o.src) + "'"};
+  if (!host.notice.empty())
+    std::cerr << kProg << ": source image '" << o.src << "' of " << sizeText(srcSize) << ": "
+              << host.notice << std::endl;
 
   if (o.importanceOut) {
     WriteImportance(*o.importanceOut, host.imgSal);

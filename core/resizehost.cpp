@@ -3,6 +3,7 @@
 
 #include "core/resizehost.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <opencv2/imgcodecs.hpp>
@@ -37,9 +38,17 @@ ResizeHost::~ResizeHost() = default;
 bool ResizeHost::LoadImage(const char* salPath) {
   const bool fromFile = salPath != nullptr && salPath[0] != '\0';
   cv::Mat sal;
+  notice.clear();
   if (fromFile) {
     sal = cv::imread(salPath, cv::IMREAD_GRAYSCALE);
     if (sal.empty()) return false;
+  } else if (std::min(imgSrc.cols, imgSrc.rows) < kMinComputedMapSide) {
+    // Every quad then weighs the same: the photo still resizes, only
+    // without knowing what matters in it.
+    sal = cv::Mat(imgSrc.size(), CV_32FC1, cv::Scalar(1.0));
+    notice = "shorter side below " + std::to_string(kMinComputedMapSide) +
+             " pixels, too small to compute an importance map: every part counts the same "
+             "(flat map)";
   } else {
     // Computed on the source before alignment, at its exact size.
     sal = ImageAttention::GetDefaultSaliencyMap(imgSrc);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <string>
 #include <vector>
 
 #include "core/mesh_guard.hpp"
@@ -23,6 +24,10 @@
 #include "engine/engine.hpp"
 
 namespace quadrix {
+
+// Below this shorter side no importance map is computed: too little is left
+// at the map's working size. Such a photo gets a flat map instead.
+inline constexpr int kMinComputedMapSide = 128;
 
 // Points that should move by one common transform.
 struct ConstrainUnits {
@@ -76,6 +81,9 @@ class ResizeHost {
   std::unique_ptr<EnergySolver> solver;
   MeshGuard guard;
   std::vector<char> guardRowsHeld;
+  // What LoadImage chose for the user to know about, or empty: it is said
+  // when the map is flat because the photo is too small to compute one.
+  std::string notice;
   // Called with the assembled energy matrix before it goes to the engine.
   std::function<void(const TripletMatrix&)> energyObserver;
 
@@ -86,8 +94,10 @@ class ResizeHost {
   ResizeHost& operator=(ResizeHost&&) noexcept;
   ~ResizeHost();
 
-  // salPath: importance image file, or null to compute the map. False when
-  // the file yields no image, or when an aligned side would be 0.
+  // salPath: importance image file, or null to compute the map (flat, 1.0
+  // everywhere, with a notice, when the shorter side is below
+  // kMinComputedMapSide). False when the file yields no image, or when an
+  // aligned side would be 0.
   bool LoadImage(const char* salPath);
   void AlignToQuadSize(cv::Mat& img);
   // Detects lines, assembles the energy and has the engine factor it.

@@ -49,6 +49,9 @@ class GlObject {
     if (id_ != 0) Deleter{}(id_);
     id_ = id;
   }
+  // Gives the name up without deleting it (to hand it to another context
+  // of the same share group).
+  GLuint release() { return std::exchange(id_, 0); }
 
  private:
   GLuint id_ = 0;

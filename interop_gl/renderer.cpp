@@ -142,20 +142,26 @@ bool CreateInputLayout(RenderState& rs) {
 
 bool CreateImageTexture(const cv::Mat& image, RenderState& rs, int slot) {
   QX_ASSERT("CreateImageTexture", kSource, slot == 0 || slot == 1);
+  GlTexture texture = AllocateImageTexture(image.size());
+  if (!texture) return false;
+  const std::vector<float> texels = BuildImageTexels(image);
+  UploadTexelRows(texture, image.cols, texels.data(), 0, image.rows);
+  rs.textureViews[static_cast<size_t>(slot)] = std::move(texture);
+  return true;
+}
+
+GlTexture AllocateImageTexture(cv::Size size) {
   GLint maxSize = 0;
   glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxSize);
-  if (image.cols > maxSize || image.rows > maxSize) {
+  if (size.width > maxSize || size.height > maxSize) {
     std::fprintf(stderr, "image of %dx%d pixels exceeds the largest texture (%d) of this context\n",
-                 image.cols, image.rows, maxSize);
-    return false;
+                 size.width, size.height, maxSize);
+    return {};
   }
-  const std::vector<float> texels = BuildImageTexels(image);
   GlTexture texture = MakeGlTexture();
   glBindTexture(GL_TEXTURE_2D, texture.get());
-  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
-  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, image.cols, image.rows, 0, GL_RGBA, GL_FLOAT,
-               texels.empty() ? nullptr : texels.data());
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, size.width, size.height, 0, GL_RGBA, GL_FLOAT,
+               nullptr);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
@@ -163,8 +169,18 @@ bool CreateImageTexture(const cv::Mat& image, RenderState& rs, int slot) {
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   glBindTexture(GL_TEXTURE_2D, 0);
-  rs.textureViews[static_cast<size_t>(slot)] = std::move(texture);
-  return true;
+  return texture;
+}
+
+void UploadTexelRows(const GlTexture& texture, int width, const float* texels, int firstRow,
+                     int rowCount) {
+  if (!texture || width <= 0 || rowCount <= 0) return;
+  glBindTexture(GL_TEXTURE_2D, texture.get());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glTexSubImage2D(GL_TEXTURE_2D, 0, 0, firstRow, width, rowCount, GL_RGBA, GL_FLOAT,
+                  texels + static_cast<size_t>(firstRow) * static_cast<size_t>(width) * 4);
+  glBindTexture(GL_TEXTURE_2D, 0);
 }
 
 void CreateMeshBuffers(RenderState& rs, int vx, int vy) {

@@ -82,6 +82,15 @@ bool CreateInputLayout(RenderState& rs);
 // texture the context supports.
 bool CreateImageTexture(const cv::Mat& image, RenderState& rs, int slot);
 
+// The same in two parts, so that a large image can be handed over a band at
+// a time: a texture of `size` in the image textures' format with undefined
+// contents (empty, with a message on standard error, when the context cannot
+// hold it), then rows [firstRow, firstRow + rowCount) of it from texels laid
+// out as BuildImageTexels lays them out for an image `width` wide.
+GlTexture AllocateImageTexture(cv::Size size);
+void UploadTexelRows(const GlTexture& texture, int width, const float* texels, int firstRow,
+                     int rowCount);
+
 // Index and vertex buffers for a vx x vy grid; sets the counts and `ready`.
 void CreateMeshBuffers(RenderState& rs, int vx, int vy);
 

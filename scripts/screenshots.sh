@@ -6,8 +6,10 @@
 #
 #   scripts/screenshots.sh BUILD_DIR OUT_DIR
 #
-# Writes window-start.png (as opened), window-narrow.png, window-wide-grid.png
-# (wider, View > Show Grid) and window-importance.png (View > Saliency Image).
+# Writes, as JPEG: window-empty.jpg (quadrix --open, no photo yet),
+# window-start.jpg (as opened), window-narrow.jpg, window-wide-grid.jpg
+# (wider, View > Show Grid) and window-importance.jpg (View > Saliency
+# Image).
 set -euo pipefail
 if [[ $# -ne 2 ]]; then
   echo "usage: $0 BUILD_DIR OUT_DIR" >&2
@@ -43,21 +45,44 @@ for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$work/display")"
 export GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1
 
-"$app" 1 "$root/data/building.jpg" >"$work/log" 2>&1 &
-app_pid=$!
-frame=""
-for _ in $(seq 300); do
-  frame="$(xdotool search --all --onlyvisible --pid "$app_pid" --name '^Quadrix$' 2>/dev/null | head -n1 || true)"
-  [[ -n "$frame" ]] && break
-  sleep 0.1
-done
-[[ -n "$frame" ]] || { echo "$0: the window did not appear" >&2; cat "$work/log" >&2; exit 1; }
+# Starts the program with the given arguments; sets app_pid and frame.
+start() {
+  "$app" "$@" >"$work/log" 2>&1 &
+  app_pid=$!
+  frame=""
+  for _ in $(seq 300); do
+    frame="$(xdotool search --all --onlyvisible --pid "$app_pid" --name '^Quadrix$' 2>/dev/null | head -n1 || true)"
+    [[ -n "$frame" ]] && break
+    sleep 0.1
+  done
+  [[ -n "$frame" ]] || { echo "$0: the window did not appear" >&2; cat "$work/log" >&2; exit 1; }
+}
 
-# The OpenGL drawing area: the frame's largest child window.
+quit() {
+  keys ctrl+q
+  wait "$app_pid" || true
+  app_pid=""
+}
+
+# The OpenGL drawing area: the frame's largest child window that is shown.
 area_size() {
-  xwininfo -children -id "$frame" |
-    sed -n 's/^ *0x[0-9a-f]* .*)  *\([0-9]*\)x\([0-9]*\)[+-].*/\1 \2/p' |
-    sort -k1,1n -k2,2n | awk '{ if ($1 * $2 > best) { best = $1 * $2; s = $1 " " $2 } } END { print s }'
+  local id w h best=0 size=""
+  while read -r id w h; do
+    xwininfo -id "$id" | grep -q "IsViewable" || continue
+    if ((w * h > best)); then best=$((w * h)); size="$w $h"; fi
+  done < <(xwininfo -children -id "$frame" |
+    sed -n 's/^ *\(0x[0-9a-f]*\) .*)  *\([0-9]*\)x\([0-9]*\)[+-].*/\1 \2 \3/p')
+  echo "$size"
+}
+
+# Waits until the drawing area has the size $1 x $2 (the photo has loaded).
+wait_area() {
+  for _ in $(seq 300); do
+    [[ "$(area_size)" == "$1 $2" ]] && return
+    sleep 0.1
+  done
+  echo "$0: no drawing area of $1 x $2" >&2
+  exit 1
 }
 
 # Captures the whole window once two captures in a row agree.
@@ -68,7 +93,7 @@ shoot() {
     sleep 0.3
     import -window "$frame" "$current"
     if [[ "$(compare -metric AE "$previous" "$current" null: 2>&1 || true)" == "0" ]]; then
-      cp "$current" "$out/$name"
+      convert "$current" -quality 88 "$out/$name"
       echo "$out/$name"
       return
     fi
@@ -92,14 +117,18 @@ resize_area() {
 
 keys() { xdotool windowfocus --sync "$frame" key --clearmodifiers "$@"; }
 
-shoot window-start.png
+start --open
+shoot window-empty.jpg
+quit
+
+start 1 "$root/data/building.jpg"
+wait_area 860 600
+shoot window-start.jpg
 resize_area 560 600
-shoot window-narrow.png
+shoot window-narrow.jpg
 resize_area 1200 600
 keys ctrl+g
-shoot window-wide-grid.png
+shoot window-wide-grid.jpg
 keys ctrl+g ctrl+2
-shoot window-importance.png
-keys ctrl+q
-wait "$app_pid" || true
-app_pid=""
+shoot window-importance.jpg
+quit

@@ -34,6 +34,22 @@ void DisableVerticalSync(GtkWidget* widget, unsigned long xid) {
 
 }  // namespace
 
+struct GlSharedContext::Impl {
+  Display* display = nullptr;
+  GLXContext context = nullptr;
+};
+
+GlSharedContext::GlSharedContext(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+GlSharedContext::~GlSharedContext() { glXDestroyContext(impl_->display, impl_->context); }
+
+bool GlSharedContext::MakeCurrent() {
+  // A 3.3 core context needs no drawable (GLX_ARB_create_context).
+  return glXMakeContextCurrent(impl_->display, 0, 0, impl_->context) == True;
+}
+
+void GlSharedContext::Release() { glXMakeContextCurrent(impl_->display, 0, 0, nullptr); }
+
 // clang-format off
 wxBEGIN_EVENT_TABLE(GlWindow, wxGLCanvas)
   EVT_WINDOW_DESTROY(GlWindow::OnDestroy)
@@ -93,6 +109,37 @@ void GlWindow::CreateDevice() {
 }
 
 bool GlWindow::MakeCurrent() { return context && context->SetCurrent(*this); }
+
+std::unique_ptr<GlSharedContext> GlWindow::MakeSharedContext() {
+  if (!MakeCurrent() || GetGLXFBConfig() == nullptr) return nullptr;
+  Display* display = glXGetCurrentDisplay();
+  GLXContext share = glXGetCurrentContext();
+  const int screen = DefaultScreen(display);
+  if (display == nullptr || share == nullptr ||
+      !epoxy_has_glx_extension(display, screen, "GLX_ARB_create_context_profile"))
+    return nullptr;
+  const int attributes[] = {GLX_CONTEXT_MAJOR_VERSION_ARB,
+                            3,
+                            GLX_CONTEXT_MINOR_VERSION_ARB,
+                            3,
+                            GLX_CONTEXT_PROFILE_MASK_ARB,
+                            GLX_CONTEXT_CORE_PROFILE_BIT_ARB,
+                            0};
+  // A display that cannot make it answers with an X error, not a crash.
+  GdkDisplay* gdkDisplay = gdk_display_get_default();
+  gdk_x11_display_error_trap_push(gdkDisplay);
+  GLXContext made = glXCreateContextAttribsARB(display, *GetGLXFBConfig(), share, True, attributes);
+  if (gdk_x11_display_error_trap_pop(gdkDisplay) != 0 && made != nullptr) {
+    glXDestroyContext(display, made);
+    made = nullptr;
+  }
+  MakeCurrent();
+  if (made == nullptr) return nullptr;
+  auto impl = std::make_unique<GlSharedContext::Impl>();
+  impl->display = display;
+  impl->context = made;
+  return std::make_unique<GlSharedContext>(std::move(impl));
+}
 
 void GlWindow::ReleaseCurrent() {
   if (Display* display = glXGetCurrentDisplay()) glXMakeCurrent(display, 0, nullptr);

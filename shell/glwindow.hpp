@@ -13,6 +13,27 @@
 
 namespace quadrix {
 
+// An OpenGL context that shares its objects with a window's, made current
+// without any drawable: another thread may make the window's textures with
+// it. Xlib must have been told to expect threads (XInitThreads) first.
+class GlSharedContext {
+ public:
+  struct Impl;
+  explicit GlSharedContext(std::unique_ptr<Impl> impl);
+  // Must not be current on any thread any more.
+  ~GlSharedContext();
+  GlSharedContext(const GlSharedContext&) = delete;
+  GlSharedContext& operator=(const GlSharedContext&) = delete;
+
+  // On the calling thread; false when it cannot be made current.
+  bool MakeCurrent();
+  // Leaves no context current on the calling thread.
+  void Release();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 class GlWindow : public wxGLCanvas {
  public:
   // Whether the display offers the pixel format this window needs (double
@@ -38,6 +59,9 @@ class GlWindow : public wxGLCanvas {
   // Leaves no GLX context current on this thread, so that another API (the
   // off-screen EGL context) may make one current.
   void ReleaseCurrent();
+  // A context sharing the window's objects, for another thread; null when
+  // the window has no context or the display cannot make one.
+  std::unique_ptr<GlSharedContext> MakeSharedContext();
 
  private:
   void CreateDevice();

@@ -12,17 +12,22 @@ namespace quadrix {
 struct LaunchSettings {
   bool useScaleTerm = false;
   std::string salPath;  // empty: the importance map is computed
-  std::string srcPath;
+  std::string srcPath;  // empty only with openWindow: the window opens empty
+  // `quadrix --open [SRC [SAL]]`: mode 1, and a photo that cannot be loaded
+  // leaves the window open (empty) instead of ending the program.
+  bool openWindow = false;
 };
 
 LaunchSettings& TheLaunchSettings();
 
-inline constexpr char kUsageText[] = "Usage: quadrix.exe [0/1] [src file] [sal file?]";
-inline constexpr char kLoadUsageText[] = "Usage: quadrix.exe [src file] [sal file?]";
+inline constexpr char kUsageText[] = "Usage: quadrix [0/1] [src file] [sal file?]";
+inline constexpr char kLoadUsageText[] = "Usage: quadrix [src file] [sal file?]";
+// What the empty window says.
+inline constexpr char kOpenHint[] = "Open a photo with Ctrl+O or drop one here";
 
-// words[0] is the program name, then MODE SRC [SAL]; later words are ignored.
-// Only the first character of MODE counts. False on a usage error, leaving
-// `out` as it was.
+// words[0] is the program name, then MODE SRC [SAL] or --open [SRC [SAL]];
+// later words are ignored. Only the first character of MODE counts. False on
+// a usage error, leaving `out` as it was.
 bool ReadLaunchSettings(const std::vector<std::string>& words, LaunchSettings& out);
 
 // Exit statuses besides success.

@@ -8,6 +8,8 @@
 #include "core/hugepages.hpp"
 #include "engine/engine.hpp"
 #include "shell/launch.hpp"
+// Xlib last: its macros clash with the toolkit's names.
+#include <X11/Xlib.h>
 
 // The engine connection is left open at exit on purpose; this keeps it
 // reachable so that leak checkers do not count it.
@@ -19,6 +21,8 @@ int main(int argc, char** argv) {
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
   // the X server.
   setenv("GDK_BACKEND", "x11", 0);
+  // Photos are made into textures on a thread of their own, through GLX.
+  XInitThreads();
 #endif
   // No toolkit assertion dialogs in a release build.
   wxDISABLE_ASSERTS_IN_RELEASE_BUILD();

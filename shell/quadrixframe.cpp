@@ -1,106 +1,55 @@
 #include "shell/quadrixframe.hpp"
 
-#include <unistd.h>
+#include <wx/display.h>
 #include <wx/dnd.h>
 #include <wx/filedlg.h>
+#include <wx/filedlgcustomize.h>
 #include <wx/msgdlg.h>
+#include <wx/panel.h>
+#include <wx/sizer.h>
+#include <wx/stattext.h>
 #include <wx/statusbr.h>
 #include <wx/utils.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
-#include <system_error>
 #include <vector>
 
-#include "cli/outputs.hpp"
-#include "cli/pictures.hpp"
+#include "core/outputs.hpp"
+#include "interop_gl/pictures.hpp"
 #include "shell/launch.hpp"
+#include "shell/setsizedialog.hpp"
+#include "shell/view.hpp"
+// GTK last: its headers must not precede the toolkit's.
+#include <gtk/gtk.h>
 
 namespace quadrix {
 
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
-std::string SizeText(cv::Size size) {
-  return std::to_string(size.width) + " x " + std::to_string(size.height);
-}
+// Status bar fields.
+constexpr int kSizeField = 0;
+constexpr int kActivityField = 1;
+constexpr int kNoticeField = 2;
 
-cv::Mat ReadImage(const std::string& path, int flags) {
-  // Spares the image library's own warning about a file that is not there.
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return {};
-  try {
-    return cv::imread(path, flags);
-  } catch (const cv::Exception&) {
-    return {};
-  }
-}
+// Texture bands are handed over for at most this long per timer tick, so
+// that the event loop runs in between.
+constexpr auto kUploadSlice = std::chrono::milliseconds(15);
 
-// Loads the source into `host` and lets it load or compute the importance
-// image. Checks first what the host would stop the process on with an
-// assertion (a computed map of a source whose shorter side is below 128, an
-// importance image that aligns to another size) and what the display cannot
-// take, so that all of it ends in the "Error" box. `why` names the file.
-bool LoadImages(ResizeHost& host, const std::string& srcPath, const std::string& salPath,
-                std::string& why) {
-  cv::Mat src = ReadImage(srcPath, cv::IMREAD_COLOR);
-  if (src.empty()) {
-    why = "Cannot read the source image '" + srcPath + "': " + DescribeUnreadable(srcPath) + ".";
-    return false;
-  }
-  const cv::Size aligned = AlignedSize(src.size(), host.quadSize);
-  if (aligned.area() <= 0) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
-          " pixels is too small: each side must be at least " + std::to_string(host.quadSize / 2) +
-          " pixels.";
-    return false;
-  }
-  if (salPath.empty() && std::min(src.cols, src.rows) < 128) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
-          " pixels is too small for a computed importance map (shorter side below 128 pixels); "
-          "give an importance image.";
-    return false;
-  }
-  if (!salPath.empty()) {
-    const cv::Mat sal = ReadImage(salPath, cv::IMREAD_GRAYSCALE);
-    if (sal.empty()) {
-      why = "Cannot read the importance image '" + salPath + "': " + DescribeUnreadable(salPath) +
-            ".";
-      return false;
-    }
-    if (AlignedSize(sal.size(), host.quadSize) != aligned) {
-      why = "The importance image '" + salPath + "' of " + SizeText(sal.size()) +
-            " pixels does not fit the source image '" + srcPath + "' of " + SizeText(src.size()) +
-            " pixels.";
-      return false;
-    }
-  }
-  GLint maxTexture = 0;
-  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
-  if (aligned.width > maxTexture || aligned.height > maxTexture) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
-          " pixels is larger than the display can draw (" + std::to_string(maxTexture) +
-          " pixels a side).";
-    return false;
-  }
-  host.imgSrc = src;
-  if (!host.LoadImage(salPath.empty() ? nullptr : salPath.c_str())) {
-    why = "Cannot load '" + (salPath.empty() ? srcPath : salPath) + "'.";
-    return false;
-  }
-  return true;
-}
+std::string FileName(const std::string& path) { return fs::path(path).filename().string(); }
 
-// The "Error" box of a failed load: the fixed usage text, and below it what
-// exactly went wrong.
+// The "Error" box of a failed load: what went wrong in the primary text, the
+// fixed usage text under it.
 void ShowLoadError(wxWindow* parent, const std::string& why) {
-  wxMessageDialog box(parent, kLoadUsageText, "Error", wxOK | wxICON_ERROR);
-  box.SetExtendedMessage(wxString::FromUTF8(why));
+  wxMessageDialog box(parent, wxString::FromUTF8(why), "Error", wxOK | wxICON_ERROR);
+  box.SetExtendedMessage(kLoadUsageText);
   box.ShowModal();
 }
 
@@ -109,7 +58,7 @@ class ImageDropTarget : public wxFileDropTarget {
   explicit ImageDropTarget(QuadrixFrame* frame) : frame_(frame) {}
   bool OnDropFiles(wxCoord, wxCoord, const wxArrayString& files) override {
     if (files.empty()) return false;
-    // Load after the drop has finished: the load blocks and may show a box.
+    // Load after the drop has finished: the load may show a box.
     std::string path(files[0].fn_str());
     frame_->CallAfter([frame = frame_, path] { frame->OpenImage(path); });
     return true;
@@ -119,7 +68,60 @@ class ImageDropTarget : public wxFileDropTarget {
   QuadrixFrame* frame_;
 };
 
+// Save Picture's own choices, below the file dialog's.
+class SaveChoices : public wxFileDialogCustomizeHook {
+ public:
+  static constexpr int kQualities[] = {100, 95, 90, 85, 80, 75, 70, 60, 50};
+
+  void AddCustomControls(wxFileDialogCustomize& customizer) override {
+    asShown_ = customizer.AddCheckBox("Save the view as shown (grid, importance, plain scaling)");
+    customizer.AddStaticText("JPEG quality:");
+    wxString labels[std::size(kQualities)];
+    for (size_t i = 0; i < std::size(kQualities); ++i)
+      labels[i] = wxString::Format("%d", kQualities[i]);
+    quality_ = customizer.AddChoice(std::size(kQualities), labels);
+    quality_->SetSelection(1);
+  }
+  void TransferDataFromCustomControls() override {
+    asShownValue = asShown_->GetValue();
+    const int i = quality_->GetSelection();
+    if (i >= 0 && i < static_cast<int>(std::size(kQualities))) qualityValue = kQualities[i];
+  }
+
+  bool asShownValue = false;
+  int qualityValue = 95;
+
+ private:
+  wxFileDialogCheckBox* asShown_ = nullptr;
+  wxFileDialogChoice* quality_ = nullptr;
+};
+
+// Both textures of a loaded photo, made in the context current on this
+// thread (one that shares the window's objects); 0 when they cannot be.
+// The texels are let go once they are in.
+void MakeTextures(LoadedPhoto& photo, GLuint& colour, GLuint& importance) {
+  const cv::Size size(photo.host.srcWidth, photo.host.srcHeight);
+  GlTexture c = AllocateImageTexture(size);
+  GlTexture i = AllocateImageTexture(size);
+  if (!c || !i) return;
+  UploadTexelRows(c, size.width, photo.colourTexels.data(), 0, size.height);
+  UploadTexelRows(i, size.width, photo.importanceTexels.data(), 0, size.height);
+  // Complete before another context draws with them.
+  glFinish();
+  photo.colourTexels = {};
+  photo.importanceTexels = {};
+  colour = c.release();
+  importance = i.release();
+}
+
 }  // namespace
+
+// A loaded photo whose textures are being filled, band by band.
+struct QuadrixFrame::Upload {
+  std::shared_ptr<LoadedPhoto> photo;
+  GlTexture colour, importance;
+  int row = 0;  // rows done, colour first, then importance
+};
 
 // One handler serves the close request and File > Exit, so both entries take
 // it as a plain event handler.
@@ -132,11 +134,17 @@ wxBEGIN_EVENT_TABLE(QuadrixFrame, wxFrame)
   EVT_MENU_RANGE(ID_SHOW_GRID, ID_RESIZING, QuadrixFrame::OnMenu)
   EVT_MENU(ID_OPEN, QuadrixFrame::OnOpen)
   EVT_MENU(ID_SAVE_PICTURE, QuadrixFrame::OnSavePicture)
+  EVT_MENU(ID_SET_SIZE, QuadrixFrame::OnSetSize)
+  EVT_MENU_RANGE(ID_FIT, ID_ZOOM_OUT, QuadrixFrame::OnZoom)
+  EVT_UPDATE_UI_RANGE(ID_SAVE_PICTURE, ID_ZOOM_OUT, QuadrixFrame::OnUpdateNeedsPhoto)
+  EVT_CHAR_HOOK(QuadrixFrame::OnCharHook)
 wxEND_EVENT_TABLE();
 // clang-format on
 
 QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
-    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, wxDEFAULT_FRAME_STYLE, "frame") {
+    : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, wxDEFAULT_FRAME_STYLE, "frame"),
+      work([this](std::function<void()> fn) { CallAfter(std::move(fn)); }),
+      uploadTimer(this) {
   std::string why;
   if (!GlWindow::DisplaySupported(why)) {
     Fail("Cannot draw: " + wxString::FromUTF8(why) + ".");
@@ -154,6 +162,11 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
          "' is missing or cannot be used.");
     return;
   }
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTextureSide);
+  // Making a large texture takes long (the driver touches all its memory):
+  // loads do it on their own thread when the display allows.
+  if (std::getenv("QUADRIX_NO_SHARED_CONTEXT") == nullptr)
+    sharedContext = glWindow->MakeSharedContext();
 
   drawConnection = glWindow->drawSignal.connect([this] { OnDraw(); });
   sizeConnection = glWindow->sizeSignal.connect([this](int w, int h) { OnViewSize(w, h); });
@@ -167,6 +180,12 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   gridItem = viewMenu->Append(ID_SHOW_GRID, "Show Grid\tCtrl+G", "", wxITEM_CHECK);
   colorItem = viewMenu->Append(ID_COLOR_IMAGE, "Color Image\tCtrl+1", "", wxITEM_RADIO);
   saliencyItem = viewMenu->Append(ID_SALIENCY_IMAGE, "Saliency Image\tCtrl+2", "", wxITEM_RADIO);
+  viewMenu->AppendSeparator();
+  viewMenu->Append(ID_SET_SIZE, wxString::FromUTF8("Set Size…\tCtrl+E"), "");
+  viewMenu->Append(ID_FIT, "Fit\tCtrl+0", "");
+  viewMenu->Append(ID_ACTUAL_SIZE, "Actual Size\tCtrl+Shift+0", "");
+  viewMenu->Append(ID_ZOOM_IN, "Zoom In\tCtrl++", "");
+  viewMenu->Append(ID_ZOOM_OUT, "Zoom Out\tCtrl+-", "");
   auto* funMenu = new wxMenu;
   funMenu->Append(ID_UNIFORM, "Uniform\tCtrl+U", "", wxITEM_RADIO);
   funMenu->Append(ID_RESIZING, "Resizing\tCtrl+R", "", wxITEM_RADIO)->Check(true);
@@ -176,18 +195,70 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   menuBar->Append(funMenu, "Fun");
   SetMenuBar(menuBar);
 
-  CreateStatusBar(2);
-  glWindow->SetDropTarget(new ImageDropTarget(this));
+  CreateStatusBar(3);
+  const int widths[] = {160, -2, -3};  // the size and zoom always in full
+  SetStatusWidths(3, widths);
 
+  // Shown instead of the drawing area while there is no photo.
+  hintPanel = new wxPanel(this);
+  hintPanel->SetBackgroundColour(*wxWHITE);
+  hintText = new wxStaticText(hintPanel, wxID_ANY, kOpenHint);
+  auto* hintSizer = new wxBoxSizer(wxVERTICAL);
+  hintSizer->AddStretchSpacer();
+  hintSizer->Add(hintText, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 12);
+  hintSizer->AddStretchSpacer();
+  hintPanel->SetSizer(hintSizer);
+  auto* sizer = new wxBoxSizer(wxVERTICAL);
+  sizer->Add(glWindow, 1, wxEXPAND);
+  sizer->Add(hintPanel, 1, wxEXPAND);
+  SetSizer(sizer);
+
+  glWindow->SetDropTarget(new ImageDropTarget(this));
+  hintPanel->SetDropTarget(new ImageDropTarget(this));
+  glWindow->Bind(wxEVT_KEY_UP, &QuadrixFrame::OnKeyUp, this);
+  glWindow->Bind(wxEVT_KILL_FOCUS, [this](wxFocusEvent& e) {
+    SetCompare(false);
+    e.Skip();
+  });
+  Bind(wxEVT_TIMER, &QuadrixFrame::OnUploadTimer, this, uploadTimer.GetId());
+
+  if (const char* path = std::getenv("QUADRIX_TICK_LOG"); path != nullptr && *path != '\0') {
+    tickLog = std::fopen(path, "w");
+    // Ahead of every other source that is ready at the same time, so that
+    // a late tick means one step of the loop took that long, not that
+    // several short ones came first.
+    if (tickLog != nullptr)
+      tickSource = g_timeout_add_full(
+          G_PRIORITY_HIGH, 20,
+          [](gpointer frame) -> gboolean {
+            static_cast<QuadrixFrame*>(frame)->OnTick();
+            return G_SOURCE_CONTINUE;
+          },
+          this, nullptr);
+  }
+
+  try {
+    minScale = MinScaleFromEnvironment();
+  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE
+    Fail(wxString::FromUTF8(e.what()));
+    return;
+  }
   LoadSource();
 }
 
 QuadrixFrame::~QuadrixFrame() {
+  work.Cancel();
   drawConnection.disconnect();
   sizeConnection.disconnect();
+  if (tickSource != 0) g_source_remove(tickSource);
+  uploadTimer.Stop();
+  if (tickLog != nullptr) std::fclose(tickLog);
   if (renderState) {
     // GL objects go with the context that made them.
-    if (glWindow != nullptr && glWindow->MakeCurrent()) ReleaseRenderState(*renderState);
+    if (glWindow != nullptr && glWindow->MakeCurrent()) {
+      upload.reset();
+      ReleaseRenderState(*renderState);
+    }
     renderState.reset();
   }
 }
@@ -195,96 +266,276 @@ QuadrixFrame::~QuadrixFrame() {
 void QuadrixFrame::LoadSource() {
   const LaunchSettings& settings = TheLaunchSettings();
   host.useScaleTerm = settings.useScaleTerm;
-  std::string why;
-  glWindow->MakeCurrent();
-  if (!LoadImages(host, settings.srcPath, settings.salPath, why)) {
-    ShowLoadError(nullptr, why);
-    failed = true;
-    SetExitStatus(kExitFailure);
-    Destroy();
+  if (settings.srcPath.empty()) {
+    ShowEmpty(kOpenHint);
     return;
   }
-  try {
-    host.minScale = MinScaleFromEnvironment();
-    host.BuildEquationA();
-  } catch (const EngineError& e) {
-    Fail(wxString::FromUTF8(e.what()));
-    return;
-  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE
-    Fail(wxString::FromUTF8(e.what()));
-    return;
-  }
-  ShowLoaded();
-}
-
-void QuadrixFrame::ShowLoaded() {
-  // Size notifications only record the size until the buffers fit the image.
-  renderState->ready = false;
-  SetClientSize(host.srcWidth, host.srcHeight);
-  renderState->srcWidth = host.srcWidth;
-  renderState->srcHeight = host.srcHeight;
-  glWindow->MakeCurrent();
-  CreateImageTexture(host.imgSrc, *renderState, 0);
-  CreateImageTexture(host.imgSal, *renderState, 1);
-  vxCount = host.quadCountX + 1;
-  vyCount = host.quadCountY + 1;
-  CreateMeshBuffers(*renderState, vxCount, vyCount);
-  OnViewSize(host.srcWidth, host.srcHeight);
-  Refresh();
+  StartLoad(settings.srcPath, settings.salPath, !settings.openWindow);
 }
 
 void QuadrixFrame::OpenImage(const std::string& path) {
   if (!renderState || failed) return;
-  std::string why;
-  try {
-    wxBusyCursor busy;
-    ResizeHost fresh;
-    fresh.useScaleTerm = TheLaunchSettings().useScaleTerm;
+  StartLoad(path, "", false);
+}
+
+void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salPath,
+                             bool endOnFailure) {
+  work.Cancel();
+  uploadTimer.Stop();
+  if (upload) {
     glWindow->MakeCurrent();
-    if (LoadImages(fresh, path, "", why)) {
-      fresh.minScale = host.minScale;
-      fresh.BuildEquationA();
-      host = std::move(fresh);
-    }
+    upload.reset();
+  }
+  endOnLoadFailure = endOnFailure;
+  const wxString loading = wxString::FromUTF8("Loading '" + FileName(srcPath) + "'…");
+  std::shared_ptr<ResizeHost> fresh;
+  try {
+    // An outside engine has one workspace for every host: the photo shown
+    // cannot be solved again once the new one is factored there.
+    if (host.engine != nullptr && hasImage) ShowEmpty(loading);
+    // Made here, so that an outside engine is started by the GUI thread
+    // (the engine's process ends with the thread that started it).
+    fresh = std::make_shared<ResizeHost>();
   } catch (const EngineError& e) {
     Fail(wxString::FromUTF8(e.what()));
     return;
   }
-  if (!why.empty()) {
-    ShowLoadError(this, why);  // the current image stays
-    return;
-  }
-  ShowLoaded();
+  fresh->useScaleTerm = TheLaunchSettings().useScaleTerm;
+  fresh->minScale = minScale;
+  if (!hasImage) ShowEmpty(loading);
+  ShowActivity(loading);
+  const PhotoRequest request{srcPath, salPath, maxTextureSide};
+  work.Start([this, request, fresh, shared = sharedContext.get()](const BackgroundWork::Job& job) {
+    std::string why;
+    try {
+      std::shared_ptr<LoadedPhoto> photo = LoadPhoto(
+          request, std::move(*fresh),
+          [&](LoadStep step, cv::Size aligned) {
+            job.Post([this, step, aligned] { OnLoadStep(step, aligned); });
+          },
+          [&] { return job.Cancelled(); });
+      if (!photo) return;
+      GLuint colour = 0;
+      GLuint importance = 0;
+      if (shared != nullptr && shared->MakeCurrent()) {
+        MakeTextures(*photo, colour, importance);
+        shared->Release();
+      }
+      // The textures are given back to the GUI thread even when the load
+      // was cancelled meanwhile, to be let go in a context of theirs.
+      job.Deliver([this, photo, colour, importance](bool cancelled) {
+        if (!cancelled) {
+          OnPhotoLoaded(photo, colour, importance);
+        } else if ((colour != 0 || importance != 0) && glWindow->MakeCurrent()) {
+          GlTexture(colour).reset();
+          GlTexture(importance).reset();
+        }
+      });
+      return;
+    } catch (const PhotoError& e) {
+      why = e.what();
+    } catch (const EngineError& e) {
+      job.Post([this, message = std::string(e.what())] { Fail(wxString::FromUTF8(message)); });
+      return;
+    } catch (const std::bad_alloc&) {
+      why = "Not enough memory to load '" + request.srcPath + "'.";
+    } catch (const std::exception& e) {
+      why = "Cannot load '" + request.srcPath + "': " + e.what();
+    }
+    job.Post([this, why] { OnLoadFailed(why); });
+  });
 }
 
-void QuadrixFrame::OnDraw() { DrawMesh(*renderState); }
+void QuadrixFrame::OnLoadStep(LoadStep step, cv::Size aligned) {
+  static const char* const kSteps[] = {
+      "reading the photo",    "importance map", "finding lines, building the energy",
+      "factoring the energy", "first solve",    "preparing the picture"};
+  ShowActivity(wxString::FromUTF8("Loading: ") + kSteps[static_cast<int>(step)] +
+               wxString::FromUTF8("…"));
+  if (step == LoadStep::kImportance && !hasImage) {
+    // The size is known: the window takes it now, while the rest loads.
+    target = aligned;
+    zoom = FitZoom(target, AvailableArea());
+    RequestView();
+    ShowStatus(wxString::Format("%d x %d  (%d %%)", target.width, target.height,
+                                static_cast<int>(std::lround(zoom * 100))),
+               kSizeField);
+  }
+}
+
+void QuadrixFrame::OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colour,
+                                 GLuint importance) {
+  glWindow->MakeCurrent();
+  upload = std::make_unique<Upload>();
+  const cv::Size size(photo->host.srcWidth, photo->host.srcHeight);
+  if (colour != 0 && importance != 0) {
+    upload->colour.reset(colour);
+    upload->importance.reset(importance);
+    upload->photo = std::move(photo);
+    InstallPhoto();
+    return;
+  }
+  upload->colour = AllocateImageTexture(size);
+  upload->importance = AllocateImageTexture(size);
+  upload->photo = std::move(photo);
+  if (!upload->colour || !upload->importance) {
+    upload.reset();
+    OnLoadFailed("The photo is larger than the display can draw.");
+    return;
+  }
+  uploadTimer.Start(1, wxTIMER_ONE_SHOT);
+}
+
+void QuadrixFrame::OnUploadTimer(wxTimerEvent&) {
+  if (!upload) return;
+  glWindow->MakeCurrent();
+  const LoadedPhoto& photo = *upload->photo;
+  const int w = photo.host.srcWidth;
+  const int h = photo.host.srcHeight;
+  const auto start = Clock::now();
+  const int band = std::max(1, (1 << 20) / std::max(1, w));  // 16 MB of texels
+  while (upload->row < 2 * h && Clock::now() - start < kUploadSlice) {
+    const bool colour = upload->row < h;
+    const int first = colour ? upload->row : upload->row - h;
+    const int count = std::min(band, h - first);
+    UploadTexelRows(colour ? upload->colour : upload->importance, w,
+                    colour ? photo.colourTexels.data() : photo.importanceTexels.data(), first,
+                    count);
+    upload->row += count;
+  }
+  if (upload->row < 2 * h) {
+    uploadTimer.Start(1, wxTIMER_ONE_SHOT);
+    return;
+  }
+  glFinish();
+  InstallPhoto();
+}
+
+void QuadrixFrame::InstallPhoto() {
+  std::unique_ptr<Upload> done = std::move(upload);
+  photoPath = done->photo->srcPath;
+  // The old host and the texels are freed on the worker's thread: freeing
+  // a large photo takes a while.
+  auto old = std::make_shared<ResizeHost>(std::move(host));
+  host = std::move(done->photo->host);
+  work.Start([old, photo = std::move(done->photo)](const BackgroundWork::Job&) {});
+
+  glWindow->MakeCurrent();
+  renderState->ready = false;
+  renderState->srcWidth = host.srcWidth;
+  renderState->srcHeight = host.srcHeight;
+  renderState->textureViews[0] = std::move(done->colour);
+  renderState->textureViews[1] = std::move(done->importance);
+  vxCount = host.quadCountX + 1;
+  vyCount = host.quadCountY + 1;
+  CreateMeshBuffers(*renderState, vxCount, vyCount);
+  hasImage = true;
+  ShowStatus(wxString::FromUTF8(host.notice.empty() ? "" : "Flat importance map: " + host.notice),
+             kNoticeField);
+  if (!host.contentAware)
+    ShowStatus("The energy could not be factored: plain scaling", kNoticeField);
+
+  // The solve at the source size was made while loading.
+  target = cv::Size(host.srcWidth, host.srcHeight);
+  zoom = FitZoom(target, AvailableArea());
+  renderState->newWidth = target.width;
+  renderState->newHeight = target.height;
+  // The view is asked for first, so that the size the drawing area has
+  // when it appears is not taken for a drag of the border.
+  RequestView();
+  hintPanel->Hide();
+  glWindow->Show();
+  Layout();
+  if (uniformMode || comparing)
+    FillUniformGrid();
+  else
+    FillSolvedGrid();
+  ShowSizeAndTime(-1.0);
+  ShowActivity(wxString::FromUTF8("Opened '" + FileName(photoPath) + "'"));
+  glWindow->SetFocus();
+  Refresh();
+}
+
+void QuadrixFrame::OnLoadFailed(const std::string& why) {
+  ShowActivity("");
+  if (endOnLoadFailure && !hasImage) {
+    // The design's command line: the program ends with its box.
+    failed = true;
+    SetExitStatus(kExitFailure);
+    ShowLoadError(nullptr, why);
+    Destroy();
+    return;
+  }
+  if (!hasImage) ShowEmpty(kOpenHint);
+  ShowLoadError(this, why);  // what is shown stays
+}
+
+void QuadrixFrame::ShowEmpty(const wxString& hint) {
+  hasImage = false;
+  comparing = false;
+  if (renderState) renderState->ready = false;
+  hintText->SetLabel(hint);
+  glWindow->Hide();
+  hintPanel->Show();
+  Layout();
+  hintPanel->Layout();
+  ShowStatus("", kSizeField);
+  ShowStatus("", kNoticeField);
+}
+
+void QuadrixFrame::OnDraw() {
+  const wxSize area = glWindow->GetClientSize();
+  const cv::Rect picture =
+      pictureFills ? cv::Rect(0, 0, area.x, area.y) : PictureRect({area.x, area.y}, target, zoom);
+  const bool whole = picture.width == area.x && picture.height == area.y;
+  // The toolkit gave the window another size than the view asked for: the
+  // picture keeps its size, centred.
+  if (!whole)
+    glViewport(picture.x, area.y - picture.y - picture.height, picture.width, picture.height);
+  DrawMesh(*renderState);
+  if (!whole) glViewport(0, 0, area.x, area.y);
+}
 
 void QuadrixFrame::OnViewSize(int width, int height) {
-  renderState->newWidth = width;
-  renderState->newHeight = height;
-  if (!renderState->ready || failed) return;
-  const auto start = std::chrono::steady_clock::now();
+  if (!renderState) return;
+  const cv::Size area(width, height);
+  if (!renderState->ready || failed || !hasImage) return;
+  // The area RequestView asked for keeps the target; any other size is a
+  // drag of the border.
+  if (area != expectedArea) {
+    target = TargetForArea(area, zoom);
+    expectedArea = area;
+    pictureFills = true;
+  }
+  SolveAndShow();
+}
+
+void QuadrixFrame::SolveAndShow() {
+  if (!renderState || !renderState->ready || failed || !hasImage) return;
+  renderState->newWidth = target.width;
+  renderState->newHeight = target.height;
+  const auto start = Clock::now();
   try {
-    host.Resize(width, height);
+    host.Resize(target.width, target.height);
   } catch (const std::exception& e) {
     // Not from inside the toolkit's size handling: the box runs its own loop.
     renderState->ready = false;
     CallAfter([this, message = wxString::FromUTF8(e.what())] { Fail(message); });
     return;
   }
-  const std::chrono::duration<double, std::milli> solve = std::chrono::steady_clock::now() - start;
-  if (uniformMode)
+  const std::chrono::duration<double, std::milli> solve = Clock::now() - start;
+  if (uniformMode || comparing)
     FillUniformGrid();
   else
     FillSolvedGrid();
-  ShowSizeAndTime(width, height, solve.count());
+  ShowSizeAndTime(solve.count());
   Refresh();
 }
 
 void QuadrixFrame::FillUniformGrid() {
-  const wxSize size = glWindow->GetSize();
+  // The target is the drawing area at zoom 1, as the design reads it.
   std::vector<float> xy;
-  BuildUniformGrid(vxCount, vyCount, size.x, size.y, xy);
+  BuildUniformGrid(vxCount, vyCount, target.width, target.height, xy);
   glWindow->MakeCurrent();
   UpdateVertices(*renderState, xy.data(), xy.size() / 2);
 }
@@ -295,8 +546,105 @@ void QuadrixFrame::FillSolvedGrid() {
                  static_cast<std::size_t>(vxCount) * static_cast<std::size_t>(vyCount));
 }
 
+cv::Size QuadrixFrame::MinimumArea() const {
+  GtkRequisition least;
+  gtk_widget_get_preferred_size(GetHandle(), &least, nullptr);
+  const wxSize outer = GetSize();
+  const wxSize client = GetClientSize();
+  return {std::max(1, least.width - (outer.x - client.x)),
+          std::max(1, least.height - (outer.y - client.y))};
+}
+
+cv::Size QuadrixFrame::AvailableArea() const {
+  const int index = wxDisplay::GetFromWindow(this);
+  const wxRect work =
+      wxDisplay(index == wxNOT_FOUND ? 0u : static_cast<unsigned>(index)).GetClientArea();
+  // Menu bar, status bar and any frame the window manager draws.
+  const wxSize outer = GetSize();
+  const wxSize client = GetClientSize();
+  return {std::max(1, work.width - (outer.x - client.x)),
+          std::max(1, work.height - (outer.y - client.y))};
+}
+
+void QuadrixFrame::RequestView() {
+  // A window is never narrower than its menu bar: below that the picture
+  // keeps its size in a wider area.
+  const cv::Size view = ViewSize(target, zoom);
+  const cv::Size least = MinimumArea();
+  expectedArea = {std::max(view.width, least.width), std::max(view.height, least.height)};
+  pictureFills = expectedArea == view;
+  const wxSize client = GetClientSize();
+  if (expectedArea.width != client.x || expectedArea.height != client.y)
+    SetClientSize(expectedArea.width, expectedArea.height);
+  // Keep the whole frame inside the work area.
+  const int index = wxDisplay::GetFromWindow(this);
+  const wxRect work =
+      wxDisplay(index == wxNOT_FOUND ? 0u : static_cast<unsigned>(index)).GetClientArea();
+  wxRect frame = GetRect();
+  frame.SetSize(GetSize());
+  wxPoint pos = frame.GetPosition();
+  if (frame.GetRight() > work.GetRight())
+    pos.x = std::max(work.x, work.GetRight() - frame.width + 1);
+  if (frame.GetBottom() > work.GetBottom())
+    pos.y = std::max(work.y, work.GetBottom() - frame.height + 1);
+  pos.x = std::max(pos.x, work.x);
+  pos.y = std::max(pos.y, work.y);
+  if (pos != frame.GetPosition()) Move(pos);
+}
+
+void QuadrixFrame::SetZoom(double newZoom) {
+  if (!hasImage) return;
+  zoom = newZoom;
+  RequestView();
+  ShowSizeAndTime(-1.0);
+  Refresh();
+}
+
+void QuadrixFrame::SetCompare(bool on) {
+  if (comparing == on) return;
+  comparing = on;
+  if (!hasImage || !renderState || !renderState->ready) return;
+  if (comparing || uniformMode)
+    FillUniformGrid();
+  else
+    FillSolvedGrid();
+  ShowActivity(comparing ? "Plain scaling while Space is held" : "");
+  Refresh();
+}
+
+void QuadrixFrame::OnCharHook(wxKeyEvent& event) {
+  const int key = event.GetKeyCode();
+  if (key == WXK_SPACE && !event.HasAnyModifiers() && hasImage) {
+    SetCompare(true);
+    return;
+  }
+  // The zoom keys as typed on any keyboard layout (with or without Shift,
+  // on the keypad or not), which the menu's accelerators alone do not catch.
+  if (event.ControlDown() && !event.AltDown()) {
+    int id = 0;
+    if (key == '+' || key == '=' || key == WXK_NUMPAD_ADD)
+      id = ID_ZOOM_IN;
+    else if (key == '-' || key == '_' || key == WXK_NUMPAD_SUBTRACT)
+      id = ID_ZOOM_OUT;
+    else if ((key == '0' || key == ')' || key == WXK_NUMPAD0) && event.ShiftDown())
+      id = ID_ACTUAL_SIZE;
+    if (id != 0) {
+      if (hasImage) {
+        wxCommandEvent command(wxEVT_MENU, id);
+        OnZoom(command);
+      }
+      return;
+    }
+  }
+  event.Skip();
+}
+
+void QuadrixFrame::OnKeyUp(wxKeyEvent& event) {
+  if (event.GetKeyCode() == WXK_SPACE) SetCompare(false);
+  event.Skip();
+}
+
 void QuadrixFrame::OnMenu(wxCommandEvent& event) {
-  const wxSize size = GetClientSize();
   switch (event.GetId()) {
     case ID_SHOW_GRID:
       renderState->showGrid = gridItem->IsChecked();
@@ -309,11 +657,11 @@ void QuadrixFrame::OnMenu(wxCommandEvent& event) {
       break;
     case ID_UNIFORM:
       uniformMode = true;
-      OnViewSize(size.x, size.y);
+      SolveAndShow();
       break;
     case ID_RESIZING:
       uniformMode = false;
-      OnViewSize(size.x, size.y);
+      SolveAndShow();
       break;
     default:
       break;
@@ -321,7 +669,13 @@ void QuadrixFrame::OnMenu(wxCommandEvent& event) {
   Refresh();
 }
 
-void QuadrixFrame::OnQuit(wxEvent&) { Destroy(); }
+void QuadrixFrame::OnQuit(wxEvent&) {
+  // Gone from the screen at once; a load under way is cancelled, and the
+  // destructor waits for its current step.
+  work.Cancel();
+  Hide();
+  Destroy();
+}
 
 void QuadrixFrame::OnOpen(wxCommandEvent&) {
   wxFileDialog dialog(this, "Open Image", "", "",
@@ -334,47 +688,61 @@ void QuadrixFrame::OnOpen(wxCommandEvent&) {
 }
 
 void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
-  if (!renderState || !renderState->ready) return;
-  const cv::Size size(renderState->newWidth, renderState->newHeight);
+  if (!hasImage || !renderState || !renderState->ready) return;
+  const cv::Size size = target;
   if (size.width < 1 || size.height < 1) {
-    wxMessageBox("There is no picture to save: the window has no area.", "Error",
+    wxMessageBox("There is no picture to save: the target size has no area.", "Error",
                  wxOK | wxICON_ERROR, this);
     return;
   }
+  // Every format quadrix-cli -o writes.
+  static const char* const kExtensions[] = {".png", ".jpg", ".webp", ".tif", ".bmp"};
   wxFileDialog dialog(this, "Save Picture", "",
                       wxString::Format("quadrix_%dx%d.png", size.width, size.height),
                       "PNG image (*.png)|*.png|JPEG image (*.jpg;*.jpeg)|*.jpg;*.jpeg|"
-                      "BMP image (*.bmp)|*.bmp|TIFF image (*.tif;*.tiff)|*.tif;*.tiff",
+                      "WebP image (*.webp)|*.webp|TIFF image (*.tif;*.tiff)|*.tif;*.tiff|"
+                      "BMP image (*.bmp)|*.bmp",
                       wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  SaveChoices choices;
+  dialog.SetCustomizeHook(choices);
   if (dialog.ShowModal() != wxID_OK) return;
   std::string path(dialog.GetPath().fn_str());
   if (fs::path(path).extension().empty()) {
     // A name typed without extension gets the chosen type's; the dialog
     // asked about replacing the name as typed, so ask again.
-    static const char* const kExtensions[] = {".png", ".jpg", ".bmp", ".tif"};
     const int filter = dialog.GetFilterIndex();
-    path += kExtensions[filter >= 0 && filter < 4 ? filter : 0];
+    path += kExtensions[filter >= 0 && filter < 5 ? filter : 0];
     if (fs::exists(path) && wxMessageBox(wxString::FromUTF8("'" + path + "' exists. Replace it?"),
                                          "Save Picture", wxYES_NO | wxICON_QUESTION, this) != wxYES)
       return;
   }
 
+  // The colour picture at the target size, content-aware, without the grid;
+  // or, when asked, what the window shows.
+  const bool asShown = choices.asShownValue;
+  const bool plain = asShown && (uniformMode || comparing);
   const std::size_t count = static_cast<std::size_t>(vxCount) * static_cast<std::size_t>(vyCount);
   std::vector<float> xy;
-  if (uniformMode)
+  if (plain)
     BuildUniformGrid(vxCount, vyCount, size.width, size.height, xy);
   else
     xy.assign(host.solution.begin(), host.solution.begin() + 2 * count);
+  std::vector<int> params;
+  const std::string ext = fs::path(path).extension().string();
+  if (ext == ".jpg" || ext == ".jpeg" || ext == ".JPG" || ext == ".JPEG")
+    params = {cv::IMWRITE_JPEG_QUALITY, choices.qualityValue};
   std::string problem;
   {
     wxBusyCursor busy;
-    // Drawn off screen by the command line's own picture maker, so the file
-    // is what `quadrix-cli -o` makes of the same state.
+    // Drawn off screen by the same picture maker as quadrix-cli -o, so the
+    // file is what the command line makes of the same state.
     glWindow->ReleaseCurrent();
     try {
       PictureMaker pictures(host.imgSrc, host.imgSal);
-      WriteImageAtomically(path, pictures.Render(vxCount, vyCount, xy, size, renderState->showGrid,
-                                                 renderState->textureIndex));
+      const cv::Mat picture =
+          pictures.Render(vxCount, vyCount, xy, size, asShown && renderState->showGrid,
+                          asShown ? renderState->textureIndex : 0);
+      WriteImageAtomically(path, picture, params);
     } catch (const std::exception& e) {
       problem = e.what();
     }
@@ -383,21 +751,89 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
     wxMessageBox(wxString::FromUTF8(problem), "Error", wxOK | wxICON_ERROR, this);
     return;
   }
-  SetStatusText(wxString::FromUTF8("Saved " + path), 1);
+  ShowActivity(wxString::FromUTF8("Saved " + path));
+}
+
+void QuadrixFrame::OnSetSize(wxCommandEvent&) {
+  if (!hasImage) return;
+  SetSizeDialog dialog(this, target, {host.srcWidth, host.srcHeight});
+  if (dialog.ShowModal() != wxID_OK) return;
+  target = dialog.ChosenSize();
+  zoom = FitZoom(target, AvailableArea());
+  RequestView();
+  SolveAndShow();
+}
+
+void QuadrixFrame::OnZoom(wxCommandEvent& event) {
+  if (!hasImage) return;
+  const double fit = FitZoom(target, AvailableArea());
+  const double largest = FitZoom(target, AvailableArea(), kMaxZoom);
+  switch (event.GetId()) {
+    case ID_FIT:
+      SetZoom(fit);
+      break;
+    case ID_ACTUAL_SIZE:
+      SetZoom(fit);
+      if (fit < 1.0) ShowActivity("At 100 % the picture does not fit on the screen");
+      break;
+    case ID_ZOOM_IN:
+      SetZoom(StepZoom(zoom, true, largest));
+      break;
+    case ID_ZOOM_OUT:
+      SetZoom(StepZoom(zoom, false, largest));
+      break;
+    default:
+      break;
+  }
+}
+
+void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) { event.Enable(hasImage); }
+
+void QuadrixFrame::OnTick() {
+  if (tickLog == nullptr) return;
+  // The wall clock, and the time this thread has run: on a busy machine the
+  // two tell a stall of the window's own from a wait for the processor.
+  const auto now = std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch());
+  timespec cpu{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+  std::fprintf(tickLog, "%.3f %.3f\n", now.count(), cpu.tv_sec * 1e3 + cpu.tv_nsec / 1e6);
+  std::fflush(tickLog);
 }
 
 void QuadrixFrame::Fail(const wxString& message) {
   if (failed) return;
   failed = true;
+  work.Cancel();
   if (renderState) renderState->ready = false;
   SetExitStatus(kExitFailure);
   wxMessageBox(message, "Error", wxOK | wxICON_ERROR);
   Destroy();
 }
 
-void QuadrixFrame::ShowSizeAndTime(int width, int height, double solveMs) {
-  SetStatusText(wxString::Format("%d x %d", width, height), 0);
-  SetStatusText(wxString::Format("solved in %.1f ms", solveMs), 1);
+void QuadrixFrame::ShowSizeAndTime(double solveMs) {
+  ShowStatus(wxString::Format("%d x %d  (%d %%)", target.width, target.height,
+                              static_cast<int>(std::lround(zoom * 100))),
+             kSizeField);
+  if (solveMs >= 0) ShowStatus(wxString::Format("solved in %.1f ms", solveMs), kActivityField);
+}
+
+void QuadrixFrame::ShowActivity(const wxString& text) { ShowStatus(text, kActivityField); }
+
+void QuadrixFrame::ShowStatus(const wxString& text, int field) {
+  // The toolkit's status bar repaints the whole window at once on every new
+  // text, the drawing area with it: new texts wait for the next turn of the
+  // event loop, and only the last one of each field is shown.
+  const bool scheduled = statusPending.any();
+  statusTexts[static_cast<size_t>(field)] = text;
+  statusPending.set(static_cast<size_t>(field));
+  if (!scheduled)
+    CallAfter([this] {
+      for (size_t i = 0; i < statusTexts.size(); ++i)
+        if (statusPending.test(i) &&
+            GetStatusBar()->GetStatusText(static_cast<int>(i)) != statusTexts[i])
+          SetStatusText(statusTexts[i], static_cast<int>(i));
+      statusPending.reset();
+    });
 }
 
 }  // namespace quadrix

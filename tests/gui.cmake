@@ -3,7 +3,7 @@
 if(TARGET quadrix-app)
   add_executable(test_gui test_gui.cpp)
   target_include_directories(test_gui PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(test_gui PRIVATE qx_shell_base GTest::gtest GTest::gtest_main
+  target_link_libraries(test_gui PRIVATE qx_shell_base quadrix GTest::gtest GTest::gtest_main
                         ${OpenCV_LIBS} Threads::Threads)
   target_compile_definitions(test_gui PRIVATE
     QUADRIX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
@@ -12,4 +12,24 @@ if(TARGET quadrix-app)
   add_dependencies(test_gui quadrix-app quadrix-cli)
   gtest_discover_tests(test_gui DISCOVERY_MODE PRE_TEST
                        PROPERTIES TIMEOUT 180 LABELS gui)
+
+  # Measures how late the window's timer ticks while a large photo loads:
+  # alone, so that no other test takes the processors meanwhile.
+  add_executable(test_gui_big test_gui_big.cpp)
+  target_include_directories(test_gui_big PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(test_gui_big PRIVATE GTest::gtest GTest::gtest_main ${OpenCV_LIBS}
+                        Threads::Threads)
+  target_compile_definitions(test_gui_big PRIVATE
+    QUADRIX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    QUADRIX_CLI_PATH="$<TARGET_FILE:quadrix-cli>"
+    QUADRIX_APP_PATH="$<TARGET_FILE:quadrix-app>"
+    $<$<BOOL:${QUADRIX_SANITIZE}>:QUADRIX_SANITIZED>)
+  add_dependencies(test_gui_big quadrix-app quadrix-cli)
+  gtest_discover_tests(test_gui_big DISCOVERY_MODE PRE_TEST
+                       PROPERTIES TIMEOUT 400 LABELS gui RUN_SERIAL TRUE)
+endif()
+
+# The desktop program's parts that need no display.
+if(TARGET qx_shell_base)
+  quadrix_test(test_shell SOURCES test_shell.cpp LINK qx_shell_base quadrix)
 endif()

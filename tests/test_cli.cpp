@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "cli/outputs.hpp"
+#include "core/outputs.hpp"
 #include "core/resizehost.hpp"
 #include "test_support.hpp"
 
@@ -176,19 +176,28 @@ TEST(CliOutput, BlackImportanceScalesUniformly) {
   EXPECT_EQ(mesh[16 + 2], "17,vertex,1,1,40,10");
 }
 
-TEST(CliImportance, TooSmallForAComputedMapSaysSo) {
+TEST(CliImportance, TooSmallForAComputedMapSolvesWithAFlatMapAndSaysSo) {
   TempDir dir;
   const std::string src = dir / "small.png";
+  const std::string imp = dir / "imp.png";
   cv::imwrite(src, testsupport::Sample({1000, 127}));
-  const auto r = Cli("0 " + Quote(src));
-  EXPECT_EQ(r.status, 1);
+  const auto r = Cli("--size 500x127 --importance-out " + Quote(imp) + " 0 " + Quote(src));
+  EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   EXPECT_NE(r.err.find("small.png"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("importance image as SAL"), std::string::npos) << r.err;
-  // With an importance image it works.
+  EXPECT_NE(r.err.find("flat"), std::string::npos) << r.err;
+  const cv::Mat map = cv::imread(imp, cv::IMREAD_GRAYSCALE);
+  ASSERT_FALSE(map.empty());
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(map, &lo, &hi);
+  EXPECT_EQ(lo, 250);  // 1.0 everywhere
+  EXPECT_EQ(hi, 250);
+  // With an importance image nothing is said.
   const std::string sal = dir / "sal.png";
   cv::imwrite(sal, testsupport::ImportanceImage({1000, 127}));
-  EXPECT_EQ(Cli("0 " + Quote(src) + " " + Quote(sal)).status, 0);
+  const auto withSal = Cli("0 " + Quote(src) + " " + Quote(sal));
+  EXPECT_EQ(withSal.status, 0);
+  EXPECT_EQ(withSal.err, "");
 }
 
 TEST(CliImportance, WrittenMapLoadsBackAsTheSameImportance) {

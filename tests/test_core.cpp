@@ -497,12 +497,31 @@ TEST(ComputedImportance, DegenerateImagesSolveWithoutNaN) {
   EXPECT_NEAR(hi, 0.2, 1e-5);
 }
 
-TEST(ComputedImportanceDeath, TooSmallSourceEndsThroughTheAssertion) {
-  EXPECT_EXIT(
-      {
-        ResizeHost host;
-        host.imgSrc = cv::Mat(400, 100, CV_8UC3, cv::Scalar(1, 2, 3));
-        host.LoadImage(nullptr);
-      },
-      ::testing::ExitedWithCode(1), "Assertion: src8U3C != NULL failed");
+TEST(ComputedImportance, BelowTheSmallestSideTheMapIsFlatWithANotice) {
+  for (const cv::Size size : {cv::Size(100, 80), cv::Size(400, 127)}) {
+    SCOPED_TRACE(std::to_string(size.width) + "x" + std::to_string(size.height));
+    ResizeHost host;
+    host.imgSrc = testsupport::Sample(size);
+    ASSERT_TRUE(host.LoadImage(nullptr));
+    double lo = 0, hi = 0;
+    cv::minMaxLoc(host.imgSal, &lo, &hi);
+    EXPECT_EQ(lo, 1.0);
+    EXPECT_EQ(hi, 1.0);
+    EXPECT_EQ(host.imgSal.size(), host.imgSrc.size());
+    EXPECT_NE(host.notice.find("128"), std::string::npos) << host.notice;
+    testing::internal::CaptureStdout();
+    host.BuildEquationA();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(host.contentAware);
+    host.Resize(host.srcWidth * 2, host.srcHeight);
+    EXPECT_TRUE(AllFinite(host.solution));
+  }
+  // From 128 on the map is computed, and a file is taken as it is.
+  ResizeHost computed;
+  computed.imgSrc = testsupport::Sample({400, 128});
+  ASSERT_TRUE(computed.LoadImage(nullptr));
+  EXPECT_TRUE(computed.notice.empty());
+  double lo = 0, hi = 0;
+  cv::minMaxLoc(computed.imgSal, &lo, &hi);
+  EXPECT_LT(lo, 0.5);
 }

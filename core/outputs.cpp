@@ -1,4 +1,4 @@
-#include "cli/outputs.hpp"
+#include "core/outputs.hpp"
 
 #include <unistd.h>
 
@@ -69,14 +69,15 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
   CommitTemporary(tmp, path);
 }
 
-void WriteImageAtomically(const std::string& path, const cv::Mat& image) {
+void WriteImageAtomically(const std::string& path, const cv::Mat& image,
+                          const std::vector<int>& params) {
   const fs::path target(path);
   const fs::path tmp =
       target.parent_path() /
       (target.stem().string() + ".tmp" + std::to_string(::getpid()) + target.extension().string());
   bool written = false;
   try {
-    written = cv::imwrite(tmp.string(), image);
+    written = cv::imwrite(tmp.string(), image, params);
   } catch (const cv::Exception& e) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': " + e.err);

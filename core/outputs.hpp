@@ -29,9 +29,11 @@ std::string ExpandPattern(const std::string& pattern, cv::Size size);
 // Writes path atomically through fill; throws OutputError naming the file.
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
-// An image file, format from the extension; written under a temporary name
+// An image file, format from the extension (params as the image library's
+// writer takes them, e.g. the JPEG quality); written under a temporary name
 // with the same extension and renamed into place.
-void WriteImageAtomically(const std::string& path, const cv::Mat& image);
+void WriteImageAtomically(const std::string& path, const cv::Mat& image,
+                          const std::vector<int>& params = {});
 
 // The importance map (CV_32FC1) as an 8-bit grey image, grey =
 // round(value / 0.004) clamped to 0..255: loading it back as an importance

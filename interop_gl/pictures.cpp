@@ -1,4 +1,4 @@
-#include "cli/pictures.hpp"
+#include "interop_gl/pictures.hpp"
 
 #include <cstdlib>
 #include <iostream>

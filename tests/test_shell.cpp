@@ -1,0 +1,254 @@
+// The parts of the desktop program that need no display: its command line,
+// the view's arithmetic, the background work and the photo load.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shell/launch.hpp"
+#include "shell/photoload.hpp"
+#include "shell/view.hpp"
+#include "shell/worker.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace quadrix;
+using testsupport::TempDir;
+
+TEST(LaunchSettings, ModeWordAndPaths) {
+  LaunchSettings s;
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "1", "a.png"}, s));
+  EXPECT_TRUE(s.useScaleTerm);
+  EXPECT_EQ(s.srcPath, "a.png");
+  EXPECT_EQ(s.salPath, "");
+
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "0", "a.png", "s.png", "ignored"}, s));
+  EXPECT_FALSE(s.useScaleTerm);
+  EXPECT_EQ(s.salPath, "s.png");
+
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "10", "b.png"}, s));
+  EXPECT_TRUE(s.useScaleTerm) << "only the first character counts";
+  EXPECT_EQ(s.salPath, "") << "no fourth word, no importance file";
+  EXPECT_FALSE(s.openWindow);
+
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"quadrix", "2", "a.png"}, {"quadrix", "", "a.png"}, {"quadrix", "1"}, {"quadrix"}}) {
+    LaunchSettings untouched;
+    untouched.srcPath = "keep";
+    EXPECT_FALSE(ReadLaunchSettings(bad, untouched)) << bad.size();
+    EXPECT_EQ(untouched.srcPath, "keep");
+  }
+}
+
+TEST(LaunchSettings, OpenWithOrWithoutAPhoto) {
+  LaunchSettings s;
+  s.salPath = "stale";
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "--open"}, s));
+  EXPECT_TRUE(s.openWindow);
+  EXPECT_TRUE(s.useScaleTerm) << "mode 1";
+  EXPECT_EQ(s.srcPath, "");
+  EXPECT_EQ(s.salPath, "");
+
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "--open", "a.png", "s.png", "ignored"}, s));
+  EXPECT_EQ(s.srcPath, "a.png");
+  EXPECT_EQ(s.salPath, "s.png");
+
+  // The design's forms keep their meaning.
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "0", "a.png"}, s));
+  EXPECT_FALSE(s.openWindow);
+  EXPECT_FALSE(s.useScaleTerm);
+  EXPECT_FALSE(ReadLaunchSettings({"quadrix"}, s));
+  EXPECT_FALSE(ReadLaunchSettings({"quadrix", "--opened", "a.png"}, s));
+  EXPECT_EQ(std::string(kUsageText).find("quadrix.exe"), std::string::npos);
+}
+
+TEST(View, FitZoomKeepsTheViewInsideWhatIsAvailable) {
+  EXPECT_EQ(FitZoom({860, 600}, {1600, 950}), 1.0) << "fits: the design's 100 %";
+  const cv::Size big(4000, 3000);
+  const cv::Size available(1600, 951);
+  const double z = FitZoom(big, available);
+  EXPECT_NEAR(z, 0.317, 0.0005);
+  EXPECT_LE(ViewSize(big, z).width, available.width);
+  EXPECT_LE(ViewSize(big, z).height, available.height);
+  EXPECT_GT(ViewSize(big, z + 0.002).height, available.height) << "the largest that fits";
+  // Past 100 % only when asked for, and never below the smallest step.
+  EXPECT_NEAR(FitZoom({100, 80}, {1600, 951}, kMaxZoom), 8.0, 1e-9);
+  EXPECT_NEAR(FitZoom({400, 300}, {1600, 951}, kMaxZoom), 3.17, 0.0005);
+  EXPECT_EQ(FitZoom({100000, 100}, {1600, 951}), kMinZoom);
+}
+
+TEST(View, ZoomStepsAndTheirLimits) {
+  EXPECT_EQ(StepZoom(1.0, true, 8.0), 1.5);
+  EXPECT_EQ(StepZoom(1.0, false, 8.0), 2.0 / 3);
+  EXPECT_EQ(StepZoom(0.317, true, 8.0), 1.0 / 3);
+  EXPECT_EQ(StepZoom(0.317, false, 8.0), 0.25);
+  EXPECT_EQ(StepZoom(1.0, true, 1.2), 1.2) << "up to what fits on the screen";
+  EXPECT_EQ(StepZoom(1.2, true, 1.2), 1.2);
+  EXPECT_EQ(StepZoom(kMinZoom, false, 8.0), kMinZoom);
+  EXPECT_EQ(StepZoom(kMaxZoom, true, kMaxZoom), kMaxZoom);
+}
+
+TEST(View, TargetAndAreaFollowEachOther) {
+  EXPECT_EQ(ViewSize({860, 600}, 1.0), cv::Size(860, 600));
+  EXPECT_EQ(TargetForArea({860, 600}, 1.0), cv::Size(860, 600)) << "zoom 1: area is target";
+  EXPECT_EQ(ViewSize({4000, 3000}, 0.25), cv::Size(1000, 750));
+  EXPECT_EQ(TargetForArea({1001, 750}, 0.25), cv::Size(4004, 3000));
+  EXPECT_EQ(ViewSize({3, 1}, 0.1), cv::Size(1, 1)) << "never below a pixel";
+  EXPECT_EQ(ViewSize({0, 0}, 0.5), cv::Size(0, 0));
+}
+
+TEST(View, PictureLiesCentredInAWiderArea) {
+  EXPECT_EQ(PictureRect({860, 600}, {860, 600}, 1.0), cv::Rect(0, 0, 860, 600));
+  EXPECT_EQ(PictureRect({126, 80}, {100, 80}, 1.0), cv::Rect(13, 0, 100, 80));
+  EXPECT_EQ(PictureRect({200, 100}, {100, 80}, 1.0), cv::Rect(50, 10, 100, 80));
+  // An area smaller than the view: the largest scale that fits.
+  EXPECT_EQ(PictureRect({50, 80}, {100, 80}, 1.0), cv::Rect(0, 20, 50, 40));
+}
+
+TEST(View, AspectPresetsKeepTheLockedSide) {
+  EXPECT_EQ(AspectSize(1, 1, {1080, 720}, true), cv::Size(1080, 1080));
+  EXPECT_EQ(AspectSize(4, 5, {1080, 720}, true), cv::Size(1080, 1350));
+  EXPECT_EQ(AspectSize(16, 9, {1080, 720}, false), cv::Size(1280, 720));
+  EXPECT_EQ(AspectSize(9, 16, {1080, 720}, false), cv::Size(405, 720));
+}
+
+// A stand-in for the toolkit's CallAfter: functions wait in a queue until the
+// "GUI thread" (the test) runs them.
+class Queue {
+ public:
+  BackgroundWork::Poster Poster() {
+    return [this](std::function<void()> fn) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(std::move(fn));
+    };
+  }
+  // Runs what is queued until `done` holds or time is up.
+  bool RunUntil(const std::function<bool()>& done, double seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::function<void()> fn;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!queue_.empty()) {
+          fn = std::move(queue_.front());
+          queue_.pop_front();
+        }
+      }
+      if (fn)
+        fn();
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> queue_;
+};
+
+TEST(BackgroundWork, ACancelledJobPostsNothingAndJobsNeverOverlap) {
+  Queue gui;
+  std::vector<std::string> seen;
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::atomic<bool> release{false};
+  bool delivered = false;
+  bool deliveredCancelled = false;
+  {
+    BackgroundWork work(gui.Poster());
+    work.Start([&](const BackgroundWork::Job& job) {
+      if (++running > 1) overlapped = true;
+      job.Post([&] { seen.push_back("first, before"); });
+      while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      job.Post([&] { seen.push_back("first, after"); });
+      job.Deliver([&](bool cancelled) {
+        delivered = true;
+        deliveredCancelled = cancelled;
+      });
+      --running;
+    });
+    ASSERT_TRUE(gui.RunUntil([&] { return !seen.empty(); }));
+    work.Start([&](const BackgroundWork::Job& job) {
+      if (++running > 1) overlapped = true;
+      job.Post([&] { seen.push_back("second"); });
+      --running;
+    });
+    release = true;
+    ASSERT_TRUE(gui.RunUntil([&] { return seen.size() >= 2 && delivered; }));
+  }
+  EXPECT_FALSE(overlapped);
+  EXPECT_EQ(seen, (std::vector<std::string>{"first, before", "second"}));
+  EXPECT_TRUE(deliveredCancelled) << "given back, and told it was cancelled";
+}
+
+TEST(PhotoLoad, LoadsSolvesAndLaysOutTheTexels) {
+  TempDir dir;
+  const std::string src = dir / "photo.png";
+  cv::imwrite(src, testsupport::Sample({410, 290}));
+  std::vector<LoadStep> steps;
+  cv::Size aligned;
+  ResizeHost host;
+  host.useScaleTerm = true;
+  testing::internal::CaptureStdout();
+  const auto photo = LoadPhoto(
+      {src, "", 0}, std::move(host),
+      [&](LoadStep step, cv::Size size) {
+        steps.push_back(step);
+        aligned = size;
+      },
+      [] { return false; });
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(photo);
+  EXPECT_EQ(steps,
+            (std::vector<LoadStep>{LoadStep::kReading, LoadStep::kImportance, LoadStep::kLines,
+                                   LoadStep::kFactoring, LoadStep::kSolving, LoadStep::kTexels}));
+  EXPECT_EQ(aligned, cv::Size(420, 300));
+  EXPECT_EQ(photo->host.srcWidth, 420);
+  EXPECT_TRUE(photo->host.contentAware);
+  EXPECT_TRUE(photo->host.useScaleTerm);
+  // Solved at the source size: the rest mesh.
+  ASSERT_EQ(photo->host.solution.size(), photo->host.restCoords.size());
+  for (size_t k = 0; k < photo->host.solution.size(); ++k)
+    ASSERT_NEAR(photo->host.solution[k], photo->host.restCoords[k], 1e-3) << k;
+  EXPECT_EQ(photo->colourTexels.size(), 420u * 300u * 4u);
+  EXPECT_EQ(photo->importanceTexels.size(), 420u * 300u * 4u);
+}
+
+TEST(PhotoLoad, StopsWhenCancelledAndNamesWhatCannotBeUsed) {
+  TempDir dir;
+  const std::string src = dir / "photo.png";
+  cv::imwrite(src, testsupport::Sample({410, 290}));
+  int calls = 0;
+  EXPECT_EQ(LoadPhoto(
+                {src, "", 0}, ResizeHost(), [](LoadStep, cv::Size) {}, [&] { return ++calls > 1; }),
+            nullptr);
+  EXPECT_EQ(calls, 2) << "nothing after the check that saw the cancel";
+
+  auto why = [&](const PhotoRequest& request) -> std::string {
+    try {
+      LoadPhoto(
+          request, ResizeHost(), [](LoadStep, cv::Size) {}, [] { return false; });
+    } catch (const PhotoError& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  const std::string sal = dir / "sal.png";
+  cv::imwrite(sal, testsupport::ImportanceImage({300, 300}));
+  EXPECT_NE(why({dir / "missing.png", "", 0}).find("missing.png': no such file"),
+            std::string::npos);
+  EXPECT_NE(why({src, sal, 0}).find("does not fit"), std::string::npos);
+  EXPECT_NE(why({src, "", 256}).find("larger than the display can draw"), std::string::npos);
+}
+
+}  // namespace
