@@ -192,8 +192,9 @@ class CholmodBackend final : public EnergyBackend {
     inversePivot_.resize(nf);
     for (int k = 0; k < nf; ++k) inversePivot_[k] = 1.0 / base_->Pivot(k);
     scratch_.assign(static_cast<size_t>(nf), 0.0);
-    spread_.assign(static_cast<size_t>(nf), 0.0);
+    scratch2_.assign(static_cast<size_t>(nf), 0.0);
     mark_.assign(static_cast<size_t>(nf), 0);
+    mark2_.assign(static_cast<size_t>(nf), 0);
     return true;
   }
 
@@ -414,51 +415,68 @@ class CholmodBackend final : public EnergyBackend {
     }
   }
 
-  // K's entries against row r's w: c[s] = w_s'·D⁻¹·w_r for every held row s,
-  // and w_r'·D⁻¹·w_r.
-  double SchurColumn(const SchurRow& r, Vec& c) {
-    for (size_t t = 0; t < r.index.size(); ++t)
-      spread_[r.index[t]] = r.w[t] * inversePivot_[r.index[t]];
-    c.resize(static_cast<Eigen::Index>(schur_.size()));
-    // Two rows meet only on common ancestors in the elimination tree: at
-    // and above the lowest column of r's w.
-    const int lowest = r.index.front();
-    for (size_t s = 0; s < schur_.size(); ++s) {
-      const SchurRow& h = schur_[s];
-      const size_t from = static_cast<size_t>(
-          std::lower_bound(h.index.begin(), h.index.end(), lowest) - h.index.begin());
-      double v = 0;
-      for (size_t t = from; t < h.index.size(); ++t) v += h.w[t] * spread_[h.index[t]];
-      c[static_cast<Eigen::Index>(s)] = v;
-    }
-    double rr = 0;
-    for (size_t t = 0; t < r.index.size(); ++t) rr += r.w[t] * spread_[r.index[t]];
-    for (int i : r.index) spread_[i] = 0.0;
-    return rr;
-  }
-
-  // Adds row r at the end of K's factor; false when it depends on the rows
-  // held (it is then not added).
-  bool SchurAppend(int32_t r) {
-    SchurRow row{r, {}, {}};
-    base_->ForwardSparse(rows_[r].cols, rows_[r].coefs, row.index, row.w, scratch_, mark_);
-    if (row.index.empty()) return false;
-    Vec c;
-    const double rr = SchurColumn(row, c);
+  // Adds `rows` at the end of K's factor, in order; false at the first one
+  // that depends on the rows held (it and the rest are then not added). The
+  // new rows' entries of K come from one sweep over the held rows' w (shared
+  // between the two threads on large meshes), each held entry read once for
+  // all new rows.
+  bool SchurAppend(const std::vector<int32_t>& rows) {
+    const size_t a = rows.size();
+    if (a == 0) return true;
+    std::vector<SchurRow> fresh(a);
+    RunColumns([&](int c) {
+      std::vector<double>& scratch = c == 0 ? scratch_ : scratch2_;
+      std::vector<char>& mark = c == 0 ? mark_ : mark2_;
+      for (size_t q = static_cast<size_t>(c); q < a; q += 2) {
+        fresh[q].row = rows[q];
+        base_->ForwardSparse(rows_[rows[q]].cols, rows_[rows[q]].coefs, fresh[q].index, fresh[q].w,
+                             scratch, mark);
+      }
+    });
+    // D⁻¹·w of the new rows, side by side: spreadA_[i·a + q].
+    const int nf = static_cast<int>(free_.size());
+    spreadA_.assign(static_cast<size_t>(nf) * a, 0.0);
+    for (size_t q = 0; q < a; ++q)
+      for (size_t t = 0; t < fresh[q].index.size(); ++t)
+        spreadA_[fresh[q].index[t] * a + q] = fresh[q].w[t] * inversePivot_[fresh[q].index[t]];
     const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
-    if (k > 0) kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>().solveInPlace(c);
-    const double d = rr - c.squaredNorm();
-    if (!(d > 1e-10 * rr)) return false;
-    if (kFactor_.rows() <= k) {
-      const Eigen::Index grown = std::max<Eigen::Index>(64, 2 * kFactor_.rows());
-      Eigen::MatrixXd bigger = Eigen::MatrixXd::Zero(grown, grown);
-      bigger.topLeftCorner(k, k) = kFactor_.topLeftCorner(k, k);
-      kFactor_.swap(bigger);
+    Eigen::MatrixXd C(k + static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(a));
+    auto sweep = [&](const SchurRow& h, Eigen::Index at) {
+      double acc[8];
+      for (size_t q0 = 0; q0 < a; q0 += 8) {
+        const size_t n = std::min<size_t>(8, a - q0);
+        std::fill(acc, acc + n, 0.0);
+        for (size_t t = 0; t < h.index.size(); ++t) {
+          const double* sp = &spreadA_[h.index[t] * a + q0];
+          for (size_t q = 0; q < n; ++q) acc[q] += h.w[t] * sp[q];
+        }
+        for (size_t q = 0; q < n; ++q) C(at, static_cast<Eigen::Index>(q0 + q)) = acc[q];
+      }
+    };
+    RunColumns([&](int c) {
+      for (Eigen::Index s = c; s < k; s += 2) sweep(schur_[s], s);
+    });
+    for (size_t q = 0; q < a; ++q) sweep(fresh[q], k + static_cast<Eigen::Index>(q));
+    for (size_t q = 0; q < a; ++q) {
+      const SchurRow& row = fresh[q];
+      if (row.index.empty()) return false;
+      const Eigen::Index at = static_cast<Eigen::Index>(schur_.size());
+      Vec c = C.col(static_cast<Eigen::Index>(q)).head(at);
+      const double rr = C(at, static_cast<Eigen::Index>(q));
+      if (at > 0) kFactor_.topLeftCorner(at, at).triangularView<Eigen::Lower>().solveInPlace(c);
+      const double d = rr - c.squaredNorm();
+      if (!(d > 1e-10 * rr)) return false;
+      if (kFactor_.rows() <= at) {
+        const Eigen::Index grown = std::max<Eigen::Index>(64, 2 * kFactor_.rows());
+        Eigen::MatrixXd bigger = Eigen::MatrixXd::Zero(grown, grown);
+        bigger.topLeftCorner(at, at) = kFactor_.topLeftCorner(at, at);
+        kFactor_.swap(bigger);
+      }
+      kFactor_.row(at).head(at) = c.transpose();
+      kFactor_(at, at) = std::sqrt(d);
+      schurAt_[row.row] = static_cast<int>(at);
+      schur_.push_back(std::move(fresh[q]));
     }
-    kFactor_.row(k).head(k) = c.transpose();
-    kFactor_(k, k) = std::sqrt(d);
-    schurAt_[r] = static_cast<int>(k);
-    schur_.push_back(std::move(row));
     return true;
   }
 
@@ -503,9 +521,10 @@ class CholmodBackend final : public EnergyBackend {
     } else {
       for (auto it = drop.rbegin(); it != drop.rend(); ++it) SchurRemove(*it);
     }
+    std::vector<int32_t> entering;
     for (int32_t r : target)
-      if (schurAt_[r] < 0 && !SchurAppend(r)) return false;
-    return true;
+      if (schurAt_[r] < 0) entering.push_back(r);
+    return SchurAppend(entering);
   }
 
   // K for all of `target` at once: the columns of L near the root of the
@@ -734,8 +753,8 @@ class CholmodBackend final : public EnergyBackend {
   std::vector<int> schurAt_;  // guard row -> position in schur_, or -1
   Eigen::MatrixXd kFactor_;   // lower triangle, leading schur_.size() square in use
   std::vector<double> inversePivot_;
-  std::vector<double> scratch_, spread_;
-  std::vector<char> mark_;
+  std::vector<double> scratch_, scratch2_, spreadA_;
+  std::vector<char> mark_, mark2_;
 };
 
 }  // namespace
