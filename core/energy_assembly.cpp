@@ -94,8 +94,9 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
 
   cv::Mat X, Y;
   ZqCvHelper::MeshGrid(0, grayImg32F.cols, 0, grayImg32F.rows, q, q, X, Y);
-  cv::Mat lineInd;
-  {
+  // The lines depend on the grey image alone: a host made for another
+  // importance map keeps them.
+  if (lineLabels.empty() || lineLabels.size() != grayImg32F.size()) {
     PerfTimer timer;
     timer.Start("link edges");
     std::vector<EdgeChain> chains;
@@ -105,8 +106,9 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
     detector.NoneMaximalSuppress(edgeLowThreshold, edgeHighThreshold);
     detector.Link(minEdgeLength);
     timer.Stop();
-    lineInd = detector.m_pLineInd;
+    lineLabels = detector.m_pLineInd;
   }
+  const cv::Mat& lineInd = lineLabels;
   const QuadLinePoints lines = ChooseLinePoints(lineInd, q, C, R, linePointMargin);
   const std::vector<int32_t>& label = lines.lineOfQuad;
   const std::vector<int32_t>& pointNo = lines.pointNumber;

@@ -83,12 +83,29 @@ bool EnergySolver::Precompute(const TripletMatrix& a, EnergyProblem problem) {
   n_ = a.n;
   p_ = std::move(problem);
   sets_.clear();
+  startRows_.clear();
   stats_ = {};
   factorError_.clear();
   return backend_->Factor(a, p_.known, p_.knownW, p_.knownH, p_.guard, factorError_);
 }
 
-void EnergySolver::ForgetActiveSets() { sets_.clear(); }
+void EnergySolver::ForgetActiveSets() {
+  sets_.clear();
+  startRows_.clear();
+}
+
+std::vector<int32_t> EnergySolver::LastActiveRows() const {
+  return sets_.empty() ? std::vector<int32_t>() : sets_.front()->rows;
+}
+
+void EnergySolver::StartFrom(std::vector<int32_t> rows) {
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  for (int32_t r : rows)
+    if (r < 0 || r >= p_.guard.Rows())
+      throw std::invalid_argument("EnergySolver::StartFrom: no such guard row");
+  startRows_ = std::move(rows);
+}
 
 void EnergySolver::SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH) {
   if (boundW.size() != p_.guard.boundW.size() || boundH.size() != p_.guard.boundH.size())
@@ -203,9 +220,16 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
   // Primal-dual active-set iteration from the most recent set.
   std::vector<int32_t> rows;
   if (sets_.empty()) {
-    ActiveSet& none = Remember({});
-    if (Optimal(none, W, H, *enabled, x, enter, leave)) return;
-    rows = {};
+    // From the rows given to start from, or else from none.
+    std::vector<int32_t> start = std::move(startRows_);
+    startRows_.clear();
+    std::erase_if(start, [&](int32_t r) { return !(*enabled)[r]; });
+    ActiveSet& first = Remember(start);
+    if (Optimal(first, W, H, *enabled, x, enter, leave)) {
+      stats_.activeRows = static_cast<int>(first.rows.size());
+      return;
+    }
+    rows = first.rows;
   } else {
     rows = sets_.front()->rows;
     enter = firstEnter;

@@ -92,8 +92,15 @@ class EnergySolver {
   const SolveStats& LastStats() const { return stats_; }
   // Most primal-dual iterations before the safeguarded path takes over.
   void SetIterationLimit(int limit) { iterationLimit_ = limit; }
-  // Drops the remembered active sets (e.g. after changing guard bounds).
+  // Drops the remembered active sets (e.g. after changing guard bounds)
+  // and the rows given to StartFrom.
   void ForgetActiveSets();
+  // The rows held at the last guarded solve (sorted), empty before one.
+  std::vector<int32_t> LastActiveRows() const;
+  // After Precompute: the first guarded solve starts its iteration from
+  // these rows (say, those an energy close to this one held) instead of
+  // from none.
+  void StartFrom(std::vector<int32_t> rows);
   // Replaces the bounds of the guard rows (same rows, same order).
   void SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH);
 
@@ -110,6 +117,7 @@ class EnergySolver {
   EnergyProblem p_;
   int n_ = 0;
   std::vector<std::unique_ptr<ActiveSet>> sets_;  // most recently used first
+  std::vector<int32_t> startRows_;                // see StartFrom
   SolveStats stats_;
   std::string factorError_;
   int iterationLimit_ = 40;

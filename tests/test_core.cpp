@@ -412,9 +412,45 @@ TEST_P(PhotoSolve, BorderIsPinnedAndInteriorIsOptimal) {
 
 INSTANTIATE_TEST_SUITE_P(BothModes, PhotoSolve, ::testing::Bool());
 
-TEST(Host, BlackImportanceFallsBackToUniformScaling) {
-  Loaded l(testsupport::Sample({400, 300}), cv::Mat(300, 400, CV_8UC1, cv::Scalar(0)));
+TEST(Host, BlackInAnImportanceFileAbsorbsTheStretch) {
+  // A black background beside a bright band: grey 0 counts as grey 1.
+  cv::Mat sal(300, 400, CV_8UC1, cv::Scalar(0));
+  sal(cv::Rect(120, 0, 160, 300)).setTo(250);
+  Loaded l(testsupport::Sample({400, 300}), sal);
   ASSERT_TRUE(l.host.LoadImage(l.salPath.c_str()));
+  EXPECT_FLOAT_EQ(l.host.imgSal.at<float>(5, 5), 0.004f);
+  EXPECT_FLOAT_EQ(l.host.imgSal.at<float>(150, 200), 1.0f);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  l.host.BuildEquationA();
+  l.host.Resize(600, 300);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(l.host.contentAware);
+  // The band keeps its width; the black sides take the stretch.
+  const int mid = (l.host.quadCountY / 2) * (l.host.quadCountX + 1);
+  const double band = l.host.solution[2 * (mid + 14)] - l.host.solution[2 * (mid + 6)];
+  EXPECT_NEAR(band, 160.0, 16.0) << "plain scaling would give 240";
+
+  // Without zeros, exactly grey × 0.004, as ever.
+  cv::Mat grey(2, 3, CV_8UC1);
+  cv::randu(grey, 1, 256);
+  cv::Mat asEver;
+  grey.convertTo(asEver, CV_32F, 0.004, 0.0);
+  cv::Mat map = ImportanceFromGrey(grey);
+  EXPECT_EQ(map.type(), CV_32FC1);
+  EXPECT_EQ(cv::norm(map, asEver, cv::NORM_INF), 0.0);
+  grey.at<uchar>(0, 0) = 0;
+  grey.at<uchar>(1, 1) = 1;
+  map = ImportanceFromGrey(grey);
+  EXPECT_EQ(map.at<float>(0, 0), map.at<float>(1, 1));
+}
+
+TEST(Host, UnfactorableEnergyFallsBackToUniformScaling) {
+  // No file can give every quad weight 0 any more; a map can.
+  Loaded l(testsupport::Sample({400, 300}), cv::Mat(300, 400, CV_8UC1, cv::Scalar(9)));
+  ASSERT_TRUE(l.host.LoadImage(l.salPath.c_str()));
+  l.host.imgSal.setTo(0);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   l.host.BuildEquationA();
