@@ -111,9 +111,10 @@ void ResizeHost::BuildEquationA() {
 
   timer_.Start("build equationA");
   if (a.entries.capacity() < 3000000) a.entries.reserve(3000000);
-  AppendUnitRows(quads, a, useScaleTerm);
-  AppendUnitRows(quad5s, a, useScaleTerm);
-  AppendUnitRows(edges, a, false);
+  if (!residuals) residuals = std::make_shared<std::array<UnitResiduals, 3>>();
+  AppendUnitRows(quads, a, useScaleTerm, &(*residuals)[0]);
+  AppendUnitRows(quad5s, a, useScaleTerm, &(*residuals)[1]);
+  AppendUnitRows(edges, a, false, &(*residuals)[2]);
   timer_.Stop();
 
   std::cout << "quads.size=" << quads.size() << "\n"
@@ -172,6 +173,7 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
   copy.minEdgeLength = minEdgeLength;
   copy.minScale = minScale;
   copy.lineLabels = lineLabels;
+  copy.residuals = residuals;
   if (solver) copy.startRows_ = solver->LastActiveRows();
   return copy;
 }

@@ -10,6 +10,7 @@
 // Use: set useScaleTerm and imgSrc (CV_8UC3), LoadImage, BuildEquationA once,
 // then Resize for every size; solution holds 2*P floats after each Resize.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,12 @@ struct ConstrainUnits {
 
   // Resizes both arrays to n entries; n must not be 0.
   void SetNumber(int n);
+};
+
+// The residual matrices of the units of one list, in list order: they
+// depend on the rest positions alone.
+struct UnitResiduals {
+  std::vector<cv::Mat> similarity, scale;  // scale: blended lists only
 };
 
 class ResizeHost {
@@ -88,6 +95,10 @@ class ResizeHost {
   // lines do not depend on the importance map, so a host made for another
   // map (CopyForImportance) builds its energy without detecting again.
   cv::Mat lineLabels;
+  // The residual matrices of the quads, the quads with a line point and the
+  // lines, made by the first BuildEquationA and shared with the hosts made
+  // by CopyForImportance (whose units are the same, in the same order).
+  std::shared_ptr<std::array<UnitResiduals, 3>> residuals;
   // Called with the assembled energy matrix before it goes to the engine.
   std::function<void(const TripletMatrix&)> energyObserver;
 
@@ -111,7 +122,10 @@ class ResizeHost {
                          std::vector<ConstrainUnits>& quads, std::vector<ConstrainUnits>& quad5s,
                          std::vector<ConstrainUnits>& edges, int quadSize, bool useScaleTerm,
                          int quadCountX, int quadCountY);
-  void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend);
+  // `cache`: the list's residual matrices, used when it holds them, else
+  // filled.
+  void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend,
+                      UnitResiduals* cache = nullptr);
   // Solves for the drawing area newWidth x newHeight (pixels): the minimum
   // of the energy with the border pinned, under the guard when minScale > 0.
   void Resize(int newWidth, int newHeight);

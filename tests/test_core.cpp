@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/assertion.hpp"
+#include "core/importance_paint.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 #include "test_support.hpp"
@@ -560,4 +561,60 @@ TEST(ComputedImportance, BelowTheSmallestSideTheMapIsFlatWithANotice) {
   double lo = 0, hi = 0;
   cv::minMaxLoc(computed.imgSal, &lo, &hi);
   EXPECT_LT(lo, 0.5);
+}
+
+TEST(ImportancePainter, BrushesUndoAndRedoStrokeByStroke) {
+  cv::Mat base(60, 80, CV_32FC1);
+  cv::randu(base, 0.2, 1.0);
+  ImportancePainter painter(base.clone());
+  EXPECT_FALSE(painter.CanUndo());
+
+  painter.BeginStroke(Brush::kProtect);
+  const cv::Rect dab = painter.Dab({20, 30}, 5);
+  painter.Dab({25, 30}, 5);
+  EXPECT_TRUE(painter.EndStroke());
+  EXPECT_EQ(dab, cv::Rect(15, 25, 11, 11));
+  EXPECT_EQ(painter.Map().at<float>(30, 22), 1.0f);
+  EXPECT_EQ(painter.Map().at<float>(30, 40), base.at<float>(30, 40)) << "outside the stroke";
+  EXPECT_EQ(painter.Map().at<float>(24, 14), base.at<float>(24, 14)) << "a disc, not a square";
+  const cv::Mat afterProtect = painter.Map().clone();
+
+  painter.BeginStroke(Brush::kAbsorb);
+  painter.Dab({22, 30}, 3);
+  painter.Dab({70, 10}, 4);
+  EXPECT_TRUE(painter.EndStroke());
+  EXPECT_EQ(painter.Map().at<float>(30, 22), kLeastImportance);
+  EXPECT_EQ(painter.Map().at<float>(10, 70), kLeastImportance);
+  EXPECT_EQ(painter.Strokes().at<uchar>(30, 25), 1) << "protected, and not absorbed";
+  const cv::Mat afterAbsorb = painter.Map().clone();
+
+  // Restore paints the base back; a stroke that changes nothing is not kept.
+  painter.BeginStroke(Brush::kRestore);
+  painter.Dab({5, 55}, 3);
+  EXPECT_FALSE(painter.EndStroke());
+  painter.BeginStroke(Brush::kRestore);
+  painter.Dab({70, 10}, 6);
+  EXPECT_TRUE(painter.EndStroke());
+  EXPECT_EQ(painter.Map().at<float>(10, 70), base.at<float>(10, 70));
+
+  auto same = [](const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF) == 0; };
+  EXPECT_FALSE(painter.Undo().empty());
+  EXPECT_TRUE(same(painter.Map(), afterAbsorb));
+  painter.Undo();
+  EXPECT_TRUE(same(painter.Map(), afterProtect));
+  painter.Undo();
+  EXPECT_TRUE(same(painter.Map(), base)) << "undone exactly";
+  EXPECT_FALSE(painter.CanUndo());
+  EXPECT_TRUE(painter.Undo().empty());
+  painter.Redo();
+  painter.Redo();
+  EXPECT_TRUE(same(painter.Map(), afterAbsorb));
+  // A new stroke drops what could be redone.
+  painter.BeginStroke(Brush::kProtect);
+  painter.Dab({40, 40}, 2);
+  painter.EndStroke();
+  EXPECT_FALSE(painter.CanRedo());
+  painter.Reset(base.clone());
+  EXPECT_FALSE(painter.CanUndo());
+  EXPECT_FALSE(painter.Painted());
 }
