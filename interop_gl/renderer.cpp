@@ -210,9 +210,15 @@ void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int
 bool CreateOverlayTexture(RenderState& rs, cv::Size size) {
   rs.overlayTexture.reset();
   if (rs.overlayPass == nullptr || size.area() <= 0) return false;
+  rs.overlayTexture = MakeOverlayTexture(size);
+  return true;
+}
+
+GlTexture MakeOverlayTexture(cv::Size size) {
+  if (size.area() <= 0) return {};
   const std::vector<std::uint8_t> clear(static_cast<size_t>(size.area()) * 4, 0);
-  rs.overlayTexture = MakeGlTexture();
-  glBindTexture(GL_TEXTURE_2D, rs.overlayTexture.get());
+  GlTexture texture = MakeGlTexture();
+  glBindTexture(GL_TEXTURE_2D, texture.get());
   glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
@@ -224,7 +230,7 @@ bool CreateOverlayTexture(RenderState& rs, cv::Size size) {
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   glBindTexture(GL_TEXTURE_2D, 0);
-  return true;
+  return texture;
 }
 
 void UpdateOverlay(RenderState& rs, cv::Rect rect, const cv::Mat& rgba) {

@@ -104,6 +104,9 @@ void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int
 // The overlay: an RGBA8 texture of `size` texels (any size: it is stretched
 // over the source image), all clear. False without an overlay pass.
 bool CreateOverlayTexture(RenderState& rs, cv::Size size);
+// Such a texture alone, in the context current on this thread (which may
+// share its objects with the one that draws).
+GlTexture MakeOverlayTexture(cv::Size size);
 // Replaces the texels of `rect` (texel rows counted from the top) by `rgba`
 // (CV_8UC4, R, G, B, A, top row first, rect's size).
 void UpdateOverlay(RenderState& rs, cv::Rect rect, const cv::Mat& rgba);
