@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <deque>
 #include <functional>
 #include <mutex>
