@@ -94,8 +94,9 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
 
   cv::Mat X, Y;
   ZqCvHelper::MeshGrid(0, grayImg32F.cols, 0, grayImg32F.rows, q, q, X, Y);
-  cv::Mat lineInd;
-  {
+  // The lines depend on the grey image alone: a host made for another
+  // importance map keeps them.
+  if (lineLabels.empty() || lineLabels.size() != grayImg32F.size()) {
     PerfTimer timer;
     timer.Start("link edges");
     std::vector<EdgeChain> chains;
@@ -105,8 +106,9 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
     detector.NoneMaximalSuppress(edgeLowThreshold, edgeHighThreshold);
     detector.Link(minEdgeLength);
     timer.Stop();
-    lineInd = detector.m_pLineInd;
+    lineLabels = detector.m_pLineInd;
   }
+  const cv::Mat& lineInd = lineLabels;
   const QuadLinePoints lines = ChooseLinePoints(lineInd, q, C, R, linePointMargin);
   const std::vector<int32_t>& label = lines.lineOfQuad;
   const std::vector<int32_t>& pointNo = lines.pointNumber;
@@ -221,13 +223,29 @@ cv::Mat ComputeSimilarityMatrix(const ConstrainUnits& unit) { return ResidualMat
 cv::Mat ComputeScaleMatrix(const ConstrainUnits& unit) { return ResidualMatrix(unit, false); }
 
 void ResizeHost::AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a,
-                                bool blend) {
+                                bool blend, UnitResiduals* cache) {
   if (blend) std::cout << "beta=" << beta << std::endl;
+  const bool cached = cache != nullptr && cache->similarity.size() == list.size() &&
+                      (!blend || cache->scale.size() == list.size());
+  if (cache != nullptr && !cached) {
+    cache->similarity.clear();
+    cache->scale.clear();
+  }
   std::vector<int> colMap;
-  for (const ConstrainUnits& unit : list) {
+  for (size_t u = 0; u < list.size(); ++u) {
+    const ConstrainUnits& unit = list[u];
     cv::Mat terms[2];
-    terms[0] = ComputeSimilarityMatrix(unit);
-    if (blend) terms[1] = ComputeScaleMatrix(unit);
+    if (cached) {
+      terms[0] = cache->similarity[u];
+      if (blend) terms[1] = cache->scale[u];
+    } else {
+      terms[0] = ComputeSimilarityMatrix(unit);
+      if (blend) terms[1] = ComputeScaleMatrix(unit);
+      if (cache != nullptr) {
+        cache->similarity.push_back(terms[0]);
+        if (blend) cache->scale.push_back(terms[1]);
+      }
+    }
     const int termCount = blend ? 2 : 1;
     for (int k = 0; k < termCount; ++k) {
       colMap.resize(2 * static_cast<size_t>(unit.n));

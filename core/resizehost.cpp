@@ -25,6 +25,13 @@ int AlignedSide(int side, int quadSize) {
 
 }  // namespace
 
+cv::Mat ImportanceFromGrey(const cv::Mat& grey8U) {
+  cv::Mat atLeastOne, sal32F;
+  cv::max(grey8U, 1, atLeastOne);
+  atLeastOne.convertTo(sal32F, CV_32F, 0.004, 0.0);
+  return sal32F;
+}
+
 cv::Size AlignedSize(cv::Size size, int quadSize) {
   return {AlignedSide(size.width, quadSize), AlignedSide(size.height, quadSize)};
 }
@@ -70,11 +77,7 @@ bool ResizeHost::LoadImage(const char* salPath) {
   QX_ASSERT_AT("ResizeHost::LoadImage", kSource, __LINE__,
                imgSal.cols == srcWidth && imgSal.rows == srcHeight,
                "imgSal->width==srcWidth&&imgSal->height==srcHeight");
-  if (fromFile) {
-    cv::Mat sal32F;
-    imgSal.convertTo(sal32F, CV_32F, 0.004, 0.0);
-    imgSal = sal32F;
-  }
+  if (fromFile) imgSal = ImportanceFromGrey(imgSal);
   cv::Mat gray8U;
   cv::cvtColor(imgSrc, gray8U, cv::COLOR_BGR2GRAY);
   gray8U.convertTo(imgGray32F, CV_32F, 0.004, 0.0);
@@ -108,9 +111,10 @@ void ResizeHost::BuildEquationA() {
 
   timer_.Start("build equationA");
   if (a.entries.capacity() < 3000000) a.entries.reserve(3000000);
-  AppendUnitRows(quads, a, useScaleTerm);
-  AppendUnitRows(quad5s, a, useScaleTerm);
-  AppendUnitRows(edges, a, false);
+  if (!residuals) residuals = std::make_shared<std::array<UnitResiduals, 3>>();
+  AppendUnitRows(quads, a, useScaleTerm, &(*residuals)[0]);
+  AppendUnitRows(quad5s, a, useScaleTerm, &(*residuals)[1]);
+  AppendUnitRows(edges, a, false, &(*residuals)[2]);
   timer_.Stop();
 
   std::cout << "quads.size=" << quads.size() << "\n"
@@ -141,10 +145,37 @@ void ResizeHost::BuildEquationA() {
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
   contentAware = solver->Precompute(a, std::move(problem));
+  // Near the minimum of the energy this one replaces, the same rows are
+  // likely to be held.
+  if (contentAware && !startRows_.empty()) solver->StartFrom(std::move(startRows_));
+  startRows_.clear();
   if (!contentAware)
     std::cerr << "quadrix: the content-aware solve is unavailable for this image (the energy "
                  "could not be factored: "
               << solver->FactorError() << "); using uniform scaling instead" << std::endl;
+}
+
+ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
+  ResizeHost copy;
+  copy.quadSize = quadSize;
+  copy.imgSrc = imgSrc;
+  copy.imgSal = importance32F;
+  copy.imgGray32F = imgGray32F;
+  copy.useScaleTerm = useScaleTerm;
+  copy.srcWidth = srcWidth;
+  copy.srcHeight = srcHeight;
+  copy.edgeLowThreshold = edgeLowThreshold;
+  copy.edgeHighThreshold = edgeHighThreshold;
+  copy.sigma = sigma;
+  copy.linePointMargin = linePointMargin;
+  copy.lineWeight = lineWeight;
+  copy.beta = beta;
+  copy.minEdgeLength = minEdgeLength;
+  copy.minScale = minScale;
+  copy.lineLabels = lineLabels;
+  copy.residuals = residuals;
+  if (solver) copy.startRows_ = solver->LastActiveRows();
+  return copy;
 }
 
 void ResizeHost::Resize(int newWidth, int newHeight) {

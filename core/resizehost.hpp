@@ -10,6 +10,7 @@
 // Use: set useScaleTerm and imgSrc (CV_8UC3), LoadImage, BuildEquationA once,
 // then Resize for every size; solution holds 2*P floats after each Resize.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,6 +39,12 @@ struct ConstrainUnits {
 
   // Resizes both arrays to n entries; n must not be 0.
   void SetNumber(int n);
+};
+
+// The residual matrices of the units of one list, in list order: they
+// depend on the rest positions alone.
+struct UnitResiduals {
+  std::vector<cv::Mat> similarity, scale;  // scale: blended lists only
 };
 
 class ResizeHost {
@@ -84,6 +91,14 @@ class ResizeHost {
   // What LoadImage chose for the user to know about, or empty: it is said
   // when the map is flat because the photo is too small to compute one.
   std::string notice;
+  // The line detector's label image (CV_32SC1), kept by BuildEquationA: the
+  // lines do not depend on the importance map, so a host made for another
+  // map (CopyForImportance) builds its energy without detecting again.
+  cv::Mat lineLabels;
+  // The residual matrices of the quads, the quads with a line point and the
+  // lines, made by the first BuildEquationA and shared with the hosts made
+  // by CopyForImportance (whose units are the same, in the same order).
+  std::shared_ptr<std::array<UnitResiduals, 3>> residuals;
   // Called with the assembled energy matrix before it goes to the engine.
   std::function<void(const TripletMatrix&)> energyObserver;
 
@@ -107,13 +122,23 @@ class ResizeHost {
                          std::vector<ConstrainUnits>& quads, std::vector<ConstrainUnits>& quad5s,
                          std::vector<ConstrainUnits>& edges, int quadSize, bool useScaleTerm,
                          int quadCountX, int quadCountY);
-  void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend);
+  // `cache`: the list's residual matrices, used when it holds them, else
+  // filled.
+  void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend,
+                      UnitResiduals* cache = nullptr);
   // Solves for the drawing area newWidth x newHeight (pixels): the minimum
   // of the energy with the border pinned, under the guard when minScale > 0.
   void Resize(int newWidth, int newHeight);
 
+  // A host for the same photo and lines with the importance map
+  // `importance32F` (the aligned size), ready for BuildEquationA. The images
+  // are shared, not copied: neither host may change them in place. The
+  // first guarded solve starts from the rows this host's last one held.
+  ResizeHost CopyForImportance(const cv::Mat& importance32F) const;
+
  private:
   PerfTimer timer_;
+  std::vector<int32_t> startRows_;  // see CopyForImportance
 };
 
 // Line points of the quads, chosen from a detector label image (CV_32SC1,
@@ -132,6 +157,13 @@ QuadLinePoints ChooseLinePoints(const cv::Mat& lineInd32S, int q, int C, int R, 
 // product of the index and the float step, formed in double and rounded to
 // float. This is what the picture shows in uniform mode.
 void BuildUniformGrid(int vx, int vy, int width, int height, std::vector<float>& xy);
+
+// An 8-bit importance image as the map (CV_32FC1): grey × 0.004, where
+// grey 0 counts as grey 1, the smallest level a file can express. So a
+// black area absorbs the stretch instead of leaving its quads without any
+// weight (which leaves the energy without a minimum); a file without zeros
+// gives exactly grey × 0.004.
+cv::Mat ImportanceFromGrey(const cv::Mat& grey8U);
 
 // Size of an image after alignment to whole quads of quadSize (a multiple of
 // 4): each side to the nearest multiple, halves upward.

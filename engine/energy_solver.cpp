@@ -103,11 +103,24 @@ void EnergySolver::ForgetActiveSets() {
   sets_.clear();
   none_.reset();
   spare_.reset();
+  startRows_.clear();
+  lastActive_.clear();
 }
 
 void EnergySolver::SetSchurLimit(size_t rows) {
   backend_->SetSchurLimit(rows);
   ForgetActiveSets();
+}
+
+std::vector<int32_t> EnergySolver::LastActiveRows() const { return lastActive_; }
+
+void EnergySolver::StartFrom(std::vector<int32_t> rows) {
+  std::sort(rows.begin(), rows.end());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  for (int32_t r : rows)
+    if (r < 0 || r >= p_.guard.Rows())
+      throw std::invalid_argument("EnergySolver::StartFrom: no such guard row");
+  startRows_ = std::move(rows);
 }
 
 void EnergySolver::SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH) {
@@ -281,7 +294,8 @@ bool EnergySolver::Admits(ActiveSet& s, double W, double H,
   return t >= s.lowest && t <= s.highest;
 }
 
-void EnergySolver::Combine(const ActiveSet& s, double W, double H, std::vector<double>& x) const {
+void EnergySolver::Combine(const ActiveSet& s, double W, double H, std::vector<double>& x) {
+  lastActive_ = s.rows;
   x.resize(static_cast<size_t>(n_));
   for (int i = 0; i < n_; ++i) x[i] = W * s.basis.xw[i] + H * s.basis.xh[i];
 }
@@ -316,21 +330,31 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
       return;
     }
 
-  // Primal-dual active-set iteration from the set met before whose aspect
-  // ratios come nearest to this size's (nothing held when none does), or,
-  // at the aspect ratio of the last solve with more rows enabled since, from
-  // that solve's set.
+  // Primal-dual active-set iteration: from the rows given to StartFrom,
+  // if any; at the aspect ratio of the last solve, with more rows enabled
+  // since, from that solve's set; otherwise from the set met before whose
+  // aspect ratios come nearest to this size's (nothing held when none does).
   std::vector<int32_t> enter, leave;
-  const bool sameAspect = !sets_.empty() && W * lastH_ == H * lastW_;
-  const ActiveSet* current = sameAspect ? sets_.front().get() : Nearest(W, H, *enabled);
-  if (!sameAspect)
-    backend_->StartSize(W > 0 && H > 0 && lastW_ > 0 && lastH_ > 0 &&
-                        std::abs(std::log((W / H) / (lastW_ / lastH_))) < 0.01);
+  const ActiveSet* current = nullptr;
+  if (!startRows_.empty()) {
+    std::vector<int32_t> start = std::move(startRows_);
+    startRows_.clear();
+    std::erase_if(start, [&](int32_t r) { return !(*enabled)[r]; });
+    backend_->StartSize(false);
+    current = &Remember(std::move(start));
+  } else {
+    const bool sameAspect = !sets_.empty() && W * lastH_ == H * lastW_;
+    current = sameAspect ? sets_.front().get() : Nearest(W, H, *enabled);
+    if (!sameAspect)
+      backend_->StartSize(W > 0 && H > 0 && lastW_ > 0 && lastH_ > 0 &&
+                          std::abs(std::log((W / H) / (lastW_ / lastH_))) < 0.01);
+  }
   lastW_ = W;
   lastH_ = H;
   std::vector<int32_t> rows = current->rows;
   if (Optimal(*current, W, H, *enabled, enter, leave)) {  // at an edge of the tested interval
     Combine(*current, W, H, x);
+    stats_.activeRows = static_cast<int>(rows.size());
     return;
   }
   std::set<std::vector<int32_t>> seen;
@@ -426,6 +450,7 @@ bool EnergySolver::Fallback(double W, double H, const std::vector<char>& enabled
         x = target;
         std::sort(working.begin(), working.end());
         stats_.activeRows = static_cast<int>(working.size());
+        lastActive_ = working;
         Remember(working);
         return true;
       }

@@ -97,8 +97,15 @@ class EnergySolver {
   // on the unchanged factor; beyond, it holds them through a penalised
   // factor (both exact).
   void SetSchurLimit(size_t rows);
-  // Drops the remembered active sets (e.g. after changing guard bounds).
+  // Drops the remembered active sets (e.g. after changing guard bounds)
+  // and the rows given to StartFrom.
   void ForgetActiveSets();
+  // The rows held at the last guarded solve (sorted), empty before one.
+  std::vector<int32_t> LastActiveRows() const;
+  // After Precompute: the first guarded solve starts its iteration from
+  // these rows (say, those an energy close to this one held) instead of
+  // from none.
+  void StartFrom(std::vector<int32_t> rows);
   // Replaces the bounds of the guard rows (same rows, same order).
   void SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH);
 
@@ -107,7 +114,7 @@ class EnergySolver {
   bool Optimal(const ActiveSet& s, double W, double H, const std::vector<char>& enabled,
                std::vector<int32_t>& enter, std::vector<int32_t>& leave) const;
   bool Admits(ActiveSet& s, double W, double H, const std::vector<char>& enabled) const;
-  void Combine(const ActiveSet& s, double W, double H, std::vector<double>& x) const;
+  void Combine(const ActiveSet& s, double W, double H, std::vector<double>& x);
   ActiveSet& Remember(std::vector<int32_t> rows);
   void Prepare(ActiveSet& s, const ActiveBasis* warm);
   const ActiveSet* Nearest(double W, double H, const std::vector<char>& enabled);
@@ -120,6 +127,8 @@ class EnergySolver {
   std::unique_ptr<ActiveSet> none_;               // nothing held: the unguarded minimiser
   std::vector<std::unique_ptr<ActiveSet>> sets_;  // most recently used first
   std::unique_ptr<ActiveSet> spare_;              // the last evicted, for its storage
+  std::vector<int32_t> startRows_;                // see StartFrom
+  std::vector<int32_t> lastActive_;               // the rows of the last guarded solve
   SolveStats stats_;
   std::string factorError_;
   int iterationLimit_ = 40;

@@ -405,6 +405,17 @@ void EffectPass::Apply() {
       glCullFace(cull_ == Cull::kBack ? GL_BACK : GL_FRONT);
       break;
   }
+  switch (blend_) {
+    case Blend::kKeep:
+      break;
+    case Blend::kOff:
+      glDisable(GL_BLEND);
+      break;
+    case Blend::kAlpha:
+      glEnable(GL_BLEND);
+      glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+      break;
+  }
   switch (depth_) {
     case Depth::kKeep:
       break;
@@ -482,6 +493,10 @@ std::unique_ptr<Effect> Effect::Create(const std::string& source, const std::str
           pass->depth_ = Depth::kLequal;
         } else if (state == "depth=always") {
           pass->depth_ = Depth::kAlways;
+        } else if (state == "blend=off") {
+          pass->blend_ = EffectPass::Blend::kOff;
+        } else if (state == "blend=alpha") {
+          pass->blend_ = EffectPass::Blend::kAlpha;
         } else {
           msg.Error(ps.line, "unknown pass state \"" + state + "\"");
         }

@@ -180,10 +180,12 @@ class EffectPass {
   };
   enum class Cull { kKeep, kNone, kBack, kFront };
   enum class Depth { kKeep, kOff, kLess, kLequal, kAlways };
+  enum class Blend { kKeep, kOff, kAlpha };
   GlProgram program_;
   std::vector<Binding> bindings_;
   Cull cull_ = Cull::kKeep;
   Depth depth_ = Depth::kKeep;
+  Blend blend_ = Blend::kKeep;
 };
 
 class EffectTechnique {

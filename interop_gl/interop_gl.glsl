@@ -10,6 +10,7 @@ uniform float srcHeight;
 uniform float newWidth;
 uniform float newHeight;
 uniform sampler2D g_Texture;
+uniform sampler2D g_Overlay;
 
 // Target rectangle onto the whole viewport, top-left to clip (-1, 1).
 vec4 TargetToClip(vec2 p) {
@@ -40,6 +41,14 @@ void main() {
   colour = texture(g_Texture, texCoord);
 }
 
+//@fragment OverlayFS
+in vec2 texCoord;
+out vec4 colour;
+
+void main() {
+  colour = texture(g_Overlay, texCoord);
+}
+
 //@vertex GridVS
 layout(location = 0) in vec2 POSITION;
 
@@ -55,7 +64,9 @@ void main() {
 }
 
 // Everything lies at depth 0: the lines must pass where the mesh already is,
-// and folded triangles face away but are still drawn.
+// and folded triangles face away but are still drawn. Pass 2 lays a tint
+// over the mesh (the painted importance), blended.
 //@technique Draw2DInterop
-//@pass MeshVS MeshFS cull=none depth=lequal
-//@pass GridVS GridFS cull=none depth=lequal
+//@pass MeshVS MeshFS cull=none depth=lequal blend=off
+//@pass GridVS GridFS cull=none depth=lequal blend=off
+//@pass MeshVS OverlayFS cull=none depth=lequal blend=alpha

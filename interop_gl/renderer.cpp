@@ -1,7 +1,9 @@
 #include "interop_gl/renderer.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <opencv2/core.hpp>
 #include <sstream>
 
 #include "core/assertion.hpp"
@@ -121,6 +123,12 @@ bool InitRenderer(RenderState& rs, const std::string& effectFile) {
   if (rs.meshPass == nullptr || rs.gridPass == nullptr)
     return fail("technique \"Draw2DInterop\" needs two passes");
   if (!CreateInputLayout(rs)) return fail("both passes must take the input \"POSITION\"");
+  // The overlay needs a third pass reading POSITION alike and the texture.
+  EffectPass* overlay = rs.technique->GetPassByIndex(2);
+  if (overlay != nullptr &&
+      glGetAttribLocation(overlay->Program(), "POSITION") == rs.positionLocation &&
+      rs.effect->GetVariableByName("g_Overlay").AsShaderResource().IsValid())
+    rs.overlayPass = overlay;
   return true;
 }
 
@@ -180,6 +188,66 @@ void UploadTexelRows(const GlTexture& texture, int width, const float* texels, i
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   glTexSubImage2D(GL_TEXTURE_2D, 0, 0, firstRow, width, rowCount, GL_RGBA, GL_FLOAT,
                   texels + static_cast<size_t>(firstRow) * static_cast<size_t>(width) * 4);
+  glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int firstRow,
+                            int rowCount) {
+  QX_ASSERT("UpdateImageTextureRows", kSource, slot == 0 || slot == 1);
+  firstRow = std::max(0, firstRow);
+  rowCount = std::min(rowCount, image.rows - firstRow);
+  if (rowCount <= 0) return;
+  // Texture rows run bottom up: the band's last image row is its first.
+  const std::vector<float> texels = BuildImageTexels(image.rowRange(firstRow, firstRow + rowCount));
+  glBindTexture(GL_TEXTURE_2D, rs.textureViews[static_cast<size_t>(slot)].get());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glTexSubImage2D(GL_TEXTURE_2D, 0, 0, image.rows - firstRow - rowCount, image.cols, rowCount,
+                  GL_RGBA, GL_FLOAT, texels.data());
+  glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+bool CreateOverlayTexture(RenderState& rs, cv::Size size) {
+  rs.overlayTexture.reset();
+  if (rs.overlayPass == nullptr || size.area() <= 0) return false;
+  rs.overlayTexture = MakeOverlayTexture(size);
+  return true;
+}
+
+GlTexture MakeOverlayTexture(cv::Size size) {
+  if (size.area() <= 0) return {};
+  const std::vector<std::uint8_t> clear(static_cast<size_t>(size.area()) * 4, 0);
+  GlTexture texture = MakeGlTexture();
+  glBindTexture(GL_TEXTURE_2D, texture.get());
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, size.width, size.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+               clear.data());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  glBindTexture(GL_TEXTURE_2D, 0);
+  return texture;
+}
+
+void UpdateOverlay(RenderState& rs, cv::Rect rect, const cv::Mat& rgba) {
+  if (!rs.overlayTexture || rect.empty()) return;
+  QX_ASSERT("UpdateOverlay", kSource,
+            rgba.type() == CV_8UC4 && rgba.size() == rect.size() && rgba.isContinuous());
+  GLint height = 0;
+  glBindTexture(GL_TEXTURE_2D, rs.overlayTexture.get());
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+  // Bottom row first, as the image textures: upload the rows turned over.
+  cv::Mat flipped;
+  cv::flip(rgba, flipped, 0);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+  glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+  glTexSubImage2D(GL_TEXTURE_2D, 0, rect.x, height - rect.y - rect.height, rect.width, rect.height,
+                  GL_RGBA, GL_UNSIGNED_BYTE, flipped.data);
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
   glBindTexture(GL_TEXTURE_2D, 0);
 }
 
@@ -249,6 +317,12 @@ void DrawMesh(RenderState& rs) {
   glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, rs.triangleIndexBuffer.get());
   glDrawElements(GL_TRIANGLES, rs.triangleIndexCount, GL_UNSIGNED_INT, nullptr);
 
+  if (rs.showOverlay && rs.overlayPass != nullptr && rs.overlayTexture) {
+    _SetVar(effect, "g_Overlay", rs.overlayTexture);
+    rs.overlayPass->Apply();
+    glDrawElements(GL_TRIANGLES, rs.triangleIndexCount, GL_UNSIGNED_INT, nullptr);
+    glDisable(GL_BLEND);
+  }
   if (rs.showGrid) {
     rs.gridPass->Apply();
     glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, rs.lineIndexBuffer.get());
@@ -264,6 +338,8 @@ void ReleaseRenderState(RenderState& rs) {
   rs.vertexBuffer.reset();
   rs.textureViews[0].reset();
   rs.textureViews[1].reset();
+  rs.overlayTexture.reset();
+  rs.overlayPass = nullptr;
   rs.technique = nullptr;
   rs.meshPass = rs.gridPass = nullptr;
   rs.effect.reset();

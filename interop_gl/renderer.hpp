@@ -43,6 +43,11 @@ struct RenderState {
   int newHeight = 0;
   int textureIndex = 0;
   int positionLocation = -1;  // attribute location of POSITION in both passes
+  // An effect's optional third pass: a tint over the mesh (RGBA, blended),
+  // sampled like the image textures from "g_Overlay". Null without one.
+  EffectPass* overlayPass = nullptr;
+  GlTexture overlayTexture;
+  bool showOverlay = false;
   // The effect file InitRenderer used, or the name it looked for when it
   // found none: what to name when the effect cannot be used.
   std::string effectPath;
@@ -91,6 +96,21 @@ GlTexture AllocateImageTexture(cv::Size size);
 void UploadTexelRows(const GlTexture& texture, int width, const float* texels, int firstRow,
                      int rowCount);
 
+// Rows [firstRow, firstRow + rowCount) of `image` (top row first) into the
+// texture of `slot`, which must have the image's size.
+void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int firstRow,
+                            int rowCount);
+
+// The overlay: an RGBA8 texture of `size` texels (any size: it is stretched
+// over the source image), all clear. False without an overlay pass.
+bool CreateOverlayTexture(RenderState& rs, cv::Size size);
+// Such a texture alone, in the context current on this thread (which may
+// share its objects with the one that draws).
+GlTexture MakeOverlayTexture(cv::Size size);
+// Replaces the texels of `rect` (texel rows counted from the top) by `rgba`
+// (CV_8UC4, R, G, B, A, top row first, rect's size).
+void UpdateOverlay(RenderState& rs, cv::Rect rect, const cv::Mat& rgba);
+
 // Index and vertex buffers for a vx x vy grid; sets the counts and `ready`.
 void CreateMeshBuffers(RenderState& rs, int vx, int vy);
 
@@ -98,9 +118,9 @@ void CreateMeshBuffers(RenderState& rs, int vx, int vy);
 // vxCount * vyCount (x, y) pairs in vertex order, in target pixels.
 void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount);
 
-// Sets the effect variables and draws the mesh, then the grid if asked.
-// Draws nothing before CreateMeshBuffers. Ends the program when a variable
-// cannot be set.
+// Sets the effect variables and draws the mesh, then the grid if asked, then
+// the overlay when it is shown and the effect has its pass. Draws nothing
+// before CreateMeshBuffers. Ends the program when a variable cannot be set.
 void DrawMesh(RenderState& rs);
 
 // Lets every GL object go and empties the record.

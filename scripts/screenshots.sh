@@ -8,8 +8,10 @@
 #
 # Writes, as JPEG: window-empty.jpg (quadrix --open, no photo yet),
 # window-start.jpg (as opened), window-narrow.jpg, window-wide-grid.jpg
-# (wider, View > Show Grid) and window-importance.jpg (View > Saliency
-# Image).
+# (wider, View > Show Grid), window-importance.jpg (View > Saliency Image),
+# and, at 860 x 400, window-protect-before.jpg, window-protect-stroke.jpg and
+# window-protect-after.jpg (a Protect stroke along the squeezed bottom strip,
+# tinted, and what it does with the brush put down).
 set -euo pipefail
 if [[ $# -ne 2 ]]; then
   echo "usage: $0 BUILD_DIR OUT_DIR" >&2
@@ -64,16 +66,18 @@ quit() {
   app_pid=""
 }
 
-# The OpenGL drawing area: the frame's largest child window that is shown.
-area_size() {
-  local id w h best=0 size=""
+# The OpenGL drawing area: the frame's largest child window that is shown,
+# as "ID WIDTH HEIGHT".
+area() {
+  local id w h best=0 found=""
   while read -r id w h; do
     xwininfo -id "$id" | grep -q "IsViewable" || continue
-    if ((w * h > best)); then best=$((w * h)); size="$w $h"; fi
+    if ((w * h > best)); then best=$((w * h)); found="$id $w $h"; fi
   done < <(xwininfo -children -id "$frame" |
     sed -n 's/^ *\(0x[0-9a-f]*\) .*)  *\([0-9]*\)x\([0-9]*\)[+-].*/\1 \2 \3/p')
-  echo "$size"
+  echo "$found"
 }
+area_size() { area | cut -d' ' -f2-; }
 
 # Waits until the drawing area has the size $1 x $2 (the photo has loaded).
 wait_area() {
@@ -131,4 +135,20 @@ keys ctrl+g
 shoot window-wide-grid.jpg
 keys ctrl+g ctrl+2
 shoot window-importance.jpg
+keys ctrl+1
+resize_area 860 400
+shoot window-protect-before.jpg
+# Protect the squeezed strip of hedge, car and lawn: take up the brush, a
+# larger one, and drag along the strip; then put the brush down.
+keys p bracketright bracketright
+read -r id _ <<<"$(area)"
+xdotool mousemove --window "$id" 10 398 mousedown 1
+for x in 100 200 300 400 500 600 700 800 850; do
+  xdotool mousemove --window "$id" "$x" 398 sleep 0.03
+done
+xdotool mouseup 1
+sleep 1
+shoot window-protect-stroke.jpg
+keys Escape
+shoot window-protect-after.jpg
 quit

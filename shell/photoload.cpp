@@ -85,9 +85,10 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   step(LoadStep::kTexels, aligned);
   std::vector<float> colour = BuildImageTexels(host.imgSrc);
   std::vector<float> importance = BuildImageTexels(host.imgSal);
+  ImportancePainter painter(host.imgSal.clone());
   if (cancelled()) return nullptr;
   return std::make_unique<LoadedPhoto>(srcPath, std::move(host), std::move(colour),
-                                       std::move(importance));
+                                       std::move(importance), std::move(painter));
 }
 
 }  // namespace quadrix

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/importance_paint.hpp"
 #include "core/resizehost.hpp"
 
 namespace quadrix {
@@ -31,6 +32,8 @@ struct LoadedPhoto {
   // BuildImageTexels of host.imgSrc and host.imgSal.
   std::vector<float> colourTexels;
   std::vector<float> importanceTexels;
+  // Painting starts from the map as loaded or computed.
+  ImportancePainter painter;
 };
 
 // A file that cannot be used; the message names it and says why.

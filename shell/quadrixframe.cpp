@@ -13,10 +13,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <span>
 #include <vector>
 
 #include "core/outputs.hpp"
@@ -96,22 +99,36 @@ class SaveChoices : public wxFileDialogCustomizeHook {
   wxFileDialogChoice* quality_ = nullptr;
 };
 
-// Both textures of a loaded photo, made in the context current on this
-// thread (one that shares the window's objects); 0 when they cannot be.
-// The texels are let go once they are in.
-void MakeTextures(LoadedPhoto& photo, GLuint& colour, GLuint& importance) {
+// Map pixels per overlay texel: the overlay is at most 2048 texels a side.
+int OverlayStep(cv::Size map) {
+  return std::max(1, (std::max(map.width, map.height) + 2047) / 2048);
+}
+
+cv::Size OverlaySize(cv::Size map) {
+  const int s = OverlayStep(map);
+  return {(map.width + s - 1) / s, (map.height + s - 1) / s};
+}
+
+// The textures of a loaded photo (the colour and importance images and a
+// clear overlay), made in the context current on this thread, one that
+// shares the window's objects; 0 when they cannot be. The texels are let go
+// once they are in.
+struct TextureNames {
+  GLuint colour = 0, importance = 0, overlay = 0;
+};
+TextureNames MakeTextures(LoadedPhoto& photo) {
   const cv::Size size(photo.host.srcWidth, photo.host.srcHeight);
   GlTexture c = AllocateImageTexture(size);
   GlTexture i = AllocateImageTexture(size);
-  if (!c || !i) return;
+  if (!c || !i) return {};
   UploadTexelRows(c, size.width, photo.colourTexels.data(), 0, size.height);
   UploadTexelRows(i, size.width, photo.importanceTexels.data(), 0, size.height);
+  GlTexture o = MakeOverlayTexture(OverlaySize(size));
   // Complete before another context draws with them.
   glFinish();
   photo.colourTexels = {};
   photo.importanceTexels = {};
-  colour = c.release();
-  importance = i.release();
+  return {c.release(), i.release(), o.release()};
 }
 
 }  // namespace
@@ -119,7 +136,7 @@ void MakeTextures(LoadedPhoto& photo, GLuint& colour, GLuint& importance) {
 // A loaded photo whose textures are being filled, band by band.
 struct QuadrixFrame::Upload {
   std::shared_ptr<LoadedPhoto> photo;
-  GlTexture colour, importance;
+  GlTexture colour, importance, overlay;
   int row = 0;  // rows done, colour first, then importance
 };
 
@@ -136,7 +153,9 @@ wxBEGIN_EVENT_TABLE(QuadrixFrame, wxFrame)
   EVT_MENU(ID_SAVE_PICTURE, QuadrixFrame::OnSavePicture)
   EVT_MENU(ID_SET_SIZE, QuadrixFrame::OnSetSize)
   EVT_MENU_RANGE(ID_FIT, ID_ZOOM_OUT, QuadrixFrame::OnZoom)
-  EVT_UPDATE_UI_RANGE(ID_SAVE_PICTURE, ID_ZOOM_OUT, QuadrixFrame::OnUpdateNeedsPhoto)
+  EVT_MENU_RANGE(ID_LOAD_IMPORTANCE, ID_SAVE_IMPORTANCE, QuadrixFrame::OnImportanceFile)
+  EVT_MENU_RANGE(ID_PROTECT, ID_REDO_STROKE, QuadrixFrame::OnPaintMenu)
+  EVT_UPDATE_UI_RANGE(ID_SAVE_PICTURE, ID_REDO_STROKE, QuadrixFrame::OnUpdateNeedsPhoto)
   EVT_CHAR_HOOK(QuadrixFrame::OnCharHook)
 wxEND_EVENT_TABLE();
 // clang-format on
@@ -174,6 +193,8 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   auto* fileMenu = new wxMenu;
   fileMenu->Append(ID_OPEN, wxString::FromUTF8("Open…\tCtrl+O"), "");
   fileMenu->Append(ID_SAVE_PICTURE, wxString::FromUTF8("Save Picture…\tCtrl+S"), "");
+  fileMenu->Append(ID_LOAD_IMPORTANCE, wxString::FromUTF8("Load Importance…\tCtrl+Shift+O"), "");
+  fileMenu->Append(ID_SAVE_IMPORTANCE, wxString::FromUTF8("Save Importance…\tCtrl+Shift+S"), "");
   fileMenu->AppendSeparator();
   fileMenu->Append(ID_EXIT, "Exit\tCtrl+Q", "", wxITEM_NORMAL);
   auto* viewMenu = new wxMenu;
@@ -193,6 +214,17 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   menuBar->Append(fileMenu, "File");
   menuBar->Append(viewMenu, "View");
   menuBar->Append(funMenu, "Fun");
+  auto* paintMenu = new wxMenu;
+  brushItems[0] = paintMenu->AppendCheckItem(ID_PROTECT, "Protect\tP");
+  brushItems[1] = paintMenu->AppendCheckItem(ID_ABSORB, "Absorb\tA");
+  brushItems[2] = paintMenu->AppendCheckItem(ID_RESTORE, "Restore\tR");
+  paintMenu->AppendSeparator();
+  paintMenu->Append(ID_BIGGER_BRUSH, "Bigger Brush\t]");
+  paintMenu->Append(ID_SMALLER_BRUSH, "Smaller Brush\t[");
+  paintMenu->AppendSeparator();
+  paintMenu->Append(ID_UNDO_STROKE, "Undo Stroke\tCtrl+Z");
+  paintMenu->Append(ID_REDO_STROKE, "Redo Stroke\tCtrl+Shift+Z");
+  menuBar->Append(paintMenu, "Paint");
   SetMenuBar(menuBar);
 
   CreateStatusBar(3);
@@ -216,6 +248,9 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   glWindow->SetDropTarget(new ImageDropTarget(this));
   hintPanel->SetDropTarget(new ImageDropTarget(this));
   glWindow->Bind(wxEVT_KEY_UP, &QuadrixFrame::OnKeyUp, this);
+  for (const auto type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP, wxEVT_MOTION})
+    glWindow->Bind(type, &QuadrixFrame::OnMouse, this);
+  glWindow->Bind(wxEVT_MOUSE_CAPTURE_LOST, [this](wxMouseCaptureLostEvent&) { EndStroke(); });
   glWindow->Bind(wxEVT_KILL_FOCUS, [this](wxFocusEvent& e) {
     SetCompare(false);
     e.Skip();
@@ -281,6 +316,8 @@ void QuadrixFrame::OpenImage(const std::string& path) {
 void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salPath,
                              bool endOnFailure) {
   work.Cancel();
+  ++rebuildGeneration;
+  EndStroke();
   uploadTimer.Stop();
   if (upload) {
     glWindow->MakeCurrent();
@@ -315,20 +352,20 @@ void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salP
           },
           [&] { return job.Cancelled(); });
       if (!photo) return;
-      GLuint colour = 0;
-      GLuint importance = 0;
+      TextureNames names;
       if (shared != nullptr && shared->MakeCurrent()) {
-        MakeTextures(*photo, colour, importance);
+        names = MakeTextures(*photo);
         shared->Release();
       }
       // The textures are given back to the GUI thread even when the load
       // was cancelled meanwhile, to be let go in a context of theirs.
-      job.Deliver([this, photo, colour, importance](bool cancelled) {
+      job.Deliver([this, photo, names](bool cancelled) {
         if (!cancelled) {
-          OnPhotoLoaded(photo, colour, importance);
-        } else if ((colour != 0 || importance != 0) && glWindow->MakeCurrent()) {
-          GlTexture(colour).reset();
-          GlTexture(importance).reset();
+          OnPhotoLoaded(photo, names.colour, names.importance, names.overlay);
+        } else if (names.colour != 0 && glWindow->MakeCurrent()) {
+          GlTexture(names.colour).reset();
+          GlTexture(names.importance).reset();
+          GlTexture(names.overlay).reset();
         }
       });
       return;
@@ -364,13 +401,14 @@ void QuadrixFrame::OnLoadStep(LoadStep step, cv::Size aligned) {
 }
 
 void QuadrixFrame::OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colour,
-                                 GLuint importance) {
+                                 GLuint importance, GLuint overlay) {
   glWindow->MakeCurrent();
   upload = std::make_unique<Upload>();
   const cv::Size size(photo->host.srcWidth, photo->host.srcHeight);
   if (colour != 0 && importance != 0) {
     upload->colour.reset(colour);
     upload->importance.reset(importance);
+    upload->overlay.reset(overlay);
     upload->photo = std::move(photo);
     InstallPhoto();
     return;
@@ -417,8 +455,10 @@ void QuadrixFrame::InstallPhoto() {
   // The old host and the texels are freed on the worker's thread: freeing
   // a large photo takes a while.
   auto old = std::make_shared<ResizeHost>(std::move(host));
+  auto oldPainter = std::make_shared<ImportancePainter>(std::move(painter));
   host = std::move(done->photo->host);
-  work.Start([old, photo = std::move(done->photo)](const BackgroundWork::Job&) {});
+  painter = std::move(done->photo->painter);
+  work.Start([old, oldPainter, photo = std::move(done->photo)](const BackgroundWork::Job&) {});
 
   glWindow->MakeCurrent();
   renderState->ready = false;
@@ -430,10 +470,20 @@ void QuadrixFrame::InstallPhoto() {
   vyCount = host.quadCountY + 1;
   CreateMeshBuffers(*renderState, vxCount, vyCount);
   hasImage = true;
-  ShowStatus(wxString::FromUTF8(host.notice.empty() ? "" : "Flat importance map: " + host.notice),
-             kNoticeField);
-  if (!host.contentAware)
-    ShowStatus("The energy could not be factored: plain scaling", kNoticeField);
+  ShowEnergyNotice();
+
+  // Painting starts from the map as loaded or computed (made while
+  // loading, as is the overlay when the load made the textures).
+  ++rebuildGeneration;
+  overlayStep = OverlayStep({host.srcWidth, host.srcHeight});
+  renderState->overlayTexture.reset();
+  if (renderState->overlayPass != nullptr) {
+    if (done->overlay)
+      renderState->overlayTexture = std::move(done->overlay);
+    else
+      CreateOverlayTexture(*renderState, OverlaySize({host.srcWidth, host.srcHeight}));
+  }
+  renderState->showOverlay = brush.has_value();
 
   // The solve at the source size was made while loading.
   target = cv::Size(host.srcWidth, host.srcHeight);
@@ -618,6 +668,39 @@ void QuadrixFrame::OnCharHook(wxKeyEvent& event) {
     SetCompare(true);
     return;
   }
+  if (key == WXK_ESCAPE && brush) {
+    ChooseBrush(std::nullopt);
+    return;
+  }
+  // The Paint menu's keys have no modifier, which the toolkit's menus do not
+  // take as accelerators: they are handled here.
+  if (!event.HasAnyModifiers() || event.GetModifiers() == wxMOD_SHIFT) {
+    int id = 0;
+    switch (key) {
+      case 'P':
+        id = ID_PROTECT;
+        break;
+      case 'A':
+        id = ID_ABSORB;
+        break;
+      case 'R':
+        id = ID_RESTORE;
+        break;
+      case ']':
+        id = ID_BIGGER_BRUSH;
+        break;
+      case '[':
+        id = ID_SMALLER_BRUSH;
+        break;
+      default:
+        break;
+    }
+    if (id != 0 && hasImage) {
+      wxCommandEvent command(wxEVT_MENU, id);
+      OnPaintMenu(command);
+      return;
+    }
+  }
   // The zoom keys as typed on any keyboard layout (with or without Shift,
   // on the keypad or not), which the menu's accelerators alone do not catch.
   if (event.ControlDown() && !event.AltDown()) {
@@ -787,7 +870,284 @@ void QuadrixFrame::OnZoom(wxCommandEvent& event) {
   }
 }
 
-void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) { event.Enable(hasImage); }
+void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) {
+  switch (event.GetId()) {
+    case ID_UNDO_STROKE:
+      event.Enable(hasImage && painter.CanUndo());
+      break;
+    case ID_REDO_STROKE:
+      event.Enable(hasImage && painter.CanRedo());
+      break;
+    default:
+      event.Enable(hasImage);
+  }
+}
+
+void QuadrixFrame::ShowEnergyNotice() {
+  wxString notice;
+  if (!host.notice.empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice);
+  // The one case left where the picture cannot be content-aware.
+  if (!host.contentAware) notice = "The energy could not be factored: plain scaling";
+  ShowStatus(notice, kNoticeField);
+}
+
+void QuadrixFrame::ShowBrush() {
+  static const char* const kNames[] = {"Protect", "Absorb", "Restore"};
+  if (brush)
+    ShowActivity(wxString::Format("%s brush, %d px (Esc: none)", kNames[static_cast<int>(*brush)],
+                                  static_cast<int>(std::lround(2 * brushRadius))));
+  else
+    ShowActivity("");
+}
+
+void QuadrixFrame::ChooseBrush(std::optional<Brush> chosen) {
+  EndStroke();
+  brush = chosen;
+  for (size_t i = 0; i < brushItems.size(); ++i)
+    brushItems[i]->Check(brush && static_cast<size_t>(*brush) == i);
+  if (renderState) renderState->showOverlay = brush.has_value();
+  glWindow->SetCursor(brush ? wxCursor(wxCURSOR_CROSS) : wxNullCursor);
+  ShowBrush();
+  Refresh();
+}
+
+void QuadrixFrame::OnPaintMenu(wxCommandEvent& event) {
+  if (!hasImage) return;
+  switch (event.GetId()) {
+    case ID_PROTECT:
+    case ID_ABSORB:
+    case ID_RESTORE: {
+      // Picking the brush in hand puts it down.
+      const auto picked = static_cast<Brush>(event.GetId() - ID_PROTECT);
+      ChooseBrush(brush == picked ? std::nullopt : std::optional<Brush>(picked));
+      break;
+    }
+    case ID_BIGGER_BRUSH:
+      brushRadius = std::min(400.0, brushRadius * 1.25);
+      ShowBrush();
+      break;
+    case ID_SMALLER_BRUSH:
+      brushRadius = std::max(2.0, brushRadius / 1.25);
+      ShowBrush();
+      break;
+    case ID_UNDO_STROKE:
+    case ID_REDO_STROKE: {
+      EndStroke();
+      const cv::Rect rect = event.GetId() == ID_UNDO_STROKE ? painter.Undo() : painter.Redo();
+      if (!rect.empty()) MapChanged(rect);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void QuadrixFrame::OnMouse(wxMouseEvent& event) {
+  if (!brush || !hasImage || !renderState || !renderState->ready) {
+    event.Skip();
+    return;
+  }
+  if (event.LeftDown()) {
+    painter.BeginStroke(*brush);
+    stroking = true;
+    strokeRect = {};
+    if (!glWindow->HasCapture()) glWindow->CaptureMouse();
+    lastDab = event.GetPosition();
+    DabAt(lastDab);
+  } else if (event.Dragging() && stroking) {
+    // Discs close enough together to make a line.
+    const wxPoint to = event.GetPosition();
+    const double length = std::hypot(to.x - lastDab.x, to.y - lastDab.y);
+    const int steps = std::max(1, static_cast<int>(std::ceil(length / (brushRadius / 3))));
+    for (int k = 1; k <= steps; ++k)
+      DabAt(wxPoint(lastDab.x + (to.x - lastDab.x) * k / steps,
+                    lastDab.y + (to.y - lastDab.y) * k / steps));
+    lastDab = to;
+  } else if (event.LeftUp()) {
+    EndStroke();
+  }
+  event.Skip();
+}
+
+void QuadrixFrame::DabAt(wxPoint viewPoint) {
+  // Drawing area -> target -> source, through the mesh as shown.
+  const wxSize area = glWindow->GetClientSize();
+  const cv::Rect picture =
+      pictureFills ? cv::Rect(0, 0, area.x, area.y) : PictureRect({area.x, area.y}, target, zoom);
+  if (picture.empty() || target.area() <= 0) return;
+  const double perView = static_cast<double>(target.width) / picture.width;
+  const cv::Point2d p((viewPoint.x - picture.x) * perView, (viewPoint.y - picture.y) * perView);
+  std::vector<float> uniform;
+  std::span<const float> xy(host.solution);
+  if (uniformMode || comparing) {
+    BuildUniformGrid(vxCount, vyCount, target.width, target.height, uniform);
+    xy = uniform;
+  }
+  cv::Point2d at;
+  double scale = 1.0;
+  if (!MeshPointToSource(vxCount, vyCount, xy, {host.srcWidth, host.srcHeight}, p, at, scale))
+    return;
+  const cv::Rect rect = painter.Dab(at, brushRadius * perView * scale);
+  if (rect.empty()) return;
+  strokeRect |= rect;
+  UpdateOverlayRect(rect);
+  Refresh();
+}
+
+void QuadrixFrame::EndStroke() {
+  if (!stroking) return;
+  stroking = false;
+  if (glWindow->HasCapture()) glWindow->ReleaseMouse();
+  if (painter.EndStroke()) MapChanged(strokeRect);
+}
+
+void QuadrixFrame::UpdateOverlayRect(cv::Rect rect) {
+  if (!renderState->overlayTexture) return;
+  // The overlay's texels over `rect`, each the stroke at its centre.
+  const int s = overlayStep;
+  const cv::Mat& strokes = painter.Strokes();
+  const cv::Rect texels(rect.x / s, rect.y / s, (rect.x + rect.width + s - 1) / s - rect.x / s,
+                        (rect.y + rect.height + s - 1) / s - rect.y / s);
+  cv::Mat rgba(texels.size(), CV_8UC4);
+  for (int y = 0; y < texels.height; ++y)
+    for (int x = 0; x < texels.width; ++x) {
+      const int sx = std::min(strokes.cols - 1, (texels.x + x) * s + s / 2);
+      const int sy = std::min(strokes.rows - 1, (texels.y + y) * s + s / 2);
+      const uchar label = strokes.at<uchar>(sy, sx);
+      // Protect green, Absorb magenta, nothing clear.
+      rgba.at<cv::Vec4b>(y, x) = label == 1   ? cv::Vec4b(40, 210, 70, 110)
+                                 : label == 2 ? cv::Vec4b(230, 40, 170, 110)
+                                              : cv::Vec4b(0, 0, 0, 0);
+    }
+  glWindow->MakeCurrent();
+  UpdateOverlay(*renderState, texels, rgba);
+}
+
+void QuadrixFrame::MapChanged(cv::Rect rect) {
+  glWindow->MakeCurrent();
+  UpdateImageTextureRows(*renderState, 1, painter.Map(), rect.y, rect.height);
+  UpdateOverlayRect(rect);
+  Refresh();
+  StartRebuild();
+}
+
+void QuadrixFrame::StartRebuild() {
+  const int generation = ++rebuildGeneration;
+  const cv::Size solveFor = target;
+  const auto start = Clock::now();
+  auto fresh = std::make_shared<ResizeHost>(host.CopyForImportance(painter.Map().clone()));
+  ShowActivity(wxString::FromUTF8("Rebuilding the energy…"));
+  if (host.engine != nullptr) {
+    // An outside engine has one workspace, which the host shown solves in:
+    // it cannot build another energy meanwhile.
+    try {
+      wxBusyCursor busy;
+      fresh->BuildEquationA();
+      fresh->Resize(solveFor.width, solveFor.height);
+    } catch (const EngineError& e) {
+      Fail(wxString::FromUTF8(e.what()));
+      return;
+    }
+    OnRebuilt(fresh, generation, solveFor,
+              std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    return;
+  }
+  work.Start([this, fresh, generation, solveFor, start](const BackgroundWork::Job& job) {
+    std::string failure;
+    try {
+      fresh->BuildEquationA();
+      if (job.Cancelled()) return;
+      fresh->Resize(solveFor.width, solveFor.height);
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    job.Post([this, fresh, generation, solveFor, ms, failure] {
+      if (failure.empty())
+        OnRebuilt(fresh, generation, solveFor, ms);
+      else
+        Fail(wxString::FromUTF8(failure));
+    });
+  });
+}
+
+void QuadrixFrame::OnRebuilt(std::shared_ptr<ResizeHost> rebuilt, int generation,
+                             cv::Size solvedFor, double ms) {
+  if (generation != rebuildGeneration || !hasImage || failed) return;
+  // The energy shown until now is freed on the worker's thread; no newer
+  // job is under way (the generation would differ).
+  auto old = std::make_shared<ResizeHost>(std::move(host));
+  host = std::move(*rebuilt);
+  work.Start([old](const BackgroundWork::Job&) {});
+  ShowEnergyNotice();
+  if (target != solvedFor) {
+    SolveAndShow();
+  } else {
+    if (uniformMode || comparing)
+      FillUniformGrid();
+    else
+      FillSolvedGrid();
+    Refresh();
+  }
+  ShowActivity(wxString::Format("Energy rebuilt in %.0f ms", ms));
+}
+
+void QuadrixFrame::OnImportanceFile(wxCommandEvent& event) {
+  if (!hasImage) return;
+  const wxString formats =
+      "PNG image (*.png)|*.png|TIFF image (*.tif;*.tiff)|*.tif;*.tiff|BMP image (*.bmp)|*.bmp";
+  if (event.GetId() == ID_SAVE_IMPORTANCE) {
+    wxFileDialog dialog(this, "Save Importance", "", "importance.png", formats,
+                        wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    if (dialog.ShowModal() != wxID_OK) return;
+    std::string path(dialog.GetPath().fn_str());
+    if (fs::path(path).extension().empty()) path += ".png";
+    try {
+      // The 8-bit format of an importance file, as quadrix-cli writes it.
+      WriteImportance(path, painter.Map());
+    } catch (const std::exception& e) {
+      wxMessageBox(wxString::FromUTF8(e.what()), "Error", wxOK | wxICON_ERROR, this);
+      return;
+    }
+    ShowActivity(wxString::FromUTF8("Saved " + path));
+    return;
+  }
+  wxFileDialog dialog(this, "Load Importance", "", "",
+                      "Images (*.png;*.tif;*.tiff;*.bmp;*.jpg;*.jpeg;*.webp)|"
+                      "*.png;*.tif;*.tiff;*.bmp;*.jpg;*.jpeg;*.webp|All files|*",
+                      wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+  if (dialog.ShowModal() != wxID_OK) return;
+  const std::string path(dialog.GetPath().fn_str());
+  cv::Mat grey;
+  try {
+    grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
+  } catch (const cv::Exception&) {
+    grey.release();
+  }
+  const cv::Size aligned(host.srcWidth, host.srcHeight);
+  std::string why;
+  if (grey.empty())
+    why = "Cannot read the importance image '" + path + "': " + DescribeUnreadable(path) + ".";
+  else if (AlignedSize(grey.size(), host.quadSize) != aligned)
+    why = "The importance image '" + path + "' of " + std::to_string(grey.cols) + " x " +
+          std::to_string(grey.rows) + " pixels does not fit the photo (" +
+          std::to_string(aligned.width) + " x " + std::to_string(aligned.height) +
+          " pixels in whole quads).";
+  if (!why.empty()) {
+    wxMessageBox(wxString::FromUTF8(why), "Error", wxOK | wxICON_ERROR, this);
+    return;
+  }
+  // Aligned as the host aligns a file given on the command line.
+  if (grey.size() != aligned) cv::resize(grey, grey, aligned, 0, 0, cv::INTER_LINEAR);
+  EndStroke();
+  painter.Reset(ImportanceFromGrey(grey));
+  if (renderState->overlayTexture)
+    CreateOverlayTexture(*renderState, OverlaySize({host.srcWidth, host.srcHeight}));
+  glWindow->MakeCurrent();
+  UpdateImageTextureRows(*renderState, 1, painter.Map(), 0, host.srcHeight);
+  Refresh();
+  StartRebuild();
+}
 
 void QuadrixFrame::OnTick() {
   if (tickLog == nullptr) return;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <string>
 
 // GlWindow first: libepoxy must precede the toolkit's GL headers.
@@ -21,6 +22,7 @@
 #include <wx/menu.h>
 #include <wx/timer.h>
 
+#include "core/importance_paint.hpp"
 #include "core/resizehost.hpp"
 #include "interop_gl/renderer.hpp"
 #include "shell/glwindow.hpp"
@@ -46,6 +48,15 @@ enum MenuId {
   ID_ACTUAL_SIZE = 6010,
   ID_ZOOM_IN = 6011,
   ID_ZOOM_OUT = 6012,
+  ID_LOAD_IMPORTANCE = 6013,
+  ID_SAVE_IMPORTANCE = 6014,
+  ID_PROTECT = 6015,
+  ID_ABSORB = 6016,
+  ID_RESTORE = 6017,
+  ID_BIGGER_BRUSH = 6018,
+  ID_SMALLER_BRUSH = 6019,
+  ID_UNDO_STROKE = 6020,
+  ID_REDO_STROKE = 6021,
 };
 
 class QuadrixFrame : public wxFrame {
@@ -74,9 +85,10 @@ class QuadrixFrame : public wxFrame {
   void LoadSource();
   void StartLoad(const std::string& srcPath, const std::string& salPath, bool endOnFailure);
   void OnLoadStep(LoadStep step, cv::Size aligned);
-  // colour, importance: the textures made on the worker, or 0 when they
-  // are to be made here.
-  void OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colour, GLuint importance);
+  // colour, importance, overlay: the textures made on the worker, or 0 when
+  // they are to be made here.
+  void OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colour, GLuint importance,
+                     GLuint overlay);
   void OnLoadFailed(const std::string& why);
   void OnUploadTimer(wxTimerEvent& event);
   // What follows a finished load: host, textures, buffers, view.
@@ -101,6 +113,23 @@ class QuadrixFrame : public wxFrame {
   void OnSavePicture(wxCommandEvent& event);
   void OnSetSize(wxCommandEvent& event);
   void OnZoom(wxCommandEvent& event);
+  // Painting the importance map.
+  void OnPaintMenu(wxCommandEvent& event);
+  void OnImportanceFile(wxCommandEvent& event);
+  void OnMouse(wxMouseEvent& event);
+  void ChooseBrush(std::optional<Brush> chosen);
+  // A disc of the brush at `viewPoint` (drawing-area pixels).
+  void DabAt(wxPoint viewPoint);
+  void EndStroke();
+  // After the map changed in `rect` (pixels of the map): the importance
+  // texture, the overlay, and the energy built anew off the GUI thread.
+  void MapChanged(cv::Rect rect);
+  void UpdateOverlayRect(cv::Rect rect);
+  void StartRebuild();
+  void OnRebuilt(std::shared_ptr<ResizeHost> rebuilt, int generation, cv::Size solvedFor,
+                 double ms);
+  void ShowBrush();
+  void ShowEnergyNotice();
   void OnUpdateNeedsPhoto(wxUpdateUIEvent& event);
   void OnTick();
   // Ends the program with status 1 after an error box.
@@ -139,6 +168,18 @@ class QuadrixFrame : public wxFrame {
   bool comparing = false;  // Space held: plain scaling shown
   double minScale = kDefaultMinScale;
   int maxTextureSide = 0;
+  // The importance map as painted; the brush (none: the mouse does not
+  // paint) and its radius in drawing-area pixels.
+  ImportancePainter painter;
+  std::optional<Brush> brush;
+  double brushRadius = 24;
+  bool stroking = false;
+  wxPoint lastDab;
+  cv::Rect strokeRect;
+  int overlayStep = 1;  // map pixels per overlay texel
+  std::array<wxMenuItem*, 3> brushItems{};
+  // Counts the maps and photos: a rebuild made for an older one is dropped.
+  int rebuildGeneration = 0;
   // Loads run on `work`, which makes the textures through `sharedContext`;
   // without one a finished load hands its textures over here, in bands.
   std::unique_ptr<GlSharedContext> sharedContext;

@@ -66,6 +66,35 @@ cv::Rect PictureRect(cv::Size area, cv::Size target, double zoom) {
   return {(area.width - w) / 2, (area.height - h) / 2, w, h};
 }
 
+bool MeshPointToSource(int vx, int vy, std::span<const float> xy, cv::Size src, cv::Point2d p,
+                       cv::Point2d& at, double& scale) {
+  if (vx < 2 || vy < 2 || xy.size() < 2 * static_cast<size_t>(vx) * vy) return false;
+  const double cw = static_cast<double>(src.width) / (vx - 1);
+  const double ch = static_cast<double>(src.height) / (vy - 1);
+  auto shown = [&](int v) { return cv::Point2d(xy[2 * v], xy[2 * v + 1]); };
+  auto rest = [&](int v) { return cv::Point2d((v % vx) * cw, (v / vx) * ch); };
+  for (int j = 0; j + 1 < vy; ++j)
+    for (int i = 0; i + 1 < vx; ++i) {
+      const int v = j * vx + i;
+      // The two triangles the renderer draws of this quad.
+      const int tris[2][3] = {{v, v + 1, v + vx + 1}, {v, v + vx + 1, v + vx}};
+      for (const auto& t : tris) {
+        const cv::Point2d a = shown(t[0]), b = shown(t[1]), c = shown(t[2]);
+        const double area = (b - a).cross(c - a);
+        if (std::abs(area) < 1e-12) continue;
+        const double u = (p - a).cross(c - a) / area;  // weight of b
+        const double w = (b - a).cross(p - a) / area;  // weight of c
+        constexpr double kEdge = -1e-9;
+        if (u < kEdge || w < kEdge || u + w > 1 - kEdge) continue;
+        const cv::Point2d ra = rest(t[0]), rb = rest(t[1]), rc = rest(t[2]);
+        at = ra + u * (rb - ra) + w * (rc - ra);
+        scale = std::sqrt(std::abs((rb - ra).cross(rc - ra) / area));
+        return true;
+      }
+    }
+  return false;
+}
+
 cv::Size AspectSize(int ratioW, int ratioH, cv::Size current, bool keepWidth) {
   if (keepWidth)
     return {current.width, Scaled(current.width, static_cast<double>(ratioH) / ratioW)};

@@ -5,6 +5,7 @@
 // toolkit.
 
 #include <opencv2/core.hpp>
+#include <span>
 
 namespace quadrix {
 
@@ -37,6 +38,13 @@ cv::Size TargetForArea(cv::Size area, double zoom);
 // the target at the largest scale up to `zoom` that fits, centred.
 // Rows counted from the top.
 cv::Rect PictureRect(cv::Size area, cv::Size target, double zoom);
+
+// The source position that the mesh `xy` (vx × vy vertices in vertex
+// order, pixels of the target) shows at the point `p` of the target, for a
+// source of `src` pixels; `scale`: how many source pixels one target pixel
+// covers there. False when `p` lies on no triangle of the mesh.
+bool MeshPointToSource(int vx, int vy, std::span<const float> xy, cv::Size src, cv::Point2d p,
+                       cv::Point2d& at, double& scale);
 
 // A size of aspect ratioW : ratioH that keeps the width (keepWidth) or the
 // height of `current`.

@@ -165,15 +165,22 @@ TEST(CliOutput, TimingsAndDefaultSize) {
   EXPECT_EQ(quiet.out.find("time used"), std::string::npos);
 }
 
-TEST(CliOutput, BlackImportanceScalesUniformly) {
+TEST(CliOutput, BlackImportanceBackgroundStillResizesContentAware) {
   Inputs in;
-  cv::imwrite(in.sal, cv::Mat(200, 300, CV_8UC1, cv::Scalar(0)));
-  const auto r = Cli("--size 600x100 --mesh " + Quote(in.dir / "m.csv") + " 0 " + in.Args());
+  cv::Mat sal(200, 300, CV_8UC1, cv::Scalar(0));
+  cv::rectangle(sal, {100, 0, 100, 200}, cv::Scalar(250), cv::FILLED);
+  cv::imwrite(in.sal, sal);
+  const auto r = Cli("--size 600x200 --mesh " + Quote(in.dir / "m.csv") + " 0 " + in.Args());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("uniform scaling"), std::string::npos);
+  EXPECT_EQ(r.err.find("uniform scaling"), std::string::npos) << r.err;
+  // The bright band (vertex columns 5 to 10 of 15) keeps its width of 100
+  // instead of doubling; the black sides take the stretch.
   const auto mesh = Lines(testsupport::ReadFile(in.dir / "m.csv"));
-  EXPECT_EQ(mesh[2], "1,vertex,0,1,40,0");  // 20 * 2 across, rows at 0
-  EXPECT_EQ(mesh[16 + 2], "17,vertex,1,1,40,10");
+  auto x = [&](int col) {
+    const std::string& line = mesh[1 + 5 * 16 + col];  // row 5
+    return std::stod(line.substr(line.rfind(',', line.rfind(',') - 1) + 1));
+  };
+  EXPECT_NEAR(x(10) - x(5), 100.0, 15.0);
 }
 
 TEST(CliImportance, TooSmallForAComputedMapSolvesWithAFlatMapAndSaysSo) {

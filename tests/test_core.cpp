@@ -5,6 +5,7 @@
 #include <set>
 
 #include "core/assertion.hpp"
+#include "core/importance_paint.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 #include "test_support.hpp"
@@ -412,9 +413,45 @@ TEST_P(PhotoSolve, BorderIsPinnedAndInteriorIsOptimal) {
 
 INSTANTIATE_TEST_SUITE_P(BothModes, PhotoSolve, ::testing::Bool());
 
-TEST(Host, BlackImportanceFallsBackToUniformScaling) {
-  Loaded l(testsupport::Sample({400, 300}), cv::Mat(300, 400, CV_8UC1, cv::Scalar(0)));
+TEST(Host, BlackInAnImportanceFileAbsorbsTheStretch) {
+  // A black background beside a bright band: grey 0 counts as grey 1.
+  cv::Mat sal(300, 400, CV_8UC1, cv::Scalar(0));
+  sal(cv::Rect(120, 0, 160, 300)).setTo(250);
+  Loaded l(testsupport::Sample({400, 300}), sal);
   ASSERT_TRUE(l.host.LoadImage(l.salPath.c_str()));
+  EXPECT_FLOAT_EQ(l.host.imgSal.at<float>(5, 5), 0.004f);
+  EXPECT_FLOAT_EQ(l.host.imgSal.at<float>(150, 200), 1.0f);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  l.host.BuildEquationA();
+  l.host.Resize(600, 300);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(l.host.contentAware);
+  // The band keeps its width; the black sides take the stretch.
+  const int mid = (l.host.quadCountY / 2) * (l.host.quadCountX + 1);
+  const double band = l.host.solution[2 * (mid + 14)] - l.host.solution[2 * (mid + 6)];
+  EXPECT_NEAR(band, 160.0, 16.0) << "plain scaling would give 240";
+
+  // Without zeros, exactly grey × 0.004, as ever.
+  cv::Mat grey(2, 3, CV_8UC1);
+  cv::randu(grey, 1, 256);
+  cv::Mat asEver;
+  grey.convertTo(asEver, CV_32F, 0.004, 0.0);
+  cv::Mat map = ImportanceFromGrey(grey);
+  EXPECT_EQ(map.type(), CV_32FC1);
+  EXPECT_EQ(cv::norm(map, asEver, cv::NORM_INF), 0.0);
+  grey.at<uchar>(0, 0) = 0;
+  grey.at<uchar>(1, 1) = 1;
+  map = ImportanceFromGrey(grey);
+  EXPECT_EQ(map.at<float>(0, 0), map.at<float>(1, 1));
+}
+
+TEST(Host, UnfactorableEnergyFallsBackToUniformScaling) {
+  // No file can give every quad weight 0 any more; a map can.
+  Loaded l(testsupport::Sample({400, 300}), cv::Mat(300, 400, CV_8UC1, cv::Scalar(9)));
+  ASSERT_TRUE(l.host.LoadImage(l.salPath.c_str()));
+  l.host.imgSal.setTo(0);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   l.host.BuildEquationA();
@@ -524,4 +561,60 @@ TEST(ComputedImportance, BelowTheSmallestSideTheMapIsFlatWithANotice) {
   double lo = 0, hi = 0;
   cv::minMaxLoc(computed.imgSal, &lo, &hi);
   EXPECT_LT(lo, 0.5);
+}
+
+TEST(ImportancePainter, BrushesUndoAndRedoStrokeByStroke) {
+  cv::Mat base(60, 80, CV_32FC1);
+  cv::randu(base, 0.2, 1.0);
+  ImportancePainter painter(base.clone());
+  EXPECT_FALSE(painter.CanUndo());
+
+  painter.BeginStroke(Brush::kProtect);
+  const cv::Rect dab = painter.Dab({20, 30}, 5);
+  painter.Dab({25, 30}, 5);
+  EXPECT_TRUE(painter.EndStroke());
+  EXPECT_EQ(dab, cv::Rect(15, 25, 11, 11));
+  EXPECT_EQ(painter.Map().at<float>(30, 22), 1.0f);
+  EXPECT_EQ(painter.Map().at<float>(30, 40), base.at<float>(30, 40)) << "outside the stroke";
+  EXPECT_EQ(painter.Map().at<float>(24, 14), base.at<float>(24, 14)) << "a disc, not a square";
+  const cv::Mat afterProtect = painter.Map().clone();
+
+  painter.BeginStroke(Brush::kAbsorb);
+  painter.Dab({22, 30}, 3);
+  painter.Dab({70, 10}, 4);
+  EXPECT_TRUE(painter.EndStroke());
+  EXPECT_EQ(painter.Map().at<float>(30, 22), kLeastImportance);
+  EXPECT_EQ(painter.Map().at<float>(10, 70), kLeastImportance);
+  EXPECT_EQ(painter.Strokes().at<uchar>(30, 25), 1) << "protected, and not absorbed";
+  const cv::Mat afterAbsorb = painter.Map().clone();
+
+  // Restore paints the base back; a stroke that changes nothing is not kept.
+  painter.BeginStroke(Brush::kRestore);
+  painter.Dab({5, 55}, 3);
+  EXPECT_FALSE(painter.EndStroke());
+  painter.BeginStroke(Brush::kRestore);
+  painter.Dab({70, 10}, 6);
+  EXPECT_TRUE(painter.EndStroke());
+  EXPECT_EQ(painter.Map().at<float>(10, 70), base.at<float>(10, 70));
+
+  auto same = [](const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF) == 0; };
+  EXPECT_FALSE(painter.Undo().empty());
+  EXPECT_TRUE(same(painter.Map(), afterAbsorb));
+  painter.Undo();
+  EXPECT_TRUE(same(painter.Map(), afterProtect));
+  painter.Undo();
+  EXPECT_TRUE(same(painter.Map(), base)) << "undone exactly";
+  EXPECT_FALSE(painter.CanUndo());
+  EXPECT_TRUE(painter.Undo().empty());
+  painter.Redo();
+  painter.Redo();
+  EXPECT_TRUE(same(painter.Map(), afterAbsorb));
+  // A new stroke drops what could be redone.
+  painter.BeginStroke(Brush::kProtect);
+  painter.Dab({40, 40}, 2);
+  painter.EndStroke();
+  EXPECT_FALSE(painter.CanRedo());
+  painter.Reset(base.clone());
+  EXPECT_FALSE(painter.CanUndo());
+  EXPECT_FALSE(painter.Painted());
 }

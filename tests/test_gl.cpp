@@ -267,7 +267,9 @@ TEST_F(GlTest, EffectOffersTechniquePassesAndTypedVariables) {
   ASSERT_NE(rs.technique, nullptr);
   EXPECT_NE(rs.meshPass, nullptr);
   EXPECT_NE(rs.gridPass, nullptr);
-  EXPECT_EQ(rs.technique->GetPassByIndex(2), nullptr);
+  EXPECT_NE(rs.overlayPass, nullptr);
+  EXPECT_EQ(rs.overlayPass, rs.technique->GetPassByIndex(2));
+  EXPECT_EQ(rs.technique->GetPassByIndex(3), nullptr);
   EXPECT_EQ(rs.effect->GetTechniqueByName("Draw3D"), nullptr);
 
   Effect& fx = *rs.effect;
@@ -318,8 +320,11 @@ TEST_F(GlTest, BrokenEffectsPrintTheirMessages) {
        "no fragment stage \"LineFS\""},
       {"unknown_state.glsl", Changed(text, "MeshFS cull=none", "MeshFS cull=clockwise"),
        "cull=clockwise"},
-      {"one_pass.glsl", Changed(text, "//@pass GridVS GridFS cull=none depth=lequal", ""),
+      {"one_pass.glsl",
+       Changed(Changed(text, "//@pass GridVS GridFS cull=none depth=lequal blend=off", ""),
+               "//@pass MeshVS OverlayFS cull=none depth=lequal blend=alpha", ""),
        "needs two passes"},
+      {"unknown_blend.glsl", Changed(text, "blend=alpha", "blend=add"), "blend=add"},
       {"other_technique.glsl", Changed(text, "//@technique Draw2DInterop", "//@technique Draw"),
        "no technique \"Draw2DInterop\""},
   };
@@ -403,6 +408,27 @@ TEST_F(GlTest, PassStatesLetLinesOverTheMeshAndFoldedTrianglesThrough) {
   EXPECT_EQ(CountRed(Draw(rest, {40, 40})), 0);
   rs.showGrid = false;
   EXPECT_EQ(CountWhite(Draw(mirrored, {40, 40})), 40 * 40);
+}
+
+TEST_F(GlTest, OverlayTintsTheMeshWhereItIsOpaqueEnoughAndOnlyWhenShown) {
+  const cv::Mat grey(40, 40, CV_8UC3, cv::Scalar(128, 128, 128));
+  const std::vector<float> rest = UniformGrid(3, 3, 40, 40);
+  ASSERT_TRUE(Prepare({}, grey, 3, 3));
+  ASSERT_TRUE(CreateOverlayTexture(rs, {20, 20}));
+  // Half-opaque pure green over the overlay's left half (source x < 20).
+  UpdateOverlay(rs, {0, 0, 10, 20}, cv::Mat(20, 10, CV_8UC4, cv::Scalar(0, 255, 0, 128)));
+  const cv::Mat plain = Draw(rest, {40, 40});
+  rs.showOverlay = true;
+  const cv::Mat tinted = Draw(rest, {40, 40});
+  EXPECT_EQ(cv::norm(plain, cv::Mat(40, 40, CV_8UC3, cv::Scalar(128, 128, 128)), cv::NORM_INF), 0);
+  const cv::Vec3b left = tinted.at<cv::Vec3b>(20, 5);
+  const cv::Vec3b right = tinted.at<cv::Vec3b>(20, 35);
+  EXPECT_NEAR(left[1], 191, 2) << "green half over grey";
+  EXPECT_NEAR(left[0], 64, 2);
+  EXPECT_EQ(right, cv::Vec3b(128, 128, 128)) << "clear overlay leaves the mesh";
+  // Blending ends with the overlay's pass.
+  rs.showOverlay = false;
+  EXPECT_EQ(cv::norm(Draw(rest, {40, 40}), plain, cv::NORM_INF), 0);
 }
 
 // An effect that compiles but lacks a variable, or has it with another type,

@@ -272,3 +272,37 @@ TEST(GuardedSolve, NoTriangleTurnsOverFromAThirdToThreeTimesEachSide) {
       }
     }
 }
+
+TEST(GuardedSolve, AHostForAnotherMapKeepsTheLinesAndStartsFromTheRowsHeld) {
+  GuardedPhoto& p = Sample(true);
+  ResizeHost& h = p.host;
+  const cv::Size size(900, 250);
+  h.Resize(size.width, size.height);
+  ASSERT_FALSE(h.solver->LastActiveRows().empty()) << "the guard holds rows at this size";
+
+  // A protected patch, as a brush paints it.
+  cv::Mat painted = h.imgSal.clone();
+  painted(cv::Rect(40, 60, 120, 100)).setTo(1.0f);
+  auto build = [&](bool warm) {
+    ResizeHost copy = h.CopyForImportance(painted);
+    EXPECT_EQ(copy.lineLabels.data, h.lineLabels.data) << "the lines are not detected again";
+    std::streambuf* old = std::cout.rdbuf(nullptr);
+    copy.BuildEquationA();
+    std::cout.rdbuf(old);
+    if (!warm) copy.solver->ForgetActiveSets();
+    copy.Resize(size.width, size.height);
+    return copy;
+  };
+  const ResizeHost warm = build(true);
+  const ResizeHost cold = build(false);
+  EXPECT_EQ(warm.restCoords, h.restCoords);
+  EXPECT_LE(warm.solver->LastStats().iterations, cold.solver->LastStats().iterations);
+  ASSERT_EQ(warm.solution64.size(), cold.solution64.size());
+  for (size_t k = 0; k < warm.solution64.size(); ++k)
+    ASSERT_NEAR(warm.solution64[k], cold.solution64[k], 1e-6) << k;
+  // The patch changed the picture.
+  double moved = 0;
+  for (size_t k = 0; k < warm.solution64.size(); ++k)
+    moved = std::max(moved, std::abs(warm.solution64[k] - h.solution64[k]));
+  EXPECT_GT(moved, 1.0);
+}

@@ -259,3 +259,117 @@ TEST_F(Gui, APhotoTooSmallForAComputedMapOpens) {
   EXPECT_LE(diff, kPictureTolerance) << app.Log();
   EXPECT_TRUE(app.running());
 }
+
+namespace {
+
+// A stroke of the left button through `points` of the drawing area.
+void Stroke(const Geometry& area, const std::vector<cv::Point>& points) {
+  std::string steps = "mousemove --window " + area.id + " " + std::to_string(points[0].x) + " " +
+                      std::to_string(points[0].y) + " mousedown 1";
+  for (const cv::Point& p : points)
+    steps += " mousemove --window " + area.id + " " + std::to_string(p.x) + " " +
+             std::to_string(p.y) + " sleep 0.03";
+  Xdotool(steps + " mouseup 1");
+}
+
+double RegionDiff(const cv::Mat& a, const cv::Mat& b, cv::Rect region) {
+  if (a.size() != b.size() || a.empty()) return 1e9;
+  return MeanAbsDiff(a(region), b(region));
+}
+
+// A file dialog of the program titled `title`, typed into.
+void FileDialog(App& app, const std::string& title, const std::string& path) {
+  const std::string dialog = FindWindow(app.pid(), title);
+  ASSERT_FALSE(dialog.empty()) << title << "\n" << app.Log();
+  Keys(dialog, "ctrl+a");
+  Xdotool("type --delay 2 " + Quote(path));
+  Keys(dialog, "Return");
+}
+
+}  // namespace
+
+TEST_F(Gui, AProtectStrokeChangesThePictureUndoRestoresItAndTheMapSavesAndLoadsBack) {
+  const cv::Size size(1200, 600);
+  const Reference ref("", {size});
+  TempDir tmp;
+  App app({"1", Sample()});
+  const std::string frame = WaitForPhoto(app);
+  ASSERT_FALSE(frame.empty());
+  ResizeDrawingArea(frame, size);
+  ASSERT_LE(WaitForPicture(frame, ref(size)), kPictureTolerance);
+  const Geometry area = DrawingArea(frame);
+  const cv::Mat before = Capture(area.id);
+
+  // Protect the hedge at the bottom left, then put the brush down (the tint
+  // goes) and wait for the energy built from the painted map.
+  Keys(frame, "p");
+  Stroke(area, {{150, 520}, {250, 525}, {350, 530}, {450, 530}});
+  Sleep(0.5);
+  Keys(frame, "Escape");
+  const cv::Rect painted(100, 420, 420, 180);
+  cv::Mat after;
+  const auto start = Clock::now();
+  do {
+    Sleep(0.2);
+    after = Capture(area.id);
+  } while (RegionDiff(after, before, painted) < 4 && SecondsSince(start) < kWaitSeconds);
+  EXPECT_GE(RegionDiff(after, before, painted), 4) << "the protected hedge keeps more height\n"
+                                                   << app.Log();
+
+  Keys(frame, "ctrl+z");
+  EXPECT_LE(WaitForPicture(frame, before), 0.05) << "undone exactly";
+  Keys(frame, "ctrl+shift+z");
+  EXPECT_LE(WaitForPicture(frame, after), 0.05) << "and done again";
+
+  // The map as painted, in the 8-bit format of an importance file: the
+  // computed map, with 250 where the stroke went.
+  const std::string saved = tmp / "painted.png";
+  Keys(frame, "ctrl+shift+s");
+  FileDialog(app, "Save Importance", saved);
+  const auto wait = Clock::now();
+  while (!fs::exists(saved) && SecondsSince(wait) < kWaitSeconds) Sleep(0.1);
+  Sleep(0.2);
+  const cv::Mat map = cv::imread(saved, cv::IMREAD_GRAYSCALE);
+  ASSERT_EQ(map.size(), kSource) << app.Log();
+  const std::string computed = tmp / "computed.png";
+  ASSERT_EQ(testsupport::Run(std::string(QUADRIX_CLI_PATH) + " --importance-out " +
+                             Quote(computed) + " 1 " + Quote(Sample()))
+                .status,
+            0);
+  const cv::Mat unpainted = cv::imread(computed, cv::IMREAD_GRAYSCALE);
+  const cv::Mat changed = map != unpainted;
+  EXPECT_GT(cv::countNonZero(changed), 2000);
+  EXPECT_EQ(cv::countNonZero(changed & (map != 250)), 0) << "only Protect's level changed";
+
+  // Loaded back, it gives the same picture.
+  Keys(frame, "ctrl+shift+o");
+  FileDialog(app, "Load Importance", saved);
+  Sleep(1.0);
+  EXPECT_LE(WaitForPicture(frame, after), kPictureTolerance);
+  EXPECT_TRUE(app.running());
+}
+
+TEST_F(Gui, AnImportanceFileWithABlackBackgroundResizesContentAware) {
+  TempDir tmp;
+  const std::string sal = tmp / "band.png";
+  cv::Mat band(600, 868, CV_8UC1, cv::Scalar(0));
+  band(cv::Rect(300, 0, 260, 600)).setTo(250);
+  cv::imwrite(sal, band);
+  const cv::Size size(1200, 600);
+  const std::string cli = std::string(QUADRIX_CLI_PATH) + " --size 1200x600 -o ";
+  ASSERT_EQ(
+      testsupport::Run(cli + Quote(tmp / "aware.png") + " 1 " + Quote(Sample()) + " " + Quote(sal))
+          .status,
+      0);
+  ASSERT_EQ(
+      testsupport::Run(cli + Quote(tmp / "plain.png") + " --uniform 1 " + Quote(Sample())).status,
+      0);
+  const cv::Mat aware = cv::imread(tmp / "aware.png");
+  EXPECT_GT(MeanAbsDiff(aware, cv::imread(tmp / "plain.png")), 10 * kPictureTolerance)
+      << "not plain scaling";
+  App app({"1", Sample(), sal});
+  const std::string frame = WaitForPhoto(app);
+  ASSERT_FALSE(frame.empty());
+  ResizeDrawingArea(frame, size);
+  EXPECT_LE(WaitForPicture(frame, aware), kPictureTolerance);
+}

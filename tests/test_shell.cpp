@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -118,6 +119,22 @@ TEST(View, AspectPresetsKeepTheLockedSide) {
   EXPECT_EQ(AspectSize(4, 5, {1080, 720}, true), cv::Size(1080, 1350));
   EXPECT_EQ(AspectSize(16, 9, {1080, 720}, false), cv::Size(1280, 720));
   EXPECT_EQ(AspectSize(9, 16, {1080, 720}, false), cv::Size(405, 720));
+}
+
+TEST(View, APointOfTheWarpedMeshMapsBackToTheSource) {
+  // 3 x 2 vertices over a source of 40 x 20; the picture is twice as wide
+  // and its middle column of vertices moved right by 10.
+  std::vector<float> xy = {0, 0, 50, 0, 80, 0, 0, 20, 50, 20, 80, 20};
+  cv::Point2d at;
+  double scale = 0;
+  ASSERT_TRUE(MeshPointToSource(3, 2, xy, {40, 20}, {25, 10}, at, scale));
+  EXPECT_NEAR(at.x, 10.0, 1e-9);
+  EXPECT_NEAR(at.y, 10.0, 1e-9);
+  EXPECT_NEAR(scale, std::sqrt(20.0 / 50.0), 1e-9);
+  ASSERT_TRUE(MeshPointToSource(3, 2, xy, {40, 20}, {65, 5}, at, scale));
+  EXPECT_NEAR(at.x, 30.0, 1e-9);
+  EXPECT_NEAR(at.y, 5.0, 1e-9);
+  EXPECT_FALSE(MeshPointToSource(3, 2, xy, {40, 20}, {81, 5}, at, scale)) << "off the mesh";
 }
 
 // A stand-in for the toolkit's CallAfter: functions wait in a queue until the
