@@ -21,8 +21,10 @@
 
 #include "cli/outputs.hpp"
 #include "cli/pictures.hpp"
+#include "core/assertion.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
+#include "detect/GaussDeriv.hpp"
 
 namespace quadrix {
 
@@ -358,8 +360,12 @@ int RunCli(int argc, char** argv) {
     std::cerr << kProg << ": " << e.what() << std::endl;
   } catch (const EngineError& e) {
     std::cerr << kProg << ": " << e.what() << std::endl;
+  } catch (const AssertionError& e) {
+    ReportAssertion(e);
   } catch (const cv::Exception& e) {
     std::cerr << kProg << ": " << e.what() << std::endl;
+  } catch (const FilterOutOfMemory& e) {
+    std::cerr << e.what() << std::endl;
   } catch (const std::bad_alloc&) {
     std::cerr << kProg << ": out of memory" << std::endl;
   }

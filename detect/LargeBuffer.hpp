@@ -31,8 +31,8 @@ inline void AdviseHugePages(void* p, std::size_t bytes) {
 #endif
 }
 
-// A zero-filled buffer of floats (at least one); an exhausted allocation ends
-// the process through OutOfMemory.
+// A zero-filled buffer of floats (at least one); an exhausted allocation is
+// reported through OutOfMemory.
 class FloatBuffer {
  public:
   explicit FloatBuffer(std::size_t count) {

@@ -11,6 +11,7 @@
 #include "analysis/ColorGmm.hpp"
 #include "analysis/ImageAttention.hpp"
 #include "analysis/ZqCvHelper.hpp"
+#include "test_support.hpp"
 
 using quadrix::ColorGmm;
 using quadrix::GmmComponent;
@@ -18,6 +19,8 @@ using quadrix::GmmFitter;
 using quadrix::ImageAttention;
 using quadrix::SaliencyWeights;
 using quadrix::ZqCvHelper;
+using testsupport::AssertionReport;
+using testsupport::Contains;
 
 namespace {
 
@@ -117,11 +120,12 @@ TEST(ComplexHelpers, AbsAngleAndPolarRoundTrip) {
       EXPECT_NEAR(back.at<cv::Vec2f>(0, c)[k], cmplx.at<cv::Vec2f>(0, c)[k], 1e-6);
 }
 
-TEST(ComplexHelpersDeathTest, AbsAngleRejectsOneChannel) {
+TEST(ComplexHelpers, AbsAngleRejectsOneChannel) {
   cv::Mat mag, phase;
-  EXPECT_EXIT(ZqCvHelper::AbsAngle(cv::Mat(2, 2, CV_32FC1, cv::Scalar(0)), mag, phase),
-              testing::ExitedWithCode(1),
-              "Assertion: cmplx->nChannels == 2 && cmplx->depth == IPL_DEPTH_32F failed");
+  EXPECT_TRUE(Contains(AssertionReport([&] {
+                         ZqCvHelper::AbsAngle(cv::Mat(2, 2, CV_32FC1, cv::Scalar(0)), mag, phase);
+                       }),
+                       "Assertion: cmplx->nChannels == 2 && cmplx->depth == IPL_DEPTH_32F failed"));
 }
 
 TEST(Mat2GrayLinear, StretchesToUnitRangeInPlace) {
@@ -132,10 +136,10 @@ TEST(Mat2GrayLinear, StretchesToUnitRangeInPlace) {
   EXPECT_FLOAT_EQ(m.at<float>(2), 1.0f);
 }
 
-TEST(Mat2GrayLinearDeathTest, ConstantImageFails) {
+TEST(Mat2GrayLinear, ConstantImageFails) {
   const cv::Mat flat(4, 4, CV_32FC1, cv::Scalar(3));
-  EXPECT_EXIT(ZqCvHelper::Mat2GrayLinear(flat), testing::ExitedWithCode(1),
-              "Assertion: maxVal - minVal > 1e-6 failed");
+  EXPECT_TRUE(Contains(AssertionReport([&] { ZqCvHelper::Mat2GrayLinear(flat); }),
+                       "Assertion: maxVal - minVal > 1e-6 failed"));
 }
 
 // ---- Multi-scale contrast --------------------------------------------------
@@ -331,12 +335,14 @@ TEST(SpectralResidual, UnitRangeOnPhoto) {
   EXPECT_GT(hi, 0.9);
 }
 
-TEST(SpectralResidualDeathTest, MissingOutputFails) {
+TEST(SpectralResidual, MissingOutputFails) {
   cv::Mat missing;
-  EXPECT_EXIT(ImageAttention::SpectralResidual(cv::Mat(64, 64, CV_32FC1, cv::Scalar(0)), missing),
-              testing::ExitedWithCode(1),
-              "Assertion: img32F != NULL && saliencyMap32F != NULL && img32F->nChannels == 1 "
-              "failed");
+  EXPECT_TRUE(Contains(AssertionReport([&] {
+                         ImageAttention::SpectralResidual(cv::Mat(64, 64, CV_32FC1, cv::Scalar(0)),
+                                                          missing);
+                       }),
+                       "Assertion: img32F != NULL && saliencyMap32F != NULL && "
+                       "img32F->nChannels == 1 failed"));
 }
 
 TEST(SaliencyMap, SpansFloorToOneAtWorkingSize) {
@@ -395,13 +401,18 @@ TEST(SaliencyMap, DegenerateImagesStayFiniteAndInRange) {
   EXPECT_TRUE(AllWithin(ImageAttention::GetDefaultSaliencyMap(images[0]), 0.2 - 1e-6, 0.2 + 1e-6));
 }
 
-TEST(SaliencyMapDeathTest, TooSmallSourceFails) {
+TEST(SaliencyMapDeathTest, TooSmallSourcePrintsAndFails) {
+  // In a child, so that its standard output can be caught.
   const std::string out = testing::TempDir() + "qx_too_small_stdout.txt";
   std::remove(out.c_str());
   EXPECT_EXIT(
       {
         if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::_Exit(2);
-        ImageAttention::GetDefaultSaliencyMap(cv::Mat(400, 100, CV_8UC3, cv::Scalar(0)));
+        const std::string report = AssertionReport([] {
+          ImageAttention::GetDefaultSaliencyMap(cv::Mat(400, 100, CV_8UC3, cv::Scalar(0)));
+        });
+        std::fprintf(stderr, "%s", report.c_str());
+        std::exit(1);
       },
       testing::ExitedWithCode(1),
       "Assertion: src8U3C != NULL failed in function 'ImageAttention::GetSaliencyMap'");
@@ -409,8 +420,11 @@ TEST(SaliencyMapDeathTest, TooSmallSourceFails) {
   std::remove(out.c_str());
 }
 
-TEST(SaliencyMapDeathTest, GreySourceFails) {
-  EXPECT_EXIT(ImageAttention::GetDefaultSaliencyMap(cv::Mat(300, 300, CV_8UC1, cv::Scalar(0))),
-              testing::ExitedWithCode(1),
-              "Assertion: src8U3C->depth == IPL_DEPTH_8U && src8U3C->nChannels == 3 failed");
+TEST(SaliencyMap, GreySourceFails) {
+  EXPECT_TRUE(Contains(AssertionReport([] {
+                         ImageAttention::GetDefaultSaliencyMap(
+                             cv::Mat(300, 300, CV_8UC1, cv::Scalar(0)));
+                       }),
+                       "Assertion: src8U3C->depth == IPL_DEPTH_8U && src8U3C->nChannels == 3 "
+                       "failed"));
 }

@@ -116,21 +116,36 @@ TEST(FixedCoordinates, IndicesAndValuesForTwoByOneQuads) {
   EXPECT_EQ(ind.size(), 2u * 8 + 2u * 5);
 }
 
-TEST(AssertionReport, GoesThroughOpenCvAndEndsTheProcess) {
+TEST(AssertionReport, IsAnOpenCvErrorThatTheProgramsPrint) {
   // Status -3 (internal error), the expression, the routine, the source and the line.
-  EXPECT_EXIT(quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42),
-              ::testing::ExitedWithCode(1),
-              "resizehost:42: error: \\(-3:Internal error\\) Assertion: x > 1 failed in "
-              "function 'Foo::Bar'");
-}
-
-TEST(ConstrainUnitsDeath, ZeroPointsIsAnInternalError) {
+  try {
+    quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42);
+    FAIL() << "no exception";
+  } catch (const quadrix::AssertionError& e) {
+    EXPECT_EQ(e.code, cv::Error::StsInternal);
+    EXPECT_TRUE(testsupport::Contains(e.what(),
+                                      "resizehost:42: error: \\(-3:Internal error\\) Assertion: "
+                                      "x > 1 failed in function 'Foo::Bar'"))
+        << e.what();
+  }
+  // What the programs print before they end with status 1: the report, one line.
   EXPECT_EXIT(
       {
-        ConstrainUnits u;
-        u.SetNumber(0);
+        try {
+          quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42);
+        } catch (const cv::Exception& e) {
+          quadrix::ReportAssertion(e);
+        }
+        std::exit(1);
       },
-      ::testing::ExitedWithCode(1), "Assertion: n != 0 failed.*ConstrainUnits::SetNumber");
+      ::testing::ExitedWithCode(1), "^[^\n]*Assertion: x > 1 failed in function 'Foo::Bar'\n$");
+}
+
+TEST(ConstrainUnits, ZeroPointsIsAnInternalError) {
+  ConstrainUnits u;
+  EXPECT_TRUE(testsupport::Contains(testsupport::AssertionReport([&] { u.SetNumber(0); }),
+                                    "resizehost1:460: .*Assertion: n != 0 failed.*"
+                                    "ConstrainUnits::SetNumber"));
 }
 
 TEST(LinePoints, ChoiceGroupingAndNumbering) {
@@ -233,12 +248,12 @@ TEST(LoadImage, RefusesWhatCannotBeMeshed) {
   EXPECT_FALSE(thin.host.LoadImage(thin.salPath.c_str()));
 }
 
-TEST(LoadImageDeath, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
-  // Made outside the dying child, so that its directory is removed.
+TEST(LoadImage, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
   Loaded l(testsupport::Sample({410, 300}), cv::Mat(305, 405, CV_8UC1, cv::Scalar(100)));
-  EXPECT_EXIT(l.host.LoadImage(l.salPath.c_str()), ::testing::ExitedWithCode(1),
-              "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
-              "ResizeHost::LoadImage");
+  EXPECT_TRUE(testsupport::Contains(
+      testsupport::AssertionReport([&] { l.host.LoadImage(l.salPath.c_str()); }),
+      "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
+      "ResizeHost::LoadImage"));
 }
 
 TEST(Host, SmallFlatImageNumberingAndDiagnostics) {
@@ -497,12 +512,9 @@ TEST(ComputedImportance, DegenerateImagesSolveWithoutNaN) {
   EXPECT_NEAR(hi, 0.2, 1e-5);
 }
 
-TEST(ComputedImportanceDeath, TooSmallSourceEndsThroughTheAssertion) {
-  EXPECT_EXIT(
-      {
-        ResizeHost host;
-        host.imgSrc = cv::Mat(400, 100, CV_8UC3, cv::Scalar(1, 2, 3));
-        host.LoadImage(nullptr);
-      },
-      ::testing::ExitedWithCode(1), "Assertion: src8U3C != NULL failed");
+TEST(ComputedImportance, TooSmallSourceFailsThroughTheAssertion) {
+  ResizeHost host;
+  host.imgSrc = cv::Mat(400, 100, CV_8UC3, cv::Scalar(1, 2, 3));
+  EXPECT_TRUE(testsupport::Contains(testsupport::AssertionReport([&] { host.LoadImage(nullptr); }),
+                                    "Assertion: src8U3C != NULL failed"));
 }
