@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <opencv2/imgcodecs.hpp>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -22,9 +21,11 @@
 #include "cli/outputs.hpp"
 #include "cli/pictures.hpp"
 #include "core/assertion.hpp"
+#include "core/inputs.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 #include "detect/GaussDeriv.hpp"
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
@@ -72,6 +73,9 @@ constexpr const char* kUsage =
     "                      folds (default " DEFAULT_MIN_SCALE_TEXT
     "; also QUADRIX_MIN_SCALE);\n"
     "                      none: the plain minimum of the energy, folds and all\n"
+    "  --max-pixels N      refuse a source or importance image of more than N\n"
+    "                      pixels, before decoding it (default 120000000; also\n"
+    "                      QUADRIX_MAX_PIXELS)\n"
     "  --timings           print the stopwatch lines\n"
     "  --engine NAME       numeric engine: builtin (in process, the default) or\n"
     "                      octave (GNU Octave's octave-cli from PATH); wins over\n"
@@ -100,6 +104,7 @@ struct Options {
   bool help = false;
   std::optional<std::string> engine;
   std::optional<double> minScale;
+  std::int64_t maxPixels = kDefaultMaxPixels;
 };
 
 // "WxH" with whole numbers from 1 to 32768.
@@ -122,6 +127,7 @@ std::optional<cv::Size> ParseSize(const std::string& text) {
 
 Options ParseArgs(int argc, char** argv) {
   Options o;
+  bool maxPixelsGiven = false;
   std::vector<std::string> words;
   bool optionsDone = false;
   for (int i = 1; i < argc; ++i) {
@@ -167,7 +173,7 @@ Options ParseArgs(int argc, char** argv) {
     } else if (a == "-o" || a == "--output") {
       o.outputPattern = takeValue();
       if (o.outputPattern->empty()) throw UsageError{"--output needs a file name pattern"};
-      if (!cv::haveImageWriter(ExpandPattern(*o.outputPattern, {1, 1})))
+      if (FormatForName(ExpandPattern(*o.outputPattern, {1, 1})) == ImageFormat::kUnknown)
         throw UsageError{"--output '" + *o.outputPattern +
                          "': no image format for this extension (use .png, .jpg, .bmp, .tif "
                          "or .webp)"};
@@ -194,6 +200,14 @@ Options ParseArgs(int argc, char** argv) {
       if (!o.minScale)
         throw UsageError{"invalid minimum quad scale '" + v +
                          "': expected a number between 0 and 1 (both excluded), or none"};
+    } else if (a == "--max-pixels") {
+      const std::string v = takeValue();
+      const auto limit = ParseMaxPixels(v);
+      if (!limit)
+        throw UsageError{"invalid pixel limit '" + v +
+                         "': expected a whole number of pixels from 1 up"};
+      o.maxPixels = *limit;
+      maxPixelsGiven = true;
     } else if (a == "--engine") {
       o.engine = takeValue();
       if (!IsEngineName(*o.engine))
@@ -219,6 +233,13 @@ Options ParseArgs(int argc, char** argv) {
       throw UsageError{e.what()};
     }
   }
+  if (!maxPixelsGiven) {
+    try {
+      o.maxPixels = MaxPixelsFromEnvironment();
+    } catch (const std::invalid_argument& e) {
+      throw UsageError{e.what()};
+    }
+  }
   if (words.empty()) throw UsageError{"missing MODE and SRC"};
   if (words.size() < 2) throw UsageError{"missing SRC"};
   if (words.size() > 3) throw UsageError{"unexpected argument '" + words[3] + "'"};
@@ -239,50 +260,14 @@ struct Failure {
   std::string message;
 };
 
-cv::Mat ReadImage(const std::string& path, int flags, const char* what) {
-  cv::Mat img;
-  try {
-    img = cv::imread(path, flags);
-  } catch (const cv::Exception&) {
-    img.release();
-  }
-  if (img.empty())
-    throw Failure{std::string("cannot read ") + what + " '" + path +
-                  "': " + DescribeUnreadable(path)};
-  return img;
-}
-
 int Run(const Options& o) {
   printTimings = o.timings;
 
   ResizeHost host;
   host.useScaleTerm = o.useScaleTerm;
   host.minScale = *o.minScale;
-  host.imgSrc = ReadImage(o.src, cv::IMREAD_COLOR, "source image");
-  const cv::Size srcSize = host.imgSrc.size();
-  const cv::Size alignedSrc = AlignedSize(srcSize, host.quadSize);
-  auto sizeText = [](cv::Size s) {
-    return std::to_string(s.width) + "x" + std::to_string(s.height);
-  };
-  if (alignedSrc.area() <= 0)
-    throw Failure{"cannot use source image '" + o.src + "' of " + sizeText(srcSize) +
-                  ": each side must be at least " + std::to_string(host.quadSize / 2) + " pixels"};
-  // The computed map works on a copy whose shorter side is 256; below 128 it
-  // has too little to work with.
-  if (!o.sal && std::min(srcSize.width, srcSize.height) < 128)
-    throw Failure{"source image '" + o.src + "' of " + sizeText(srcSize) +
-                  " is too small for a computed importance map (shorter side below 128 pixels); "
-                  "give an importance image as SAL instead"};
-  if (o.sal) {
-    const cv::Size salSize = ReadImage(*o.sal, cv::IMREAD_GRAYSCALE, "importance image").size();
-    if (AlignedSize(salSize, host.quadSize) != alignedSrc)
-      throw Failure{"importance image '" + *o.sal + "' of " + sizeText(salSize) +
-                    " does not fit source image '" + o.src + "' of " + sizeText(srcSize) +
-                    " (their sizes round to " + sizeText(AlignedSize(salSize, host.quadSize)) +
-                    " and " + sizeText(alignedSrc) + " in whole quads)"};
-  }
-  if (!host.LoadImage(o.sal ? o.sal->c_str() : nullptr))
-    throw Failure{"cannot load '" + (o.sal ? *o.sal : o.src) + "'"};
+  host.maxPixels = o.maxPixels;
+  LoadInputs(host, ReadInputs(o.src, o.sal.value_or(""), host.quadSize, o.maxPixels));
 
   if (o.importanceOut) {
     WriteImportance(*o.importanceOut, host.imgSal);
@@ -354,6 +339,10 @@ int RunCli(int argc, char** argv) {
     return Run(options);
   } catch (const Failure& e) {
     std::cerr << kProg << ": " << e.message << std::endl;
+  } catch (const InputError& e) {
+    std::cerr << kProg << ": " << e.what()
+              << (e.kind() == InputError::Kind::kTooLarge ? " (raise it with --max-pixels)" : "")
+              << std::endl;
   } catch (const OutputError& e) {
     std::cerr << kProg << ": " << e.what() << std::endl;
   } catch (const EffectError& e) {

@@ -7,21 +7,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <opencv2/imgcodecs.hpp>
 #include <system_error>
+
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
 namespace fs = std::filesystem;
-
-std::string DescribeUnreadable(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status st = fs::status(path, ec);
-  if (ec || !fs::exists(st)) return "no such file";
-  if (fs::is_directory(st)) return "is a directory";
-  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
-  return "not an image in a format that can be read";
-}
 
 std::string ExpandPattern(const std::string& pattern, cv::Size size) {
   std::string out;
@@ -74,16 +66,11 @@ void WriteImageAtomically(const std::string& path, const cv::Mat& image) {
   const fs::path tmp =
       target.parent_path() /
       (target.stem().string() + ".tmp" + std::to_string(::getpid()) + target.extension().string());
-  bool written = false;
   try {
-    written = cv::imwrite(tmp.string(), image);
-  } catch (const cv::Exception& e) {
+    WriteImageFile(tmp.string(), image);
+  } catch (const ImageFileError& e) {
     std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': " + e.err);
-  }
-  if (!written) {
-    std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': no image format for this name or no access");
+    throw OutputError("cannot write '" + path + "': " + e.what());
   }
   CommitTemporary(tmp, path);
 }

@@ -19,10 +19,6 @@ class OutputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Why an image file that OpenCV could not decode is unreadable: "no such
-// file", "is a directory", the access error, or not an image.
-std::string DescribeUnreadable(const std::string& path);
-
 // PATTERN with every "{w}" and "{h}" replaced by the size.
 std::string ExpandPattern(const std::string& pattern, cv::Size size);
 

@@ -5,12 +5,12 @@
 
 #include <cstdio>
 #include <iostream>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "analysis/ImageAttention.hpp"
 #include "core/assertion.hpp"
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
@@ -35,11 +35,22 @@ ResizeHost& ResizeHost::operator=(ResizeHost&&) noexcept = default;
 ResizeHost::~ResizeHost() = default;
 
 bool ResizeHost::LoadImage(const char* salPath) {
-  const bool fromFile = salPath != nullptr && salPath[0] != '\0';
+  cv::Mat sal;
+  if (salPath != nullptr && salPath[0] != '\0') {
+    try {
+      sal = ReadImageFile(salPath, ImageMode::kGrey, maxPixels);
+    } catch (const ImageFileError&) {
+      return false;
+    }
+  }
+  return LoadImportance(sal);
+}
+
+bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
+  const bool fromFile = !importance8U.empty();
   cv::Mat sal;
   if (fromFile) {
-    sal = cv::imread(salPath, cv::IMREAD_GRAYSCALE);
-    if (sal.empty()) return false;
+    sal = importance8U;
   } else {
     // Computed on the source before alignment, at its exact size.
     sal = ImageAttention::GetDefaultSaliencyMap(imgSrc);

@@ -16,6 +16,7 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
+#include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
 #include "core/perf_timer.hpp"
 #include "engine/bridge.hpp"
@@ -61,6 +62,8 @@ class ResizeHost {
   double lineWeight = 1.0;
   double beta = 0.5;
   int minEdgeLength = 70;
+  // The largest importance file LoadImage decodes, in pixels.
+  std::int64_t maxPixels = kDefaultMaxPixels;
 
   // Rest positions of all points (2*P doubles, coordinate order) and, per line
   // point, the (column, row) of its quad; set by BuildEquationA.
@@ -87,8 +90,12 @@ class ResizeHost {
   ~ResizeHost();
 
   // salPath: importance image file, or null to compute the map. False when
-  // the file yields no image, or when an aligned side would be 0.
+  // the file yields no image (read up to maxPixels), or when an aligned side
+  // would be 0.
   bool LoadImage(const char* salPath);
+  // The same with the importance file's grey levels already read (CV_8UC1),
+  // or empty to compute the map.
+  bool LoadImportance(const cv::Mat& importance8U);
   void AlignToQuadSize(cv::Mat& img);
   // Detects lines, assembles the energy and has the engine factor it.
   void BuildEquationA();

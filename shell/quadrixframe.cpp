@@ -8,16 +8,17 @@
 #include <wx/utils.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <opencv2/imgcodecs.hpp>
 #include <system_error>
 #include <vector>
 
 #include "cli/outputs.hpp"
 #include "cli/pictures.hpp"
+#include "core/inputs.hpp"
 #include "shell/launch.hpp"
 
 namespace quadrix {
@@ -30,67 +31,40 @@ std::string SizeText(cv::Size size) {
   return std::to_string(size.width) + " x " + std::to_string(size.height);
 }
 
-cv::Mat ReadImage(const std::string& path, int flags) {
-  // Spares the image library's own warning about a file that is not there.
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return {};
-  try {
-    return cv::imread(path, flags);
-  } catch (const cv::Exception&) {
-    return {};
-  }
+// A message of the core as a sentence of the box.
+std::string Sentence(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text + ".";
 }
 
 // Loads the source into `host` and lets it load or compute the importance
-// image. Checks first what the host would stop the process on with an
-// assertion (a computed map of a source whose shorter side is below 128, an
-// importance image that aligns to another size) and what the display cannot
-// take, so that all of it ends in the "Error" box. `why` names the file.
+// image. The core's input checks come first (so that nothing ends the
+// program without a box), then what the display cannot take. `why` names
+// the file.
 bool LoadImages(ResizeHost& host, const std::string& srcPath, const std::string& salPath,
                 std::string& why) {
-  cv::Mat src = ReadImage(srcPath, cv::IMREAD_COLOR);
-  if (src.empty()) {
-    why = "Cannot read the source image '" + srcPath + "': " + DescribeUnreadable(srcPath) + ".";
+  InputImages inputs;
+  try {
+    inputs = ReadInputs(srcPath, salPath, host.quadSize, host.maxPixels);
+  } catch (const InputError& e) {
+    why = Sentence(e.what());
+    if (e.kind() == InputError::Kind::kTooLarge)
+      why += " The limit is set by the environment variable QUADRIX_MAX_PIXELS.";
     return false;
   }
-  const cv::Size aligned = AlignedSize(src.size(), host.quadSize);
-  if (aligned.area() <= 0) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
-          " pixels is too small: each side must be at least " + std::to_string(host.quadSize / 2) +
-          " pixels.";
-    return false;
-  }
-  if (salPath.empty() && std::min(src.cols, src.rows) < 128) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
-          " pixels is too small for a computed importance map (shorter side below 128 pixels); "
-          "give an importance image.";
-    return false;
-  }
-  if (!salPath.empty()) {
-    const cv::Mat sal = ReadImage(salPath, cv::IMREAD_GRAYSCALE);
-    if (sal.empty()) {
-      why = "Cannot read the importance image '" + salPath + "': " + DescribeUnreadable(salPath) +
-            ".";
-      return false;
-    }
-    if (AlignedSize(sal.size(), host.quadSize) != aligned) {
-      why = "The importance image '" + salPath + "' of " + SizeText(sal.size()) +
-            " pixels does not fit the source image '" + srcPath + "' of " + SizeText(src.size()) +
-            " pixels.";
-      return false;
-    }
-  }
+  const cv::Size aligned = AlignedSize(inputs.source.size(), host.quadSize);
   GLint maxTexture = 0;
   glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTexture);
   if (aligned.width > maxTexture || aligned.height > maxTexture) {
-    why = "The source image '" + srcPath + "' of " + SizeText(src.size()) +
+    why = "The source image '" + srcPath + "' of " + SizeText(inputs.source.size()) +
           " pixels is larger than the display can draw (" + std::to_string(maxTexture) +
           " pixels a side).";
     return false;
   }
-  host.imgSrc = src;
-  if (!host.LoadImage(salPath.empty() ? nullptr : salPath.c_str())) {
-    why = "Cannot load '" + (salPath.empty() ? srcPath : salPath) + "'.";
+  try {
+    LoadInputs(host, std::move(inputs));
+  } catch (const InputError& e) {
+    why = Sentence(e.what());
     return false;
   }
   return true;
@@ -195,6 +169,12 @@ QuadrixFrame::~QuadrixFrame() {
 void QuadrixFrame::LoadSource() {
   const LaunchSettings& settings = TheLaunchSettings();
   host.useScaleTerm = settings.useScaleTerm;
+  try {
+    host.maxPixels = MaxPixelsFromEnvironment();
+  } catch (const std::invalid_argument& e) {
+    Fail(wxString::FromUTF8(e.what()));
+    return;
+  }
   std::string why;
   glWindow->MakeCurrent();
   if (!LoadImages(host, settings.srcPath, settings.salPath, why)) {
@@ -240,6 +220,7 @@ void QuadrixFrame::OpenImage(const std::string& path) {
     wxBusyCursor busy;
     ResizeHost fresh;
     fresh.useScaleTerm = TheLaunchSettings().useScaleTerm;
+    fresh.maxPixels = host.maxPixels;
     glWindow->MakeCurrent();
     if (LoadImages(fresh, path, "", why)) {
       fresh.minScale = host.minScale;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -407,5 +409,168 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
       }
     EXPECT_LT(shortestNone, 0.0);
     EXPECT_GE(shortestGuarded, 0.3 * h / rows - 1e-4);
+  }
+}
+
+namespace {
+
+std::string Be32(std::uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+std::string Chunk(const std::string& type, const std::string& data) {
+  const std::string body = type + data;
+  const auto crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+  return Be32(static_cast<std::uint32_t>(data.size())) + body + Be32(crc);
+}
+
+// A valid PNG of w x h black grey pixels, small on disk: the zero rows are
+// compressed once in segments that restart the compressor (full flushes),
+// so one compressed segment stands for every other.
+void WriteBlackPng(const std::string& path, std::uint32_t w, std::uint32_t h) {
+  const std::uint32_t rowsPerSegment = 100;
+  const size_t segment = static_cast<size_t>(w + 1) * rowsPerSegment;  // filter byte + pixels
+  const std::vector<Bytef> zeros(segment, 0);
+  z_stream z{};
+  deflateInit(&z, Z_BEST_COMPRESSION);
+  auto compress = [&] {
+    std::string out;
+    z.next_in = const_cast<Bytef*>(zeros.data());
+    z.avail_in = static_cast<uInt>(zeros.size());
+    std::vector<Bytef> buf(1 << 16);
+    do {
+      z.next_out = buf.data();
+      z.avail_out = static_cast<uInt>(buf.size());
+      deflate(&z, Z_FULL_FLUSH);
+      out.append(reinterpret_cast<char*>(buf.data()), buf.size() - z.avail_out);
+    } while (z.avail_out == 0 || z.avail_in > 0);
+    return out;
+  };
+  std::string stream = compress();  // with the zlib header
+  const std::string again = compress();
+  deflateEnd(&z);
+  const uLong one = adler32(adler32(0, nullptr, 0), zeros.data(), static_cast<uInt>(segment));
+  uLong sum = one;
+  for (std::uint32_t k = 1; k < h / rowsPerSegment; ++k) {
+    stream += again;
+    sum = adler32_combine(sum, one, static_cast<z_off_t>(segment));
+  }
+  stream += std::string("\x01\x00\x00\xff\xff", 5);  // last block: stored, empty
+  stream += Be32(static_cast<std::uint32_t>(sum));
+  std::ofstream out(path, std::ios::binary);
+  out << "\x89PNG\r\n\x1a\n"
+      << Chunk("IHDR", Be32(w) + Be32(h) + std::string("\x08\x00\x00\x00\x00", 5))
+      << Chunk("IDAT", stream) << Chunk("IEND", "");
+}
+
+}  // namespace
+
+TEST(CliHostileFiles, EachEndsWithAMessageNamingItAndStatusOne) {
+  TempDir dir;
+  const std::string photo = dir / "photo.png";
+  cv::imwrite(photo, testsupport::Sample({300, 200}));
+  cv::imwrite(dir / "photo.jpg", testsupport::Sample({300, 200}));
+  auto cut = [&](const std::string& from, const std::string& to) {
+    const std::string bytes = testsupport::ReadFile(from);
+    std::ofstream(to, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    return to;
+  };
+  std::ofstream(dir / "zero.png").flush();
+  std::ofstream(dir / "text.jpg") << "just some text\n";
+  std::ofstream(dir / "claims.png", std::ios::binary)
+      << "\x89PNG\r\n\x1a\n"
+      << Chunk("IHDR", Be32(100000) + Be32(100000) + std::string("\x08\x00\x00\x00\x00", 5));
+  std::filesystem::create_directory(dir / "folder.png");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {dir / "zero.png", "the file is empty"},
+      {cut(photo, dir / "cut.png"), "the file is cut short"},
+      {cut(dir / "photo.jpg", dir / "cut.jpg"), "the file is cut short"},
+      {dir / "claims.png", "100000 x 100000 pixels (10000 megapixels) is above the limit"},
+      {dir / "folder.png", "is a directory"},
+      {dir / "text.jpg", "not an image"},
+  };
+  for (const auto& [path, cause] : cases) {
+    for (const bool asImportance : {false, true}) {
+      SCOPED_TRACE(path + (asImportance ? " as importance" : " as source"));
+      const auto r = Cli("--size 200x200 -o " + Quote(dir / "out_{w}.png") + " 1 " +
+                         (asImportance ? Quote(photo) + " " : "") + Quote(path));
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_NE(r.err.find("'" + path + "'"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
+      EXPECT_FALSE(std::filesystem::exists(dir / "out_200.png"));
+    }
+  }
+
+  // The 937 KB file of 30000 x 30000 pixels that used to take all memory.
+  const std::string huge = dir / "huge.png";
+  WriteBlackPng(huge, 30000, 30000);
+  ASSERT_LT(std::filesystem::file_size(huge), 1u << 20);
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = Cli("1 " + Quote(huge));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("'" + huge +
+                       "' is too large: 30000 x 30000 pixels (900 megapixels) is "
+                       "above the limit of 120 megapixels (raise it with --max-pixels)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_LT(seconds, 1.0);
+}
+
+TEST(CliHostileFiles, PixelLimitOptionAndVariable) {
+  Inputs in;  // 300 x 200
+  EXPECT_EQ(Cli("--max-pixels 60000 1 " + in.Args()).status, 0);
+  const auto over = Cli("--max-pixels 59999 1 " + in.Args());
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.err.find("'" + in.src + "' is too large: 300 x 200 pixels"), std::string::npos)
+      << over.err;
+  const std::string cli = QUADRIX_CLI_PATH;
+  const auto env = testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " 1 " + in.Args());
+  EXPECT_EQ(env.status, 1);
+  EXPECT_EQ(
+      testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " --max-pixels 60000 1 " + in.Args())
+          .status,
+      0)
+      << "the option wins";
+  for (const char* bad : {"0", "-1", "many", "''"}) {
+    const auto r = Cli(std::string("--max-pixels ") + bad + " 1 " + in.Args());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find("pixel limit"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(testsupport::Run("QUADRIX_MAX_PIXELS=lots " + cli + " 1 " + in.Args()).status, 2);
+}
+
+TEST(CliOddFiles, AreDrawnAsTheyLook) {
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample({300, 200});
+  cv::Mat grey, rgba, wide;
+  cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(photo, rgba, cv::COLOR_BGR2BGRA);
+  rgba(cv::Rect(0, 0, 100, 60)).setTo(cv::Scalar(0, 0, 0, 0));  // transparent, black beneath
+  photo.convertTo(wide, CV_16UC3, 257.0);
+  cv::imwrite(dir / "wide.png", wide);
+  cv::imwrite(dir / "rgba.png", rgba);
+  cv::imwrite(dir / "grey.png", grey);
+  cv::imwrite(dir / "plain.png", photo);
+  std::vector<std::string> files = {"wide.png", "rgba.png", "grey.png"};
+  if (testsupport::Run("command -v convert").status == 0) {
+    ASSERT_EQ(testsupport::Run("convert " + Quote(dir / "plain.png") + " -colorspace CMYK " +
+                               Quote(dir / "cmyk.jpg"))
+                  .status,
+              0);
+    files.push_back("cmyk.jpg");
+  }
+  for (const std::string& name : files) {
+    SCOPED_TRACE(name);
+    const auto r = Cli("-o " + Quote(dir / ("drawn_" + name + ".png")) + " 1 " + Quote(dir / name));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // At the source size the mesh is at rest: the picture is the photo as
+    // the image library sees it (alpha dropped, grey as grey, CMYK as colour).
+    const cv::Mat drawn = cv::imread(dir / ("drawn_" + name + ".png"));
+    EXPECT_LE(MeanAbsDiff(drawn, cv::imread(dir / name, cv::IMREAD_COLOR)), 1.0);
   }
 }

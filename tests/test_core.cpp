@@ -2,9 +2,12 @@
 
 #include <Eigen/SparseCore>
 #include <cmath>
+#include <functional>
+#include <opencv2/imgcodecs.hpp>
 #include <set>
 
 #include "core/assertion.hpp"
+#include "core/inputs.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 #include "test_support.hpp"
@@ -246,6 +249,106 @@ TEST(LoadImage, RefusesWhatCannotBeMeshed) {
   Loaded thin(cv::Mat(100, 9, CV_8UC3, cv::Scalar(10, 20, 30)),
               cv::Mat(100, 9, CV_8UC1, cv::Scalar(100)));
   EXPECT_FALSE(thin.host.LoadImage(thin.salPath.c_str()));
+}
+
+// Every check both programs rely on, each naming the file in its message.
+TEST(Inputs, ReadAndCheckedInOnePlace) {
+  TempDir dir;
+  auto write = [&](const std::string& name, const cv::Mat& img) {
+    EXPECT_TRUE(cv::imwrite(dir / name, img));
+    return dir / name;
+  };
+  auto kindOf = [](const std::function<void()>& f, std::string& message) {
+    try {
+      f();
+    } catch (const InputError& e) {
+      message = e.what();
+      return e.kind();
+    }
+    message = "no error";
+    return static_cast<InputError::Kind>(-1);
+  };
+  using Kind = InputError::Kind;
+  std::string msg;
+
+  const std::string src = write("src.png", testsupport::Sample({410, 300}));
+  const InputImages ok = ReadInputs(src, "", 20, kDefaultMaxPixels);
+  EXPECT_EQ(ok.source.type(), CV_8UC3);
+  EXPECT_TRUE(ok.importance.empty());
+
+  // Unreadable files: the cause from the reader, the file by name.
+  EXPECT_EQ(kindOf([&] { ReadInputs(dir / "gone.png", "", 20, kDefaultMaxPixels); }, msg),
+            Kind::kUnreadable);
+  EXPECT_EQ(msg, "cannot read the source image '" + dir / "gone.png" + "': no such file");
+  EXPECT_EQ(kindOf([&] { ReadInputs(src, dir / "gone.png", 20, kDefaultMaxPixels); }, msg),
+            Kind::kUnreadable);
+  EXPECT_NE(msg.find("importance image '" + dir / "gone.png"), std::string::npos) << msg;
+
+  // The pixel limit, for either file.
+  EXPECT_EQ(kindOf([&] { ReadInputs(src, "", 20, 410 * 300 - 1); }, msg), Kind::kTooLarge);
+  EXPECT_EQ(msg, "the source image '" + src +
+                     "' is too large: 410 x 300 pixels (123000 pixels) is above the limit of "
+                     "122999 pixels");
+  const std::string bigSal = write("bigsal.png", cv::Mat(300, 410, CV_8UC1, cv::Scalar(9)));
+  EXPECT_EQ(kindOf([&] { ReadInputs(dir / "gone.png", bigSal, 20, 1000); }, msg), Kind::kUnreadable)
+      << "the source is read first";
+  EXPECT_NO_THROW(ReadInputs(src, bigSal, 20, 410 * 300));
+
+  // Sides that round to no quad; the computed map's 128-pixel rule.
+  EXPECT_EQ(kindOf(
+                [&] {
+                  ReadInputs(write("thin.png", cv::Mat(300, 9, CV_8UC3, cv::Scalar(1, 2, 3))),
+                             bigSal, 20, kDefaultMaxPixels);
+                },
+                msg),
+            Kind::kTooSmall);
+  EXPECT_NE(msg.find("thin.png' of 9 x 300 pixels is too small"), std::string::npos) << msg;
+  EXPECT_NO_THROW(CheckComputedMapSize("x", {128, 1000}));
+  EXPECT_EQ(kindOf(
+                [&] {
+                  CheckComputedMapSize("x.png", {1000, 127});
+                },
+                msg),
+            Kind::kTooSmallForMap);
+  EXPECT_NE(msg.find("'x.png' of 1000 x 127 pixels is too small for a computed importance map"),
+            std::string::npos)
+      << msg;
+
+  // The importance image must round to the source's whole quads: 405 x 305
+  // fits 400 x 300 but not 410 x 300 (which rounds to 420 x 300).
+  EXPECT_NO_THROW(CheckImportanceFits("s", {400, 300}, "i", {405, 305}, 20));
+  EXPECT_EQ(kindOf(
+                [&] {
+                  CheckImportanceFits("s.png", {410, 300}, "i.png", {405, 305}, 20);
+                },
+                msg),
+            Kind::kImportanceMismatch);
+  EXPECT_EQ(msg,
+            "the importance image 'i.png' of 405 x 305 pixels does not fit the source image "
+            "'s.png' of 410 x 300 pixels (in whole quads they are 400x300 and 420x300)");
+
+  // Loaded into a host, the checked images give what LoadImage gives.
+  ResizeHost host;
+  LoadInputs(host, ReadInputs(src, bigSal, 20, kDefaultMaxPixels));
+  ResizeHost same;
+  same.imgSrc = cv::imread(src);
+  ASSERT_TRUE(same.LoadImage(bigSal.c_str()));
+  EXPECT_EQ(cv::norm(host.imgSal, same.imgSal, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(host.imgSrc, same.imgSrc, cv::NORM_INF), 0.0);
+}
+
+TEST(Inputs, PixelLimitFromTheEnvironment) {
+  EXPECT_EQ(ParseMaxPixels("120000000"), 120000000);
+  EXPECT_EQ(ParseMaxPixels("1"), 1);
+  for (const char* bad : {"", "0", "-5", "12M", "1e9", " 5", "9999999999999999"})
+    EXPECT_FALSE(ParseMaxPixels(bad).has_value()) << bad;
+  ::unsetenv("QUADRIX_MAX_PIXELS");
+  EXPECT_EQ(MaxPixelsFromEnvironment(), kDefaultMaxPixels);
+  ::setenv("QUADRIX_MAX_PIXELS", "5000", 1);
+  EXPECT_EQ(MaxPixelsFromEnvironment(), 5000);
+  ::setenv("QUADRIX_MAX_PIXELS", "lots", 1);
+  EXPECT_THROW(MaxPixelsFromEnvironment(), std::invalid_argument);
+  ::unsetenv("QUADRIX_MAX_PIXELS");
 }
 
 TEST(LoadImage, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
