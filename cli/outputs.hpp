@@ -19,9 +19,21 @@ class OutputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// PATTERN with every "{w}" and "{h}" replaced by the size.
-std::string ExpandPattern(const std::string& pattern, cv::Size size);
+// What a pattern's "{dir}" and "{name}" stand for: the folder of a source
+// photo ("." when it has none) and its file name without extension.
+struct PhotoFields {
+  std::string dir;
+  std::string name;
+};
+PhotoFields FieldsOf(const std::string& srcPath);
 
+// PATTERN with every "{w}" and "{h}" replaced by the size (when it is not
+// empty), and "{dir}" and "{name}" by the photo's fields when given. Other
+// text stays as it is.
+std::string ExpandPattern(const std::string& pattern, cv::Size size,
+                          const PhotoFields* photo = nullptr);
+
+// Missing folders on the way to every file below are created first.
 // Writes path atomically through fill; throws OutputError naming the file.
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <map>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 
 #include "analysis/ZqCvHelper.hpp"
 #include "core/assertion.hpp"
@@ -222,7 +222,11 @@ cv::Mat ComputeScaleMatrix(const ConstrainUnits& unit) { return ResidualMatrix(u
 
 void ResizeHost::AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a,
                                 bool blend) {
-  if (blend) std::cout << "beta=" << beta << std::endl;
+  if (blend && printDiagnostics) {
+    std::ostringstream line;
+    line << "beta=" << beta;
+    PrintDiagnostic(line.str());
+  }
   std::vector<int> colMap;
   for (const ConstrainUnits& unit : list) {
     cv::Mat terms[2];

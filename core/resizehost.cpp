@@ -4,7 +4,6 @@
 #include "core/resizehost.hpp"
 
 #include <cstdio>
-#include <iostream>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
@@ -29,6 +28,8 @@ cv::Size AlignedSize(cv::Size size, int quadSize) {
 }
 
 ResizeHost::ResizeHost() { engine = OpenEngineConnection(); }
+
+ResizeHost::ResizeHost(EngineConnection& connection) { engine = OpenEngineConnection(connection); }
 
 ResizeHost::ResizeHost(ResizeHost&&) noexcept = default;
 ResizeHost& ResizeHost::operator=(ResizeHost&&) noexcept = default;
@@ -115,10 +116,12 @@ void ResizeHost::BuildEquationA() {
   AppendUnitRows(edges, a, false);
   timer_.Stop();
 
-  std::cout << "quads.size=" << quads.size() << "\n"
-            << "quad5s.size=" << quad5s.size() << "\n"
-            << "edges.size=" << edges.size() << "\n"
-            << "A.m=" << a.m << " A.n=" << a.n << std::endl;
+  if (printDiagnostics) {
+    PrintDiagnostic("quads.size=" + std::to_string(quads.size()));
+    PrintDiagnostic("quad5s.size=" + std::to_string(quad5s.size()));
+    PrintDiagnostic("edges.size=" + std::to_string(edges.size()));
+    PrintDiagnostic("A.m=" + std::to_string(a.m) + " A.n=" + std::to_string(a.n));
+  }
 
   if (energyObserver) energyObserver(a);
 
@@ -139,14 +142,16 @@ void ResizeHost::BuildEquationA() {
     problem.feasibleH[k + 1] = restCoords[k + 1] / srcHeight;
   }
 
-  solver = std::make_unique<EnergySolver>(engine);
+  solver = std::make_unique<EnergySolver>(engine, solverThreads);
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
   contentAware = solver->Precompute(a, std::move(problem));
-  if (!contentAware)
-    std::cerr << "quadrix: the content-aware solve is unavailable for this image (the energy "
-                 "could not be factored: "
-              << solver->FactorError() << "); using uniform scaling instead" << std::endl;
+}
+
+std::string ResizeHost::UniformFallbackNotice() const {
+  if (contentAware || !solver) return {};
+  return "the content-aware solve is unavailable (the energy could not be factored: " +
+         solver->FactorError() + "); using uniform scaling instead";
 }
 
 void ResizeHost::Resize(int newWidth, int newHeight) {

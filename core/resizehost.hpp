@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <opencv2/core.hpp>
+#include <string>
 #include <vector>
 
 #include "core/inputs.hpp"
@@ -62,6 +63,11 @@ class ResizeHost {
   double lineWeight = 1.0;
   double beta = 0.5;
   int minEdgeLength = 70;
+  // The built-in solver may use a second thread for large guarded solves.
+  bool solverThreads = true;
+  // The diagnostic lines of the energy build on standard output (beta=,
+  // quads.size=, quad5s.size=, edges.size=, A.m=).
+  bool printDiagnostics = true;
   // The largest importance file LoadImage decodes, in pixels.
   std::int64_t maxPixels = kDefaultMaxPixels;
 
@@ -85,6 +91,8 @@ class ResizeHost {
   // Opens (or reuses) the process-wide engine connection when the chosen
   // engine is an outside one; throws EngineError when it cannot be opened.
   ResizeHost();
+  // The same with a connection of the caller's (one per batch worker).
+  explicit ResizeHost(EngineConnection& connection);
   ResizeHost(ResizeHost&&) noexcept;
   ResizeHost& operator=(ResizeHost&&) noexcept;
   ~ResizeHost();
@@ -99,6 +107,10 @@ class ResizeHost {
   void AlignToQuadSize(cv::Mat& img);
   // Detects lines, assembles the energy and has the engine factor it.
   void BuildEquationA();
+  // After BuildEquationA: why every size will be scaled uniformly (the
+  // energy could not be factored), for the program to tell; empty when the
+  // solve is content-aware.
+  std::string UniformFallbackNotice() const;
   // out[0]: coordinate count, out[1]: energy row count.
   void GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const cv::Mat& grayImg32F,
                          std::vector<ConstrainUnits>& quads, std::vector<ConstrainUnits>& quad5s,

@@ -108,6 +108,8 @@ SparseMatrix Columns(const SparseMatrix& a, const std::vector<int>& cols) {
 
 class CholmodBackend final : public EnergyBackend {
  public:
+  explicit CholmodBackend(bool threads) : threads_(threads) {}
+
   bool Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
               const std::vector<double>& knownW, const std::vector<double>& knownH,
               const GuardRows& guard, std::string& why) override {
@@ -208,7 +210,7 @@ class CholmodBackend final : public EnergyBackend {
         col.lambda = Eigen::Map<const Vec>((c == 0 ? warm->lw : warm->lh).data(), k);
     }
     // The two unit sizes are independent: one thread each.
-    if (static_cast<int>(free_.size()) >= kThreadedColumns) {
+    if (threads_ && static_cast<int>(free_.size()) >= kThreadedColumns) {
       std::exception_ptr failure;
       std::thread second([&] {
         try {
@@ -409,6 +411,7 @@ class CholmodBackend final : public EnergyBackend {
     current_ = target;
   }
 
+  bool threads_ = true;
   int n_ = 0;
   std::vector<int32_t> known_;
   std::vector<double> knownW_, knownH_;
@@ -428,6 +431,8 @@ class CholmodBackend final : public EnergyBackend {
 
 }  // namespace
 
-std::unique_ptr<EnergyBackend> MakeCholmodBackend() { return std::make_unique<CholmodBackend>(); }
+std::unique_ptr<EnergyBackend> MakeCholmodBackend(bool threads) {
+  return std::make_unique<CholmodBackend>(threads);
+}
 
 }  // namespace quadrix

@@ -58,8 +58,9 @@ struct EnergySolver::ActiveSet {
   ActiveBasis basis;
 };
 
-EnergySolver::EnergySolver(NumericEngine* protocolEngine)
-    : backend_(protocolEngine ? MakeProtocolBackend(protocolEngine) : MakeCholmodBackend()) {}
+EnergySolver::EnergySolver(NumericEngine* protocolEngine, bool threads)
+    : backend_(protocolEngine ? MakeProtocolBackend(protocolEngine) : MakeCholmodBackend(threads)) {
+}
 
 EnergySolver::~EnergySolver() = default;
 

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -68,6 +69,12 @@ bool LoadImages(ResizeHost& host, const std::string& srcPath, const std::string&
     return false;
   }
   return true;
+}
+
+// A photo that will be scaled uniformly is worth a line on standard error.
+void TellUniformFallback(const ResizeHost& host, const std::string& path) {
+  const std::string notice = host.UniformFallbackNotice();
+  if (!notice.empty()) std::fprintf(stderr, "quadrix: '%s': %s\n", path.c_str(), notice.c_str());
 }
 
 // The "Error" box of a failed load: the fixed usage text, and below it what
@@ -187,6 +194,7 @@ void QuadrixFrame::LoadSource() {
   try {
     host.minScale = MinScaleFromEnvironment();
     host.BuildEquationA();
+    TellUniformFallback(host, settings.srcPath);
   } catch (const EngineError& e) {
     Fail(wxString::FromUTF8(e.what()));
     return;
@@ -225,6 +233,7 @@ void QuadrixFrame::OpenImage(const std::string& path) {
     if (LoadImages(fresh, path, "", why)) {
       fresh.minScale = host.minScale;
       fresh.BuildEquationA();
+      TellUniformFallback(fresh, path);
       host = std::move(fresh);
     }
   } catch (const EngineError& e) {
