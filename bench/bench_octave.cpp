@@ -24,7 +24,6 @@
 #include <string>
 
 #include "bench/bench_inputs.hpp"
-#include "core/hugepages.hpp"
 #include "core/resizehost.hpp"
 
 using namespace quadrix;
@@ -148,7 +147,6 @@ BENCHMARK(BM_GuardedBuiltinVsOctave)
 BENCHMARK(BM_OctaveStart)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char** argv) {
-  PreferHugePages(argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -236,9 +237,13 @@ int RunBatch(const CliOptions& o) {
   printTimings = o.timings || o.verbose;
   const int total = static_cast<int>(o.sources.size());
   const int jobs = std::min(o.jobs > 0 ? o.jobs : ProcessorCount(), total);
-  // The photos keep the processors busy: OpenCV's own threads and the
-  // solver's second thread would only compete with them.
-  if (jobs > 1) cv::setNumThreads(1);
+  // Each worker is one thread: -j N keeps N processors busy, no more.
+  // OpenCV's threads, the solver's second thread and llvmpipe's drawing
+  // threads gave a lone photo little (a few percent on two processors) and
+  // cost time when workers meet. Set before any thread reads it; a value
+  // the user gave stays.
+  cv::setNumThreads(1);
+  ::setenv("LP_NUM_THREADS", "0", 0);
   Console console(::isatty(STDERR_FILENO) == 1);
   const auto start = std::chrono::steady_clock::now();
   std::atomic<int> next{0};
@@ -275,7 +280,7 @@ int RunBatch(const CliOptions& o) {
 
   auto work = [&] {
     Worker w;
-    w.solverThreads = jobs == 1;
+    w.solverThreads = false;
     try {
       OpenEngineConnection(w.connection);
     } catch (const EngineError& e) {

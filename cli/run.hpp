@@ -10,7 +10,7 @@ struct CliOptions;
 int RunSinglePhoto(const CliOptions& o);
 
 // Every source of a batch, `o.jobs` at once (default: one per processor),
-// each with its own host and engine workspace. A photo that fails is named
+// each with its own host and engine workspace, on one thread each. A photo that fails is named
 // on standard error with the reason and the others go on; returns 1 when
 // any failed, after a summary line.
 int RunBatch(const CliOptions& o);

@@ -9,6 +9,7 @@
 
 #include "analysis/ImageAttention.hpp"
 #include "core/assertion.hpp"
+#include "core/hugepages.hpp"
 #include "imageio/image_file.hpp"
 
 namespace quadrix {
@@ -16,6 +17,13 @@ namespace quadrix {
 namespace {
 
 constexpr const char* kSource = "resizehost";
+
+// A large image is offered huge pages before anything touches it.
+cv::Mat NewImage(cv::Size size, int type) {
+  cv::Mat m(size, type);
+  AdviseHugePages(m.data, m.total() * m.elemSize());
+  return m;
+}
 
 int AlignedSide(int side, int quadSize) {
   return static_cast<int>(side / static_cast<double>(quadSize) + 0.5) * quadSize;
@@ -74,12 +82,13 @@ bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
                imgSal.cols == srcWidth && imgSal.rows == srcHeight,
                "imgSal->width==srcWidth&&imgSal->height==srcHeight");
   if (fromFile) {
-    cv::Mat sal32F;
+    cv::Mat sal32F = NewImage(imgSal.size(), CV_32FC1);
     imgSal.convertTo(sal32F, CV_32F, 0.004, 0.0);
     imgSal = sal32F;
   }
-  cv::Mat gray8U;
+  cv::Mat gray8U = NewImage(imgSrc.size(), CV_8UC1);
   cv::cvtColor(imgSrc, gray8U, cv::COLOR_BGR2GRAY);
+  imgGray32F = NewImage(imgSrc.size(), CV_32FC1);
   gray8U.convertTo(imgGray32F, CV_32F, 0.004, 0.0);
   return true;
 }
@@ -90,7 +99,7 @@ void ResizeHost::AlignToQuadSize(cv::Mat& img) {
   const int w = AlignedSide(img.cols, quadSize);
   const int h = AlignedSide(img.rows, quadSize);
   if (w == img.cols && h == img.rows) return;
-  cv::Mat resized;
+  cv::Mat resized = NewImage(cv::Size(w, h), img.type());
   cv::resize(img, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
   img = resized;
 }
@@ -110,7 +119,10 @@ void ResizeHost::BuildEquationA() {
   coordCount = counts[0];
 
   timer_.Start("build equationA");
-  if (a.entries.capacity() < 3000000) a.entries.reserve(3000000);
+  if (a.entries.capacity() < 3000000) {
+    a.entries.reserve(3000000);
+    AdviseHugePages(a.entries.data(), a.entries.capacity() * sizeof(Triplet));
+  }
   AppendUnitRows(quads, a, useScaleTerm);
   AppendUnitRows(quad5s, a, useScaleTerm);
   AppendUnitRows(edges, a, false);

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "core/hugepages.hpp"
 #include "engine/engine.hpp"
 #include "shell/launch.hpp"
 
@@ -14,7 +13,6 @@
 quadrix::NumericEngine* volatile quadrixEngineKeptOpen = nullptr;
 
 int main(int argc, char** argv) {
-  quadrix::PreferHugePages(argv);
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
   // the X server.

@@ -104,6 +104,30 @@ TEST(ScaleToWorkingSize, TooSmallPrintsAndLeavesOutputAlone) {
   EXPECT_TRUE(empty.empty());
 }
 
+TEST(BgrToLuv, AgreesWithTheImageLibrary) {
+  // A photo, every corner of the colour cube, dark colours and values out
+  // of range (clamped).
+  cv::Mat photo;
+  testsupport::Sample({256, 256}).convertTo(photo, CV_32FC3, 1.0 / 255);
+  cv::Mat corners(1, 12, CV_32FC3);
+  const float values[12][3] = {
+      {0, 0, 0}, {1, 1, 1}, {1, 0, 0},     {0, 1, 0},      {0, 0, 1},           {1, 1, 0},
+      {0, 1, 1}, {1, 0, 1}, {0.01f, 0, 0}, {0, 0.002f, 0}, {1.5f, -0.2f, 0.5f}, {0.5f, 0.5f, 0.5f}};
+  for (int k = 0; k < 12; ++k) corners.at<cv::Vec3f>(0, k) = cv::Vec3f(values[k]);
+  for (const cv::Mat& bgr : {photo, corners}) {
+    cv::Mat ours, theirs;
+    ZqCvHelper::BgrToLuv(bgr, ours);
+    cv::cvtColor(bgr, theirs, cv::COLOR_BGR2Luv);
+    ASSERT_EQ(ours.type(), CV_32FC3);
+    // L spans 0 to 100, u and v a few hundred: a hundredth is far below
+    // what the colour model of the importance map can tell apart.
+    EXPECT_LT(cv::norm(ours, theirs, cv::NORM_INF), 0.01);
+  }
+  cv::Mat same = photo.clone();
+  EXPECT_TRUE(
+      Contains(AssertionReport([&] { ZqCvHelper::BgrToLuv(same, same); }), "ZqCvHelper::BgrToLuv"));
+}
+
 TEST(ComplexHelpers, AbsAngleAndPolarRoundTrip) {
   cv::Mat cmplx(1, 2, CV_32FC2);
   cmplx.at<cv::Vec2f>(0, 0) = {0.0f, -1.0f};

@@ -440,7 +440,10 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
                         std::abs(none[k].second - ref[k].second)});
       moved = std::max(moved, std::abs(guarded[k].second - ref[k].second));
     }
-    EXPECT_LT(worst, 1e-4);  // the CSV's own rounding
+    // The CSV's own rounding, and the importance map's colour conversion:
+    // its own now, within a hundredth of a Luv unit of the image library's
+    // that made the reference, which moves vertices by up to 4e-4 px.
+    EXPECT_LT(worst, 1e-3);
     EXPECT_GT(moved, 5.0) << "the unguarded mesh folds here, the guarded one differs";
     // The unguarded mesh folds (bottom rows pushed past the border and back),
     // the guarded one keeps every vertical edge at least 0.3 of its share.
@@ -788,4 +791,20 @@ TEST(CliBatch, ColourImportanceImageIsWarnedAbout) {
   const auto quiet = Cli("1 " + Quote(f.photos[0]) + " " + Quote(f.dir / "grey3.png"));
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.err, "");
+}
+
+TEST(CliBatch, ManyMachinesExampleRunsWithGnuParallel) {
+  // The README's command with this machine as the only login.
+  if (testsupport::Run("command -v parallel").status != 0) GTEST_SKIP() << "no GNU parallel";
+  Folder f(3);
+  const std::string bin = std::filesystem::path(QUADRIX_CLI_PATH).parent_path().string();
+  const auto r = testsupport::Run(
+      "cd " + Quote(f.dir.path().string()) + " && export PATH=" + Quote(bin) +
+      ":\"$PATH\" && find in -name '*.jpg' | parallel --will-cite -j1 --sshlogin : -N 2 "
+      "--workdir \"$PWD\" quadrix-cli --batch --size 300x300 -o 'out/{name}_{w}x{h}.jpg' 1");
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(cv::imread(f.dir / ("out/photo" + std::to_string(k) + "_300x300.jpg")).size(),
+              cv::Size(300, 300))
+        << k;
 }
