@@ -192,12 +192,6 @@ void CmykToBgr(const cv::Mat& cmyk, cv::Mat& bgr) {
   }
 }
 
-std::vector<unsigned char*> RowPointers(cv::Mat& m) {
-  std::vector<unsigned char*> rows(static_cast<size_t>(m.rows));
-  for (int y = 0; y < m.rows; ++y) rows[static_cast<size_t>(y)] = m.ptr<unsigned char>(y);
-  return rows;
-}
-
 struct Compress {
   jpeg_compress_struct cinfo;
   ErrorManager err;

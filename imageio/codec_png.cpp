@@ -122,12 +122,6 @@ bool Encode(Writer& w, std::FILE* f, int width, int height, bool colour,
   return true;
 }
 
-std::vector<unsigned char*> RowPointers(cv::Mat& m) {
-  std::vector<unsigned char*> rows(static_cast<size_t>(m.rows));
-  for (int y = 0; y < m.rows; ++y) rows[static_cast<size_t>(y)] = m.ptr<unsigned char>(y);
-  return rows;
-}
-
 }  // namespace
 
 ImageInfo PngInfo(std::FILE* f) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "imageio/image_file.hpp"
 
@@ -19,6 +20,9 @@ cv::Mat ToMode(cv::Mat bgr, ImageMode mode);
 // A picture of the given size and type, its memory offered for huge pages
 // before the first touch.
 cv::Mat NewPicture(int height, int width, int type);
+
+// One pointer to the start of each row, for the codecs' row interfaces.
+std::vector<unsigned char*> RowPointers(cv::Mat& m);
 
 // Size of the open file in bytes.
 std::int64_t FileSize(std::FILE* f);

@@ -220,6 +220,12 @@ cv::Mat NewPicture(int height, int width, int type) {
   return m;
 }
 
+std::vector<unsigned char*> RowPointers(cv::Mat& m) {
+  std::vector<unsigned char*> rows(static_cast<size_t>(m.rows));
+  for (int y = 0; y < m.rows; ++y) rows[static_cast<size_t>(y)] = m.ptr<unsigned char>(y);
+  return rows;
+}
+
 std::int64_t FileSize(std::FILE* f) {
   struct stat st {};
   if (::fstat(::fileno(f), &st) != 0) return 0;
