@@ -250,7 +250,7 @@ CliOptions ParseCliOptions(int argc, char** argv) {
       pattern(o.importanceOut, "a file name pattern");
       if (FormatForName(*o.importanceOut) == ImageFormat::kUnknown)
         throw UsageError{"--importance-out '" + *o.importanceOut +
-                         "': no image format for this extension (use .png, .bmp, .tif or "
+                         "': no image format for this extension (use .png, .jpg, .bmp, .tif or "
                          ".webp)"};
     } else if (a == "--importance-pattern") {
       pattern(o.importancePattern, "a file name pattern");
