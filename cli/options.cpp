@@ -64,7 +64,8 @@ void CheckOutputsApart(const CliOptions& o) {
   };
   std::map<std::string, std::string> inputs;  // key -> what it is
   for (const std::string& src : o.sources) {
-    inputs.emplace(key(src), "the source image '" + src + "'");
+    if (!inputs.emplace(key(src), "the source image '" + src + "'").second)
+      throw UsageError{"the photo '" + src + "' is given twice"};
     const std::string sal = ImportancePathOf(o, src);
     if (!sal.empty()) inputs.emplace(key(sal), "the importance image '" + sal + "'");
   }

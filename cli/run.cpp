@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <opencv2/core/utility.hpp>
 #include <optional>
+#include <streambuf>
 #include <string>
 #include <thread>
 #include <vector>
@@ -81,6 +83,44 @@ class Console {
   std::mutex mutex_;
   bool progress_;
   std::string shown_;
+};
+
+// While a batch runs, what the parts write to std::cerr themselves (the
+// picture maker's notices) goes through the console too, a whole line at a
+// time, so that it never lands on the progress line.
+class ConsoleLines : public std::streambuf {
+ public:
+  explicit ConsoleLines(Console& console) : console_(console), old_(std::cerr.rdbuf(this)) {}
+  ~ConsoleLines() override { std::cerr.rdbuf(old_); }
+  ConsoleLines(const ConsoleLines&) = delete;
+  ConsoleLines& operator=(const ConsoleLines&) = delete;
+
+ protected:
+  int overflow(int ch) override {
+    if (ch == traits_type::eof()) return traits_type::not_eof(ch);
+    std::string& line = Pending();
+    if (ch == '\n') {
+      console_.Plain(line);
+      line.clear();
+    } else {
+      line.push_back(static_cast<char>(ch));
+    }
+    return ch;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize k = 0; k < n; ++k) overflow(static_cast<unsigned char>(s[k]));
+    return n;
+  }
+
+ private:
+  // Each thread builds its own line.
+  static std::string& Pending() {
+    thread_local std::string line;
+    return line;
+  }
+
+  Console& console_;
+  std::streambuf* old_;
 };
 
 // What one thread keeps from photo to photo.
@@ -209,6 +249,8 @@ std::string WhyItFailed(std::exception_ptr failure, bool& fatal, bool& engineBro
     return dynamic_cast<const FilterOutOfMemory*>(&e) != nullptr ? e.what() : "out of memory";
   } catch (const std::exception& e) {
     return e.what();
+  } catch (...) {
+    return "an unknown failure";
   }
 }
 
@@ -245,6 +287,7 @@ int RunBatch(const CliOptions& o) {
   cv::setNumThreads(1);
   ::setenv("LP_NUM_THREADS", "0", 0);
   Console console(::isatty(STDERR_FILENO) == 1);
+  const ConsoleLines routed(console);
   const auto start = std::chrono::steady_clock::now();
   std::atomic<int> next{0};
   std::atomic<int> done{0};
