@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 #include "cli/outputs.hpp"
@@ -63,9 +64,11 @@ void CheckOutputsApart(const CliOptions& o) {
     return ec ? fs::absolute(path).lexically_normal().string() : p.string();
   };
   std::map<std::string, std::string> inputs;  // key -> what it is
+  std::set<std::string> named;                // the sources as given (links are other photos)
   for (const std::string& src : o.sources) {
-    if (!inputs.emplace(key(src), "the source image '" + src + "'").second)
+    if (!named.insert(fs::absolute(src).lexically_normal().string()).second)
       throw UsageError{"the photo '" + src + "' is given twice"};
+    inputs.emplace(key(src), "the source image '" + src + "'");
     const std::string sal = ImportancePathOf(o, src);
     if (!sal.empty()) inputs.emplace(key(sal), "the importance image '" + sal + "'");
   }

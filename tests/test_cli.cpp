@@ -716,6 +716,13 @@ TEST(CliBatch, PatternsMustKeepThePhotosApart) {
                 .status,
             2)
       << "one photo twice";
+  const std::string link = f.dir / "link.jpg";
+  std::filesystem::create_symlink(f.photos[0], link);
+  EXPECT_EQ(Cli("--batch -o " + Quote(f.dir / "{name}.png") + " 1 " + Quote(f.photos[0]) + " " +
+                Quote(link))
+                .status,
+            0)
+      << "a link under another name is another photo";
   // Options that need the other mode.
   EXPECT_EQ(Cli("-j 2 1 " + Quote(f.photos[0])).status, 2);
   EXPECT_EQ(Cli("--batch -j 0" + photos).status, 2);
