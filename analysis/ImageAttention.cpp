@@ -10,10 +10,7 @@
 #include "analysis/ColorGmm.hpp"
 #include "analysis/ZqCvHelper.hpp"
 #include "core/assertion.hpp"
-
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
+#include "core/hugepages.hpp"
 
 namespace quadrix {
 
@@ -37,20 +34,6 @@ constexpr int kCsdComponents = 8;
 // The smoothing of the classic C interface replicates the border pixels.
 constexpr int kSmoothBorder = cv::BORDER_REPLICATE;
 
-// Asks for transparent huge pages on a large, not yet touched image: with
-// 4 KiB pages the first-touch faults of a full-size map cost more than the
-// whole saliency computation. Only advice; nothing changes when refused.
-void AdviseHugePages([[maybe_unused]] const cv::Mat& img) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<std::uintptr_t>(img.datastart);
-  const auto end = reinterpret_cast<std::uintptr_t>(img.dataend);
-  const std::uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t last = end & ~(kHuge - 1);
-  if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
-
 cv::Size OutputSize(const cv::Mat& dst, const cv::Mat& src) {
   return dst.empty() ? src.size() : dst.size();
 }
@@ -64,7 +47,8 @@ void CheckColourFloat(const char* func, int line, const cv::Mat& src32FC3) {
 
 cv::Mat ImageAttention::GetDefaultSaliencyMap(const cv::Mat& src8U3C) {
   cv::Mat dst(src8U3C.size(), CV_32FC1);
-  AdviseHugePages(dst);
+  // The full-size map is touched for the first time by its last resize.
+  AdviseHugePages(dst.data, dst.total() * dst.elemSize());
   GetSaliencyMap(dst, kDefaultFloor, SaliencyWeights(), src8U3C);
   return dst;
 }
@@ -221,10 +205,10 @@ void ImageAttention::MultiScaleContrast(const cv::Mat& src32FC3, cv::Mat& dst) {
 void ImageAttention::ColorSpatialDistribution(const cv::Mat& src32FC3, cv::Mat& dst) {
   CheckColourFloat("ImageAttention::ColorSpatialDistribution", __LINE__, src32FC3);
   const cv::Size side(kCsdSide, kCsdSide);
-  cv::Mat luv;
+  cv::Mat bgr, luv;
   cv::Mat labels(side, CV_32SC1);
-  cv::resize(src32FC3, luv, side, 0, 0, cv::INTER_CUBIC);
-  cv::cvtColor(luv, luv, cv::COLOR_BGR2Luv);
+  cv::resize(src32FC3, bgr, side, 0, 0, cv::INTER_CUBIC);
+  ZqCvHelper::BgrToLuv(bgr, luv);
 
   // Posterior share of every component at every pixel.
   std::vector<cv::Mat> posterior(kCsdComponents);

@@ -1,8 +1,12 @@
 #include "analysis/ZqCvHelper.hpp"
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "core/assertion.hpp"
 
@@ -89,6 +93,65 @@ cv::Mat ZqCvHelper::Mat2GrayLinear(const cv::Mat& mat32FC1, cv::Mat* dst) {
     return *dst;
   }
   return out;
+}
+
+namespace {
+
+// The sRGB transfer curve at 4096 steps, read with linear interpolation
+// (error below 1e-7).
+constexpr int kGammaSteps = 4096;
+
+const float* GammaTable() {
+  static const std::vector<float> table = [] {
+    std::vector<float> t(kGammaSteps + 2);
+    for (int i = 0; i <= kGammaSteps + 1; ++i) {
+      const double c = std::min(static_cast<double>(i) / kGammaSteps, 1.0);
+      t[static_cast<size_t>(i)] =
+          static_cast<float>(c <= 0.04045 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+    }
+    return t;
+  }();
+  return table.data();
+}
+
+inline float Linear(float c, const float* table) {
+  c = std::min(std::max(c, 0.0f), 1.0f) * kGammaSteps;
+  const int i = static_cast<int>(c);
+  return table[i] + (table[i + 1] - table[i]) * (c - static_cast<float>(i));
+}
+
+}  // namespace
+
+void ZqCvHelper::BgrToLuv(const cv::Mat& src32FC3, cv::Mat& dst) {
+  QX_ASSERT_AT("ZqCvHelper::BgrToLuv", kSource, __LINE__,
+               src32FC3.type() == CV_32FC3 && src32FC3.data != dst.data,
+               "src32FC3->nChannels == 3 && src32FC3->depth == IPL_DEPTH_32F && src32FC3 != dst");
+  dst.create(src32FC3.size(), CV_32FC3);
+  // sRGB primaries to XYZ, and the D65 white's chromaticity.
+  constexpr float m[9] = {0.412453f, 0.357580f, 0.180423f, 0.212671f, 0.715160f,
+                          0.072169f, 0.019334f, 0.119193f, 0.950227f};
+  constexpr double xn = 0.950456, zn = 1.088754;
+  const float un = static_cast<float>(4 * xn / (xn + 15 + 3 * zn));
+  const float vn = static_cast<float>(9 / (xn + 15 + 3 * zn));
+  const float* table = GammaTable();
+  cv::parallel_for_(cv::Range(0, src32FC3.rows), [&](const cv::Range& rows) {
+    for (int y = rows.start; y < rows.end; ++y) {
+      const float* s = src32FC3.ptr<float>(y);
+      float* d = dst.ptr<float>(y);
+      for (int x = 0; x < src32FC3.cols; ++x, s += 3, d += 3) {
+        const float b = Linear(s[0], table), g = Linear(s[1], table), r = Linear(s[2], table);
+        const float cx = m[0] * r + m[1] * g + m[2] * b;
+        const float cy = m[3] * r + m[4] * g + m[5] * b;
+        const float cz = m[6] * r + m[7] * g + m[8] * b;
+        const float f = cy > 0.008856f ? std::cbrt(cy) : 7.787f * cy + 16.0f / 116.0f;
+        const float l = 116.0f * f - 16.0f;
+        const float den = std::max(cx + 15.0f * cy + 3.0f * cz, FLT_EPSILON);
+        d[0] = l;
+        d[1] = 13.0f * l * (4.0f * cx / den - un);
+        d[2] = 13.0f * l * (9.0f * cy / den - vn);
+      }
+    }
+  });
 }
 
 void ZqCvHelper::ScaleToWorkingSize(const cv::Mat& src, cv::Mat& dst) {

@@ -28,6 +28,13 @@ struct ZqCvHelper {
   // multiples of 8 (bilinear). A source whose shorter side is below 128
   // prints a warning and leaves dst untouched.
   static void ScaleToWorkingSize(const cv::Mat& src, cv::Mat& dst);
+
+  // CIE L*u*v* of a blue-green-red float image (CV_32FC3, values clamped to
+  // [0, 1], sRGB, white D65), into dst (CV_32FC3): L in [0, 100], u and v
+  // about -134 to 220, as OpenCV's conversion gives them. Its own conversion
+  // builds large tables on first use, which costs more than the whole
+  // importance map of a photo.
+  static void BgrToLuv(const cv::Mat& src32FC3, cv::Mat& dst);
 };
 
 }  // namespace quadrix

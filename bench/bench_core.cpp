@@ -22,7 +22,6 @@
 #include <string>
 
 #include "bench/bench_inputs.hpp"
-#include "core/hugepages.hpp"
 #include "core/resizehost.hpp"
 
 using namespace quadrix;
@@ -159,9 +158,7 @@ BENCHMARK(BM_GuardedDrag)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(1);
 
-// Under the same memory set-up as the programs.
 int main(int argc, char** argv) {
-  PreferHugePages(argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

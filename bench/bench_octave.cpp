@@ -3,7 +3,7 @@
 // importance file, in both modes. Per engine: the whole build
 // (BuildEquationA), its engine part (transfer of the energy and
 // factorisation) and the per-size Resize over a drag of 50 sizes from 100 %
-// to 50 % of the width, without the guard (BM_BuiltinVsOctave, the design's
+// to 50 % of the width, without the guard (BM_BuiltinVsOctave, the bridge's
 // command lines per size on Octave's side) and with it
 // (BM_GuardedBuiltinVsOctave, 20 sizes from 100 % to 200 %).
 // Counters: *_ms for each engine, *_ratio = octave / builtin, max_diff_px
@@ -24,7 +24,6 @@
 #include <string>
 
 #include "bench/bench_inputs.hpp"
-#include "core/hugepages.hpp"
 #include "core/resizehost.hpp"
 
 using namespace quadrix;
@@ -148,7 +147,6 @@ BENCHMARK(BM_GuardedBuiltinVsOctave)
 BENCHMARK(BM_OctaveStart)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 int main(int argc, char** argv) {
-  PreferHugePages(argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -1,7 +1,3 @@
 #include "cli/cli.hpp"
-#include "core/hugepages.hpp"
 
-int main(int argc, char** argv) {
-  quadrix::PreferHugePages(argv);
-  return quadrix::RunCli(argc, argv);
-}
+int main(int argc, char** argv) { return quadrix::RunCli(argc, argv); }

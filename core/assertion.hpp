@@ -1,12 +1,25 @@
 #pragma once
-// The program-wide report for a failed internal check: it goes through
-// OpenCV's error machinery (status cv::Error::StsInternal, -3) with the
-// routine name, "Assertion: <expression> failed", the source name and the
-// line, is printed on standard error, and the process ends with status 1.
+// The program-wide report for a failed internal check: an OpenCV error with
+// status cv::Error::StsInternal (-3), the routine name, "Assertion:
+// <expression> failed", the source name and the line. Library code throws it
+// as AssertionError; the programs print the report on standard error and end
+// with status 1 (ReportAssertion).
+
+#include <opencv2/core.hpp>
 
 namespace quadrix {
 
+class AssertionError : public cv::Exception {
+ public:
+  explicit AssertionError(const cv::Exception& report) : cv::Exception(report) {}
+};
+
+// Throws AssertionError.
 [[noreturn]] void AssertionFailed(const char* func, const char* expr, const char* file, int line);
+
+// Prints the report on standard error, one line, as the programs do before
+// they end with status 1.
+void ReportAssertion(const cv::Exception& e);
 
 }  // namespace quadrix
 

@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 #include <map>
 #include <opencv2/imgproc.hpp>
+#include <sstream>
 
 #include "analysis/ZqCvHelper.hpp"
 #include "core/assertion.hpp"
@@ -224,7 +224,11 @@ cv::Mat ComputeScaleMatrix(const ConstrainUnits& unit) { return ResidualMatrix(u
 
 void ResizeHost::AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a,
                                 bool blend, UnitResiduals* cache) {
-  if (blend) std::cout << "beta=" << beta << std::endl;
+  if (blend && printDiagnostics) {
+    std::ostringstream line;
+    line << "beta=" << beta;
+    PrintDiagnostic(line.str());
+  }
   const bool cached = cache != nullptr && cache->similarity.size() == list.size() &&
                       (!blend || cache->scale.size() == list.size());
   if (cache != nullptr && !cached) {

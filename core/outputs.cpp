@@ -2,44 +2,72 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <opencv2/imgcodecs.hpp>
 #include <system_error>
+
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
 namespace fs = std::filesystem;
 
-std::string DescribeUnreadable(const std::string& path) {
-  std::error_code ec;
-  const fs::file_status st = fs::status(path, ec);
-  if (ec || !fs::exists(st)) return "no such file";
-  if (fs::is_directory(st)) return "is a directory";
-  if (::access(path.c_str(), R_OK) != 0) return std::strerror(errno);
-  return "not an image in a format that can be read";
+PhotoFields FieldsOf(const std::string& srcPath) {
+  const fs::path p(srcPath);
+  PhotoFields f;
+  f.dir = p.has_parent_path() ? p.parent_path().string() : ".";
+  f.name = p.stem().string();
+  return f;
 }
 
-std::string ExpandPattern(const std::string& pattern, cv::Size size) {
+std::string ExpandPattern(const std::string& pattern, cv::Size size, const PhotoFields* photo) {
+  const bool sized = size.area() > 0;
+  const std::pair<const char*, std::string> fields[] = {
+      {"{w}", sized ? std::to_string(size.width) : "{w}"},
+      {"{h}", sized ? std::to_string(size.height) : "{h}"},
+      {"{dir}", photo != nullptr ? photo->dir : "{dir}"},
+      {"{name}", photo != nullptr ? photo->name : "{name}"},
+  };
   std::string out;
-  for (size_t i = 0; i < pattern.size(); ++i) {
-    if (pattern.compare(i, 3, "{w}") == 0) {
-      out += std::to_string(size.width);
-      i += 2;
-    } else if (pattern.compare(i, 3, "{h}") == 0) {
-      out += std::to_string(size.height);
-      i += 2;
-    } else {
-      out += pattern[i];
+  for (size_t i = 0; i < pattern.size();) {
+    bool replaced = false;
+    for (const auto& [key, value] : fields) {
+      const size_t n = std::strlen(key);
+      if (pattern.compare(i, n, key) == 0) {
+        out += value;
+        i += n;
+        replaced = true;
+        break;
+      }
     }
+    if (!replaced) out += pattern[i++];
   }
   return out;
 }
 
 namespace {
+
+// ".tmp<pid>_<n>": unique among the threads of a batch too.
+std::string TemporaryTag() {
+  static std::atomic<unsigned> count{0};
+  return ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(count++);
+}
+
+// Creates the folders leading to `path` when they are missing.
+void MakeParentFolders(const std::string& path) {
+  const fs::path parent = fs::path(path).parent_path();
+  if (parent.empty()) return;
+  std::error_code ec;
+  if (fs::is_directory(parent, ec)) return;
+  fs::create_directories(parent, ec);
+  if (ec)
+    throw OutputError("cannot write '" + path + "': cannot create the folder '" + parent.string() +
+                      "': " + ec.message());
+}
 
 // Moves a finished temporary file onto its target; never leaves it behind.
 void CommitTemporary(const fs::path& tmp, const std::string& path) {
@@ -54,7 +82,8 @@ void CommitTemporary(const fs::path& tmp, const std::string& path) {
 }  // namespace
 
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
-  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  MakeParentFolders(path);
+  const std::string tmp = path + TemporaryTag();
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) throw OutputError("cannot write '" + path + "': cannot create the file");
@@ -69,22 +98,16 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
   CommitTemporary(tmp, path);
 }
 
-void WriteImageAtomically(const std::string& path, const cv::Mat& image,
-                          const std::vector<int>& params) {
+void WriteImageAtomically(const std::string& path, const cv::Mat& image, int jpegQuality) {
+  MakeParentFolders(path);
   const fs::path target(path);
-  const fs::path tmp =
-      target.parent_path() /
-      (target.stem().string() + ".tmp" + std::to_string(::getpid()) + target.extension().string());
-  bool written = false;
+  const fs::path tmp = target.parent_path() /
+                       (target.stem().string() + TemporaryTag() + target.extension().string());
   try {
-    written = cv::imwrite(tmp.string(), image, params);
-  } catch (const cv::Exception& e) {
+    WriteImageFile(tmp.string(), image, jpegQuality);
+  } catch (const ImageFileError& e) {
     std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': " + e.err);
-  }
-  if (!written) {
-    std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': no image format for this name or no access");
+    throw OutputError("cannot write '" + path + "': " + e.what());
   }
   CommitTemporary(tmp, path);
 }

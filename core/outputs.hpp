@@ -19,21 +19,28 @@ class OutputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Why an image file that OpenCV could not decode is unreadable: "no such
-// file", "is a directory", the access error, or not an image.
-std::string DescribeUnreadable(const std::string& path);
+// What a pattern's "{dir}" and "{name}" stand for: the folder of a source
+// photo ("." when it has none) and its file name without extension.
+struct PhotoFields {
+  std::string dir;
+  std::string name;
+};
+PhotoFields FieldsOf(const std::string& srcPath);
 
-// PATTERN with every "{w}" and "{h}" replaced by the size.
-std::string ExpandPattern(const std::string& pattern, cv::Size size);
+// PATTERN with every "{w}" and "{h}" replaced by the size (when it is not
+// empty), and "{dir}" and "{name}" by the photo's fields when given. Other
+// text stays as it is.
+std::string ExpandPattern(const std::string& pattern, cv::Size size,
+                          const PhotoFields* photo = nullptr);
 
+// Missing folders on the way to every file below are created first.
 // Writes path atomically through fill; throws OutputError naming the file.
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
-// An image file, format from the extension (params as the image library's
-// writer takes them, e.g. the JPEG quality); written under a temporary name
-// with the same extension and renamed into place.
-void WriteImageAtomically(const std::string& path, const cv::Mat& image,
-                          const std::vector<int>& params = {});
+// An image file, format from the extension (a JPEG with the given quality);
+// written under a temporary name with the same extension and renamed into
+// place.
+void WriteImageAtomically(const std::string& path, const cv::Mat& image, int jpegQuality = 95);
 
 // The importance map (CV_32FC1) as an 8-bit grey image, grey =
 // round(value / 0.004) clamped to 0..255: loading it back as an importance

@@ -5,19 +5,26 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <iostream>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "analysis/ImageAttention.hpp"
 #include "core/assertion.hpp"
+#include "core/hugepages.hpp"
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
 namespace {
 
 constexpr const char* kSource = "resizehost";
+
+// A large image is offered huge pages before anything touches it.
+cv::Mat NewImage(cv::Size size, int type) {
+  cv::Mat m(size, type);
+  AdviseHugePages(m.data, m.total() * m.elemSize());
+  return m;
+}
 
 int AlignedSide(int side, int quadSize) {
   return static_cast<int>(side / static_cast<double>(quadSize) + 0.5) * quadSize;
@@ -38,17 +45,30 @@ cv::Size AlignedSize(cv::Size size, int quadSize) {
 
 ResizeHost::ResizeHost() { engine = OpenEngineConnection(); }
 
+ResizeHost::ResizeHost(EngineConnection& connection) { engine = OpenEngineConnection(connection); }
+
 ResizeHost::ResizeHost(ResizeHost&&) noexcept = default;
 ResizeHost& ResizeHost::operator=(ResizeHost&&) noexcept = default;
 ResizeHost::~ResizeHost() = default;
 
 bool ResizeHost::LoadImage(const char* salPath) {
-  const bool fromFile = salPath != nullptr && salPath[0] != '\0';
+  cv::Mat sal;
+  if (salPath != nullptr && salPath[0] != '\0') {
+    try {
+      sal = ReadImageFile(salPath, ImageMode::kGrey, maxPixels);
+    } catch (const ImageFileError&) {
+      return false;
+    }
+  }
+  return LoadImportance(sal);
+}
+
+bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
+  const bool fromFile = !importance8U.empty();
   cv::Mat sal;
   notice.clear();
   if (fromFile) {
-    sal = cv::imread(salPath, cv::IMREAD_GRAYSCALE);
-    if (sal.empty()) return false;
+    sal = importance8U;
   } else if (std::min(imgSrc.cols, imgSrc.rows) < kMinComputedMapSide) {
     // Every quad then weighs the same: the photo still resizes, only
     // without knowing what matters in it.
@@ -78,8 +98,9 @@ bool ResizeHost::LoadImage(const char* salPath) {
                imgSal.cols == srcWidth && imgSal.rows == srcHeight,
                "imgSal->width==srcWidth&&imgSal->height==srcHeight");
   if (fromFile) imgSal = ImportanceFromGrey(imgSal);
-  cv::Mat gray8U;
+  cv::Mat gray8U = NewImage(imgSrc.size(), CV_8UC1);
   cv::cvtColor(imgSrc, gray8U, cv::COLOR_BGR2GRAY);
+  imgGray32F = NewImage(imgSrc.size(), CV_32FC1);
   gray8U.convertTo(imgGray32F, CV_32F, 0.004, 0.0);
   return true;
 }
@@ -90,7 +111,7 @@ void ResizeHost::AlignToQuadSize(cv::Mat& img) {
   const int w = AlignedSide(img.cols, quadSize);
   const int h = AlignedSide(img.rows, quadSize);
   if (w == img.cols && h == img.rows) return;
-  cv::Mat resized;
+  cv::Mat resized = NewImage(cv::Size(w, h), img.type());
   cv::resize(img, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);
   img = resized;
 }
@@ -110,17 +131,22 @@ void ResizeHost::BuildEquationA() {
   coordCount = counts[0];
 
   timer_.Start("build equationA");
-  if (a.entries.capacity() < 3000000) a.entries.reserve(3000000);
+  if (a.entries.capacity() < 3000000) {
+    a.entries.reserve(3000000);
+    AdviseHugePages(a.entries.data(), a.entries.capacity() * sizeof(Triplet));
+  }
   if (!residuals) residuals = std::make_shared<std::array<UnitResiduals, 3>>();
   AppendUnitRows(quads, a, useScaleTerm, &(*residuals)[0]);
   AppendUnitRows(quad5s, a, useScaleTerm, &(*residuals)[1]);
   AppendUnitRows(edges, a, false, &(*residuals)[2]);
   timer_.Stop();
 
-  std::cout << "quads.size=" << quads.size() << "\n"
-            << "quad5s.size=" << quad5s.size() << "\n"
-            << "edges.size=" << edges.size() << "\n"
-            << "A.m=" << a.m << " A.n=" << a.n << std::endl;
+  if (printDiagnostics) {
+    PrintDiagnostic("quads.size=" + std::to_string(quads.size()));
+    PrintDiagnostic("quad5s.size=" + std::to_string(quad5s.size()));
+    PrintDiagnostic("edges.size=" + std::to_string(edges.size()));
+    PrintDiagnostic("A.m=" + std::to_string(a.m) + " A.n=" + std::to_string(a.n));
+  }
 
   if (energyObserver) energyObserver(a);
 
@@ -141,7 +167,7 @@ void ResizeHost::BuildEquationA() {
     problem.feasibleH[k + 1] = restCoords[k + 1] / srcHeight;
   }
 
-  solver = std::make_unique<EnergySolver>(engine);
+  solver = std::make_unique<EnergySolver>(engine, solverThreads);
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
   contentAware = solver->Precompute(a, std::move(problem));
@@ -149,10 +175,12 @@ void ResizeHost::BuildEquationA() {
   // likely to be held.
   if (contentAware && !startRows_.empty()) solver->StartFrom(std::move(startRows_));
   startRows_.clear();
-  if (!contentAware)
-    std::cerr << "quadrix: the content-aware solve is unavailable for this image (the energy "
-                 "could not be factored: "
-              << solver->FactorError() << "); using uniform scaling instead" << std::endl;
+}
+
+std::string ResizeHost::UniformFallbackNotice() const {
+  if (contentAware || !solver) return {};
+  return "the content-aware solve is unavailable (the energy could not be factored: " +
+         solver->FactorError() + "); using uniform scaling instead";
 }
 
 ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
@@ -172,6 +200,9 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
   copy.beta = beta;
   copy.minEdgeLength = minEdgeLength;
   copy.minScale = minScale;
+  copy.solverThreads = solverThreads;
+  copy.printDiagnostics = printDiagnostics;
+  copy.maxPixels = maxPixels;
   copy.lineLabels = lineLabels;
   copy.residuals = residuals;
   if (solver) copy.startRows_ = solver->LastActiveRows();

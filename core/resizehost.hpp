@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
 #include "core/perf_timer.hpp"
 #include "engine/bridge.hpp"
@@ -73,6 +74,13 @@ class ResizeHost {
   double lineWeight = 1.0;
   double beta = 0.5;
   int minEdgeLength = 70;
+  // The built-in solver may use a second thread for large guarded solves.
+  bool solverThreads = true;
+  // The diagnostic lines of the energy build on standard output (beta=,
+  // quads.size=, quad5s.size=, edges.size=, A.m=).
+  bool printDiagnostics = true;
+  // The largest importance file LoadImage decodes, in pixels.
+  std::int64_t maxPixels = kDefaultMaxPixels;
 
   // Rest positions of all points (2*P doubles, coordinate order) and, per line
   // point, the (column, row) of its quad; set by BuildEquationA.
@@ -105,18 +113,27 @@ class ResizeHost {
   // Opens (or reuses) the process-wide engine connection when the chosen
   // engine is an outside one; throws EngineError when it cannot be opened.
   ResizeHost();
+  // The same with a connection of the caller's (one per batch worker).
+  explicit ResizeHost(EngineConnection& connection);
   ResizeHost(ResizeHost&&) noexcept;
   ResizeHost& operator=(ResizeHost&&) noexcept;
   ~ResizeHost();
 
   // salPath: importance image file, or null to compute the map (flat, 1.0
   // everywhere, with a notice, when the shorter side is below
-  // kMinComputedMapSide). False when the file yields no image, or when an
-  // aligned side would be 0.
+  // kMinComputedMapSide). False when the file yields no image (read up to
+  // maxPixels), or when an aligned side would be 0.
   bool LoadImage(const char* salPath);
+  // The same with the importance file's grey levels already read (CV_8UC1),
+  // or empty to compute the map.
+  bool LoadImportance(const cv::Mat& importance8U);
   void AlignToQuadSize(cv::Mat& img);
   // Detects lines, assembles the energy and has the engine factor it.
   void BuildEquationA();
+  // After BuildEquationA: why every size will be scaled uniformly (the
+  // energy could not be factored), for the program to tell; empty when the
+  // solve is content-aware.
+  std::string UniformFallbackNotice() const;
   // out[0]: coordinate count, out[1]: energy row count.
   void GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const cv::Mat& grayImg32F,
                          std::vector<ConstrainUnits>& quads, std::vector<ConstrainUnits>& quad5s,

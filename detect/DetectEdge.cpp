@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "core/assertion.hpp"
+#include "core/hugepages.hpp"
 #include "detect/AngleMath.hpp"
 #include "detect/GaussDeriv.hpp"
 #include "detect/LargeBuffer.hpp"
@@ -30,7 +31,7 @@ constexpr const char* kSource = "DetectEdge";
 // touched.
 void CreateImage(cv::Mat& img, cv::Size size, int type) {
   img.create(size, type);
-  detail::AdviseHugePages(img.data, img.total() * img.elemSize());
+  AdviseHugePages(img.data, img.total() * img.elemSize());
 }
 
 }  // namespace

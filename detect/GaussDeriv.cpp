@@ -80,8 +80,8 @@ double Phi2(double t, double sigma) {
   return -t * (kSqrt2PiInv / (sigma * sigma * sigma)) * std::exp(-(t * t) / (2.0 * sigma * sigma));
 }
 
-// A zero-filled array of `count` elements; an exhausted allocation ends the
-// process through OutOfMemory.
+// A zero-filled array of `count` elements; an exhausted allocation is
+// reported through OutOfMemory.
 template <class T>
 std::vector<T> ZeroFilled(size_t count) {
   try {
@@ -343,9 +343,6 @@ void GaussDerivative(const float* in, float* out, int w, int h, int kind, double
   ConvolveHorizontal(tmp.data(), horizontal.Centre(), horizontal.n, out, w, h);
 }
 
-void OutOfMemory() {
-  std::fprintf(stderr, "%s: %s\n", "kurvex", "Out of memory");
-  std::exit(1);
-}
+void OutOfMemory() { throw FilterOutOfMemory(); }
 
 }  // namespace quadrix

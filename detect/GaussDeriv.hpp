@@ -8,6 +8,7 @@
 // index y*w + x. Input and output buffers of one call are distinct.
 
 #include <cstddef>
+#include <new>
 #include <vector>
 
 namespace quadrix {
@@ -59,8 +60,14 @@ void ConvolveHorizontal(const float* in, const double* mask, int n, float* out, 
 // `kind` must be one of DerivY .. DerivXX (a failed internal check otherwise).
 void GaussDerivative(const float* in, float* out, int w, int h, int kind, double sigma);
 
-// Writes "kurvex: Out of memory" to standard error and ends the process with
-// exit status 1.
+// An exhausted allocation in the filters. The programs report it on standard
+// error as "kurvex: Out of memory" and end with status 1.
+class FilterOutOfMemory : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override { return "kurvex: Out of memory"; }
+};
+
+// Throws FilterOutOfMemory.
 [[noreturn]] void OutOfMemory();
 
 }  // namespace quadrix

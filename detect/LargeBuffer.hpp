@@ -9,30 +9,13 @@
 #include <cstdint>
 #include <cstdlib>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
+#include "core/hugepages.hpp"
 #include "detect/GaussDeriv.hpp"
 
 namespace quadrix::detail {
 
-// Advises huge pages for the whole 2 MB pages inside [p, p + bytes). Only
-// worth calling on memory that has not been touched yet.
-inline void AdviseHugePages(void* p, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)p;
-  (void)bytes;
-#endif
-}
-
-// A zero-filled buffer of floats (at least one); an exhausted allocation ends
-// the process through OutOfMemory.
+// A zero-filled buffer of floats (at least one); an exhausted allocation is
+// reported through OutOfMemory.
 class FloatBuffer {
  public:
   explicit FloatBuffer(std::size_t count) {

@@ -132,6 +132,8 @@ SparseMatrix Columns(const SparseMatrix& a, const std::vector<int>& cols) {
 
 class CholmodBackend final : public EnergyBackend {
  public:
+  explicit CholmodBackend(bool threads) : threads_(threads) {}
+
   bool Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
               const std::vector<double>& knownW, const std::vector<double>& knownH,
               const GuardRows& guard, std::string& why) override {
@@ -657,10 +659,11 @@ class CholmodBackend final : public EnergyBackend {
     }
   }
 
-  // Runs f(0) and f(1), on two threads when the mesh is large enough.
+  // Runs f(0) and f(1), on two threads when the mesh is large enough and
+  // threads are allowed.
   template <class F>
   void RunColumns(F&& f) {
-    if (static_cast<int>(free_.size()) < kThreadedColumns) {
+    if (!threads_ || static_cast<int>(free_.size()) < kThreadedColumns) {
       f(0);
       f(1);
       return;
@@ -725,6 +728,7 @@ class CholmodBackend final : public EnergyBackend {
     current_ = target;
   }
 
+  bool threads_ = true;
   int n_ = 0;
   std::vector<int32_t> known_;
   std::vector<double> knownW_, knownH_;
@@ -759,6 +763,8 @@ class CholmodBackend final : public EnergyBackend {
 
 }  // namespace
 
-std::unique_ptr<EnergyBackend> MakeCholmodBackend() { return std::make_unique<CholmodBackend>(); }
+std::unique_ptr<EnergyBackend> MakeCholmodBackend(bool threads) {
+  return std::make_unique<CholmodBackend>(threads);
+}
 
 }  // namespace quadrix

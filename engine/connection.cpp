@@ -68,9 +68,10 @@ std::string ChosenEngineName() {
   return env;
 }
 
-NumericEngine* OpenEngineConnection() {
+NumericEngine* OpenEngineConnection() { return OpenEngineConnection(TheEngineConnection()); }
+
+NumericEngine* OpenEngineConnection(EngineConnection& c) {
   if (ChosenEngineName() == "builtin") return nullptr;
-  EngineConnection& c = TheEngineConnection();
   if (!c.handle) c.handle = MakeOctaveEngine(OctaveOptionsFromEnvironment());
   return c.handle.get();
 }

@@ -45,8 +45,9 @@ class EnergyBackend {
   virtual void StartSize(bool) {}
 };
 
-// In process: CHOLMOD.
-std::unique_ptr<EnergyBackend> MakeCholmodBackend();
+// In process: CHOLMOD; `threads`: may solve the two unit sizes of a large
+// guarded solve on two threads.
+std::unique_ptr<EnergyBackend> MakeCholmodBackend(bool threads = true);
 // Through the bridge's command lines on a protocol engine.
 std::unique_ptr<EnergyBackend> MakeProtocolBackend(NumericEngine* engine);
 

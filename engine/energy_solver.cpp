@@ -69,8 +69,9 @@ struct EnergySolver::ActiveSet {
   double lowest = 0, highest = -1;
 };
 
-EnergySolver::EnergySolver(NumericEngine* protocolEngine)
-    : backend_(protocolEngine ? MakeProtocolBackend(protocolEngine) : MakeCholmodBackend()) {}
+EnergySolver::EnergySolver(NumericEngine* protocolEngine, bool threads)
+    : backend_(protocolEngine ? MakeProtocolBackend(protocolEngine) : MakeCholmodBackend(threads)) {
+}
 
 EnergySolver::~EnergySolver() = default;
 

@@ -70,8 +70,10 @@ struct ActiveBasis;
 class EnergySolver {
  public:
   // protocolEngine: an engine spoken to through the bridge's command lines
-  // (the Octave engine), or null for the built-in solver.
-  explicit EnergySolver(NumericEngine* protocolEngine = nullptr);
+  // (the Octave engine), or null for the built-in solver. threads: the
+  // built-in solver may use a second thread for large guarded solves (not
+  // worth it when other photos keep the processors busy).
+  explicit EnergySolver(NumericEngine* protocolEngine = nullptr, bool threads = true);
   ~EnergySolver();
   EnergySolver(const EnergySolver&) = delete;
   EnergySolver& operator=(const EnergySolver&) = delete;

@@ -72,6 +72,9 @@ EngineConnection& TheEngineConnection();
 // choice is not an engine's name; the handle then stays null and a later
 // call tries again.
 NumericEngine* OpenEngineConnection();
+// The same for a connection of one's own (say, one per worker of a batch, so
+// that each worker has its own engine process and workspace).
+NumericEngine* OpenEngineConnection(EngineConnection& connection);
 
 // The engines that can be chosen: "builtin" (in process) and "octave" (GNU
 // Octave as a child process).

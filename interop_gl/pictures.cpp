@@ -17,6 +17,7 @@ PictureMaker::PictureMaker(const cv::Mat& colour, const cv::Mat& importance)
       throw EffectError("cannot use the effect file '" + gl->effectPath() + "'");
     if (gl->status() == OffscreenRenderer::Status::kReady && gl->SetImages(colour, importance)) {
       gl_ = std::move(gl);
+      glHasImages_ = true;
       return;
     }
     why = gl->message().empty() ? "the images could not be made into textures" : gl->message();
@@ -29,9 +30,24 @@ PictureMaker::PictureMaker(const cv::Mat& colour, const cv::Mat& importance)
 
 PictureMaker::~PictureMaker() = default;
 
+void PictureMaker::SetImages(const cv::Mat& colour, const cv::Mat& importance) {
+  colour_ = colour;
+  importance_ = importance;
+  glHasImages_ = gl_ != nullptr && gl_->SetImages(colour, importance);
+  if (glHasImages_) {
+    cpu_.reset();  // a fallback for one size makes its own, with these images
+    return;
+  }
+  if (gl_)
+    std::cerr << "quadrix-cli: OpenGL cannot take images of " << colour.cols << "x" << colour.rows
+              << "; drawing on the processor" << std::endl;
+  if (!cpu_) cpu_ = std::make_unique<CpuRasterizer>();
+  cpu_->SetImages(colour, importance);
+}
+
 cv::Mat PictureMaker::Render(int vx, int vy, std::span<const float> xy, cv::Size size,
                              bool showGrid, int textureIndex) {
-  if (gl_) {
+  if (gl_ && glHasImages_) {
     cv::Mat picture;
     if (gl_->Render(vx, vy, xy, size, showGrid, textureIndex, picture)) return picture;
     // A size beyond what the context can hold.

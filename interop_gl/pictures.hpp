@@ -27,16 +27,20 @@ class PictureMaker {
   PictureMaker(const cv::Mat& colour, const cv::Mat& importance);
   ~PictureMaker();
 
+  // Another photo for the same context (one maker draws a batch's photos).
+  void SetImages(const cv::Mat& colour, const cv::Mat& importance);
+
   // xy: vx * vy (x, y) pairs in vertex order, pixels of `size`.
   cv::Mat Render(int vx, int vy, std::span<const float> xy, cv::Size size, bool showGrid,
                  int textureIndex);
 
-  bool UsesOpenGl() const { return gl_ != nullptr; }
+  bool UsesOpenGl() const { return gl_ != nullptr && glHasImages_; }
 
  private:
   std::unique_ptr<OffscreenRenderer> gl_;
   std::unique_ptr<CpuRasterizer> cpu_;
   cv::Mat colour_, importance_;
+  bool glHasImages_ = false;
 };
 
 }  // namespace quadrix

@@ -6,11 +6,13 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang-format
   libopencv-dev
+  libjpeg-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev
   libeigen3-dev libsuitesparse-dev
   libboost-dev
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0 libgbm1
   libwxgtk3.2-dev libgtk-3-dev
   xvfb xauth xdotool imagemagick x11-utils
+  parallel time
   octave
   libgtest-dev libgmock-dev libbenchmark-dev
 )

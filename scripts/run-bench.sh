@@ -14,3 +14,5 @@ for b in "$build"/bench/bench_*; do
     "$b" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
   fi
 done
+# Whole processes beside ImageMagick's plain resize, and batch throughput.
+"$(dirname "$0")/bench-process.sh" "$build"

@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 
-#include "core/hugepages.hpp"
 #include "engine/engine.hpp"
 #include "shell/launch.hpp"
 // Xlib last: its macros clash with the toolkit's names.
@@ -16,7 +15,6 @@
 quadrix::NumericEngine* volatile quadrixEngineKeptOpen = nullptr;
 
 int main(int argc, char** argv) {
-  quadrix::PreferHugePages(argv);
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
   // the X server.

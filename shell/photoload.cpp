@@ -1,31 +1,22 @@
 #include "shell/photoload.hpp"
 
-#include <filesystem>
-#include <opencv2/imgcodecs.hpp>
-#include <system_error>
+#include <cctype>
 
-#include "core/outputs.hpp"
+#include "core/inputs.hpp"
 #include "interop_gl/renderer.hpp"
 
 namespace quadrix {
 
 namespace {
 
-namespace fs = std::filesystem;
-
 std::string SizeText(cv::Size size) {
   return std::to_string(size.width) + " x " + std::to_string(size.height);
 }
 
-cv::Mat ReadImage(const std::string& path, int flags) {
-  // Spares the image library's own warning about a file that is not there.
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) return {};
-  try {
-    return cv::imread(path, flags);
-  } catch (const cv::Exception&) {
-    return {};
-  }
+// A message of the core as a sentence of the box.
+std::string Sentence(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text + ".";
 }
 
 }  // namespace
@@ -36,39 +27,32 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   const std::string& srcPath = request.srcPath;
   const std::string& salPath = request.salPath;
   step(LoadStep::kReading, {});
-  cv::Mat src = ReadImage(srcPath, cv::IMREAD_COLOR);
-  if (src.empty())
-    throw PhotoError("Cannot read the photo '" + srcPath + "': " + DescribeUnreadable(srcPath) +
-                     ".");
-  // What the host would stop the process on, or the display cannot take, is
-  // checked here so that it ends in a message.
-  const cv::Size aligned = AlignedSize(src.size(), host.quadSize);
-  if (aligned.area() <= 0)
-    throw PhotoError("The photo '" + srcPath + "' of " + SizeText(src.size()) +
-                     " pixels is too small: each side must be at least " +
-                     std::to_string(host.quadSize / 2) + " pixels.");
-  if (!salPath.empty()) {
-    const cv::Mat sal = ReadImage(salPath, cv::IMREAD_GRAYSCALE);
-    if (sal.empty())
-      throw PhotoError("Cannot read the importance image '" + salPath +
-                       "': " + DescribeUnreadable(salPath) + ".");
-    if (AlignedSize(sal.size(), host.quadSize) != aligned)
-      throw PhotoError("The importance image '" + salPath + "' of " + SizeText(sal.size()) +
-                       " pixels does not fit the photo '" + srcPath + "' of " +
-                       SizeText(src.size()) + " pixels.");
+  // The core's checks of the files (readable, within the pixel limit, whole
+  // quads, an importance image that fits), then what the display cannot
+  // take, so that all of it ends in a message.
+  InputImages inputs;
+  try {
+    inputs = ReadInputs(srcPath, salPath, host.quadSize, host.maxPixels);
+  } catch (const InputError& e) {
+    std::string why = Sentence(e.what());
+    if (e.kind() == InputError::Kind::kTooLarge)
+      why += " The limit is set by the environment variable QUADRIX_MAX_PIXELS.";
+    throw PhotoError(why);
   }
+  const cv::Size aligned = AlignedSize(inputs.source.size(), host.quadSize);
   const int maxSide = request.maxTextureSide;
   if (maxSide > 0 && (aligned.width > maxSide || aligned.height > maxSide))
-    throw PhotoError("The photo '" + srcPath + "' of " + SizeText(src.size()) +
+    throw PhotoError("The photo '" + srcPath + "' of " + SizeText(inputs.source.size()) +
                      " pixels is larger than the display can draw (" + std::to_string(maxSide) +
                      " pixels a side).");
   if (cancelled()) return nullptr;
 
   step(LoadStep::kImportance, aligned);
-  host.imgSrc = src;
-  src.release();
-  if (!host.LoadImage(salPath.empty() ? nullptr : salPath.c_str()))
-    throw PhotoError("Cannot load '" + (salPath.empty() ? srcPath : salPath) + "'.");
+  try {
+    LoadInputs(host, std::move(inputs));
+  } catch (const InputError& e) {
+    throw PhotoError(Sentence(e.what()));
+  }
   if (cancelled()) return nullptr;
 
   step(LoadStep::kLines, aligned);

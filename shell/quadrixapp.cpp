@@ -3,9 +3,12 @@
 #include <wx/log.h>
 #include <wx/msgdlg.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "core/assertion.hpp"
+#include "detect/GaussDeriv.hpp"
 #include "engine/engine.hpp"
 #include "shell/launch.hpp"
 #include "shell/quadrixframe.hpp"
@@ -29,6 +32,22 @@ void ShowUsageBox() {
   gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
   gtk_dialog_run(GTK_DIALOG(box));
   gtk_widget_destroy(box);
+}
+
+// Reports the exception being handled the way the programs report failures.
+void ReportCurrentException() {
+  try {
+    throw;
+  } catch (const AssertionError& e) {
+    ReportAssertion(e);
+  } catch (const FilterOutOfMemory& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quadrix: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "quadrix: unknown failure\n");
+  }
+  SetExitStatus(kExitFailure);
 }
 
 }  // namespace
@@ -63,5 +82,12 @@ bool QuadrixApp::OnInit() {
   frame->Show(true);
   return true;
 }
+
+bool QuadrixApp::OnExceptionInMainLoop() {
+  ReportCurrentException();
+  return false;  // leave the event loop: the program ends
+}
+
+void QuadrixApp::OnUnhandledException() { ReportCurrentException(); }
 
 }  // namespace quadrix

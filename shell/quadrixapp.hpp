@@ -11,6 +11,11 @@ class QuadrixApp : public wxApp {
   QuadrixApp();
   ~QuadrixApp() override;
   bool OnInit() override;
+  // A failure that reaches the toolkit (a failed internal check, an
+  // exhausted allocation) is reported on standard error and ends the
+  // program with status 1.
+  bool OnExceptionInMainLoop() override;
+  void OnUnhandledException() override;
 };
 
 }  // namespace quadrix

@@ -14,15 +14,17 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <span>
 #include <vector>
 
+#include "core/inputs.hpp"
 #include "core/outputs.hpp"
+#include "imageio/image_file.hpp"
 #include "interop_gl/pictures.hpp"
 #include "shell/launch.hpp"
 #include "shell/setsizedialog.hpp"
@@ -274,7 +276,8 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
 
   try {
     minScale = MinScaleFromEnvironment();
-  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE
+    maxPixels = MaxPixelsFromEnvironment();
+  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE, QUADRIX_MAX_PIXELS
     Fail(wxString::FromUTF8(e.what()));
     return;
   }
@@ -339,6 +342,7 @@ void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salP
   }
   fresh->useScaleTerm = TheLaunchSettings().useScaleTerm;
   fresh->minScale = minScale;
+  fresh->maxPixels = maxPixels;
   if (!hasImage) ShowEmpty(loading);
   ShowActivity(loading);
   const PhotoRequest request{srcPath, salPath, maxTextureSide};
@@ -810,10 +814,6 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
     BuildUniformGrid(vxCount, vyCount, size.width, size.height, xy);
   else
     xy.assign(host.solution.begin(), host.solution.begin() + 2 * count);
-  std::vector<int> params;
-  const std::string ext = fs::path(path).extension().string();
-  if (ext == ".jpg" || ext == ".jpeg" || ext == ".JPG" || ext == ".JPEG")
-    params = {cv::IMWRITE_JPEG_QUALITY, choices.qualityValue};
   std::string problem;
   {
     wxBusyCursor busy;
@@ -825,7 +825,7 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
       const cv::Mat picture =
           pictures.Render(vxCount, vyCount, xy, size, asShown && renderState->showGrid,
                           asShown ? renderState->textureIndex : 0);
-      WriteImageAtomically(path, picture, params);
+      WriteImageAtomically(path, picture, choices.qualityValue);
     } catch (const std::exception& e) {
       problem = e.what();
     }
@@ -886,8 +886,13 @@ void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) {
 void QuadrixFrame::ShowEnergyNotice() {
   wxString notice;
   if (!host.notice.empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice);
-  // The one case left where the picture cannot be content-aware.
-  if (!host.contentAware) notice = "The energy could not be factored: plain scaling";
+  // The one case left where the picture cannot be content-aware; said on
+  // standard error too.
+  if (!host.contentAware) {
+    notice = "The energy could not be factored: plain scaling";
+    const std::string line = host.UniformFallbackNotice();
+    if (!line.empty()) std::fprintf(stderr, "quadrix: '%s': %s\n", photoPath.c_str(), line.c_str());
+  }
   ShowStatus(notice, kNoticeField);
 }
 
@@ -1119,16 +1124,14 @@ void QuadrixFrame::OnImportanceFile(wxCommandEvent& event) {
   if (dialog.ShowModal() != wxID_OK) return;
   const std::string path(dialog.GetPath().fn_str());
   cv::Mat grey;
+  std::string why;
   try {
-    grey = cv::imread(path, cv::IMREAD_GRAYSCALE);
-  } catch (const cv::Exception&) {
-    grey.release();
+    grey = ReadImageFile(path, ImageMode::kGrey, maxPixels);
+  } catch (const ImageFileError& e) {
+    why = "Cannot read the importance image '" + path + "': " + e.what() + ".";
   }
   const cv::Size aligned(host.srcWidth, host.srcHeight);
-  std::string why;
-  if (grey.empty())
-    why = "Cannot read the importance image '" + path + "': " + DescribeUnreadable(path) + ".";
-  else if (AlignedSize(grey.size(), host.quadSize) != aligned)
+  if (why.empty() && AlignedSize(grey.size(), host.quadSize) != aligned)
     why = "The importance image '" + path + "' of " + std::to_string(grey.cols) + " x " +
           std::to_string(grey.rows) + " pixels does not fit the photo (" +
           std::to_string(aligned.width) + " x " + std::to_string(aligned.height) +

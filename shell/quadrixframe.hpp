@@ -23,6 +23,7 @@
 #include <wx/timer.h>
 
 #include "core/importance_paint.hpp"
+#include "core/inputs.hpp"
 #include "core/resizehost.hpp"
 #include "interop_gl/renderer.hpp"
 #include "shell/glwindow.hpp"
@@ -167,6 +168,7 @@ class QuadrixFrame : public wxFrame {
   bool pictureFills = true;
   bool comparing = false;  // Space held: plain scaling shown
   double minScale = kDefaultMinScale;
+  std::int64_t maxPixels = kDefaultMaxPixels;
   int maxTextureSide = 0;
   // The importance map as painted; the brush (none: the mouse does not
   // paint) and its radius in drawing-area pixels.

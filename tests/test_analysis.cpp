@@ -11,6 +11,7 @@
 #include "analysis/ColorGmm.hpp"
 #include "analysis/ImageAttention.hpp"
 #include "analysis/ZqCvHelper.hpp"
+#include "test_support.hpp"
 
 using quadrix::ColorGmm;
 using quadrix::GmmComponent;
@@ -18,6 +19,8 @@ using quadrix::GmmFitter;
 using quadrix::ImageAttention;
 using quadrix::SaliencyWeights;
 using quadrix::ZqCvHelper;
+using testsupport::AssertionReport;
+using testsupport::Contains;
 
 namespace {
 
@@ -101,6 +104,30 @@ TEST(ScaleToWorkingSize, TooSmallPrintsAndLeavesOutputAlone) {
   EXPECT_TRUE(empty.empty());
 }
 
+TEST(BgrToLuv, AgreesWithTheImageLibrary) {
+  // A photo, every corner of the colour cube, dark colours and values out
+  // of range (clamped).
+  cv::Mat photo;
+  testsupport::Sample({256, 256}).convertTo(photo, CV_32FC3, 1.0 / 255);
+  cv::Mat corners(1, 12, CV_32FC3);
+  const float values[12][3] = {
+      {0, 0, 0}, {1, 1, 1}, {1, 0, 0},     {0, 1, 0},      {0, 0, 1},           {1, 1, 0},
+      {0, 1, 1}, {1, 0, 1}, {0.01f, 0, 0}, {0, 0.002f, 0}, {1.5f, -0.2f, 0.5f}, {0.5f, 0.5f, 0.5f}};
+  for (int k = 0; k < 12; ++k) corners.at<cv::Vec3f>(0, k) = cv::Vec3f(values[k]);
+  for (const cv::Mat& bgr : {photo, corners}) {
+    cv::Mat ours, theirs;
+    ZqCvHelper::BgrToLuv(bgr, ours);
+    cv::cvtColor(bgr, theirs, cv::COLOR_BGR2Luv);
+    ASSERT_EQ(ours.type(), CV_32FC3);
+    // L spans 0 to 100, u and v a few hundred: a hundredth is far below
+    // what the colour model of the importance map can tell apart.
+    EXPECT_LT(cv::norm(ours, theirs, cv::NORM_INF), 0.01);
+  }
+  cv::Mat same = photo.clone();
+  EXPECT_TRUE(
+      Contains(AssertionReport([&] { ZqCvHelper::BgrToLuv(same, same); }), "ZqCvHelper::BgrToLuv"));
+}
+
 TEST(ComplexHelpers, AbsAngleAndPolarRoundTrip) {
   cv::Mat cmplx(1, 2, CV_32FC2);
   cmplx.at<cv::Vec2f>(0, 0) = {0.0f, -1.0f};
@@ -117,11 +144,12 @@ TEST(ComplexHelpers, AbsAngleAndPolarRoundTrip) {
       EXPECT_NEAR(back.at<cv::Vec2f>(0, c)[k], cmplx.at<cv::Vec2f>(0, c)[k], 1e-6);
 }
 
-TEST(ComplexHelpersDeathTest, AbsAngleRejectsOneChannel) {
+TEST(ComplexHelpers, AbsAngleRejectsOneChannel) {
   cv::Mat mag, phase;
-  EXPECT_EXIT(ZqCvHelper::AbsAngle(cv::Mat(2, 2, CV_32FC1, cv::Scalar(0)), mag, phase),
-              testing::ExitedWithCode(1),
-              "Assertion: cmplx->nChannels == 2 && cmplx->depth == IPL_DEPTH_32F failed");
+  EXPECT_TRUE(Contains(AssertionReport([&] {
+                         ZqCvHelper::AbsAngle(cv::Mat(2, 2, CV_32FC1, cv::Scalar(0)), mag, phase);
+                       }),
+                       "Assertion: cmplx->nChannels == 2 && cmplx->depth == IPL_DEPTH_32F failed"));
 }
 
 TEST(Mat2GrayLinear, StretchesToUnitRangeInPlace) {
@@ -132,10 +160,10 @@ TEST(Mat2GrayLinear, StretchesToUnitRangeInPlace) {
   EXPECT_FLOAT_EQ(m.at<float>(2), 1.0f);
 }
 
-TEST(Mat2GrayLinearDeathTest, ConstantImageFails) {
+TEST(Mat2GrayLinear, ConstantImageFails) {
   const cv::Mat flat(4, 4, CV_32FC1, cv::Scalar(3));
-  EXPECT_EXIT(ZqCvHelper::Mat2GrayLinear(flat), testing::ExitedWithCode(1),
-              "Assertion: maxVal - minVal > 1e-6 failed");
+  EXPECT_TRUE(Contains(AssertionReport([&] { ZqCvHelper::Mat2GrayLinear(flat); }),
+                       "Assertion: maxVal - minVal > 1e-6 failed"));
 }
 
 // ---- Multi-scale contrast --------------------------------------------------
@@ -331,12 +359,14 @@ TEST(SpectralResidual, UnitRangeOnPhoto) {
   EXPECT_GT(hi, 0.9);
 }
 
-TEST(SpectralResidualDeathTest, MissingOutputFails) {
+TEST(SpectralResidual, MissingOutputFails) {
   cv::Mat missing;
-  EXPECT_EXIT(ImageAttention::SpectralResidual(cv::Mat(64, 64, CV_32FC1, cv::Scalar(0)), missing),
-              testing::ExitedWithCode(1),
-              "Assertion: img32F != NULL && saliencyMap32F != NULL && img32F->nChannels == 1 "
-              "failed");
+  EXPECT_TRUE(Contains(AssertionReport([&] {
+                         ImageAttention::SpectralResidual(cv::Mat(64, 64, CV_32FC1, cv::Scalar(0)),
+                                                          missing);
+                       }),
+                       "Assertion: img32F != NULL && saliencyMap32F != NULL && "
+                       "img32F->nChannels == 1 failed"));
 }
 
 TEST(SaliencyMap, SpansFloorToOneAtWorkingSize) {
@@ -395,13 +425,18 @@ TEST(SaliencyMap, DegenerateImagesStayFiniteAndInRange) {
   EXPECT_TRUE(AllWithin(ImageAttention::GetDefaultSaliencyMap(images[0]), 0.2 - 1e-6, 0.2 + 1e-6));
 }
 
-TEST(SaliencyMapDeathTest, TooSmallSourceFails) {
+TEST(SaliencyMapDeathTest, TooSmallSourcePrintsAndFails) {
+  // In a child, so that its standard output can be caught.
   const std::string out = testing::TempDir() + "qx_too_small_stdout.txt";
   std::remove(out.c_str());
   EXPECT_EXIT(
       {
         if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::_Exit(2);
-        ImageAttention::GetDefaultSaliencyMap(cv::Mat(400, 100, CV_8UC3, cv::Scalar(0)));
+        const std::string report = AssertionReport([] {
+          ImageAttention::GetDefaultSaliencyMap(cv::Mat(400, 100, CV_8UC3, cv::Scalar(0)));
+        });
+        std::fprintf(stderr, "%s", report.c_str());
+        std::exit(1);
       },
       testing::ExitedWithCode(1),
       "Assertion: src8U3C != NULL failed in function 'ImageAttention::GetSaliencyMap'");
@@ -409,8 +444,11 @@ TEST(SaliencyMapDeathTest, TooSmallSourceFails) {
   std::remove(out.c_str());
 }
 
-TEST(SaliencyMapDeathTest, GreySourceFails) {
-  EXPECT_EXIT(ImageAttention::GetDefaultSaliencyMap(cv::Mat(300, 300, CV_8UC1, cv::Scalar(0))),
-              testing::ExitedWithCode(1),
-              "Assertion: src8U3C->depth == IPL_DEPTH_8U && src8U3C->nChannels == 3 failed");
+TEST(SaliencyMap, GreySourceFails) {
+  EXPECT_TRUE(Contains(AssertionReport([] {
+                         ImageAttention::GetDefaultSaliencyMap(
+                             cv::Mat(300, 300, CV_8UC1, cv::Scalar(0)));
+                       }),
+                       "Assertion: src8U3C->depth == IPL_DEPTH_8U && src8U3C->nChannels == 3 "
+                       "failed"));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -99,11 +101,13 @@ TEST(CliUsage, UnreadableImagesNameTheFile) {
 TEST(CliOutput, MeshCsvAndEnergyDump) {
   Inputs in;
   const std::string dump = in.dir / "deep/dump";
-  const auto r = Cli("--size 450x200 --size 300x200 --mesh " + Quote(in.dir / "mesh_{w}x{h}.csv") +
-                     " --dump-energy " + Quote(dump) + " 1 " + in.Args());
+  const auto r =
+      Cli("--verbose --size 450x200 --size 300x200 --mesh " + Quote(in.dir / "mesh_{w}x{h}.csv") +
+          " --dump-energy " + Quote(dump) + " 1 " + in.Args());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("quads.size="), std::string::npos);
-  EXPECT_NE(r.out.find(in.dir / "mesh_450x200.csv"), std::string::npos) << "says where it wrote";
+  EXPECT_NE(r.out.find("size 450x200: mesh " + in.dir / "mesh_450x200.csv"), std::string::npos)
+      << "says where it wrote";
 
   const auto mesh = Lines(testsupport::ReadFile(in.dir / "mesh_450x200.csv"));
   ASSERT_GT(mesh.size(), 16u * 11u);
@@ -139,12 +143,27 @@ TEST(CliOutput, MeshCsvAndEnergyDump) {
     EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
 }
 
-TEST(CliOutput, FailedWriteLeavesNoFileAndNamesIt) {
+TEST(CliOutput, MissingFoldersAreMadeAndFailedWritesNamed) {
   Inputs in;
-  const std::string target = in.dir / "no/such/dir/mesh.csv";
-  const auto r = Cli("--mesh " + Quote(target) + " 0 " + in.Args());
+  // The README's example, with no output folder yet.
+  const auto made = Cli("--size 200x200 -o " + Quote(in.dir / "out/pictures/p_{w}x{h}.png") +
+                        " --mesh " + Quote(in.dir / "meshes/m.csv") + " --importance-out " +
+                        Quote(in.dir / "maps/{name}.png") + " 0 " + in.Args());
+  EXPECT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(cv::imread(in.dir / "out/pictures/p_200x200.png").size(), cv::Size(200, 200));
+  EXPECT_TRUE(std::filesystem::exists(in.dir / "meshes/m.csv"));
+  EXPECT_TRUE(std::filesystem::exists(in.dir / "maps/src.png"));
+
+  // A folder that cannot be made: one line of its own, the file and the cause.
+  std::ofstream(in.dir / "blocker") << "a file where a folder should go";
+  const std::string target = in.dir / "blocker/sub/p.png";
+  const auto r = Cli("-o " + Quote(target) + " 0 " + in.Args());
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find(target), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_EQ(r.err.rfind("quadrix-cli: cannot write '" + target + "': cannot create the folder", 0),
+            0u)
+      << r.err;
   // A dump directory that is a file is refused, and the file is untouched.
   const std::string file = in.dir / "plain";
   std::ofstream(file) << "keep me";
@@ -153,16 +172,35 @@ TEST(CliOutput, FailedWriteLeavesNoFileAndNamesIt) {
   EXPECT_EQ(testsupport::ReadFile(file), "keep me");
 }
 
-TEST(CliOutput, TimingsAndDefaultSize) {
+TEST(CliOutput, StandardOutputHoldsOnlyWhatWasAskedFor) {
   Inputs in;
-  const auto r = Cli("--timings 0 " + in.Args());
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.out.find("link edges time used "), std::string::npos);
-  EXPECT_NE(r.out.find("build equationA time used "), std::string::npos);
-  EXPECT_NE(r.out.find("solve time used "), std::string::npos);
-  EXPECT_NE(r.out.find("size 300x200:"), std::string::npos) << "solves at the aligned source size";
-  const auto quiet = Cli("0 " + in.Args());
-  EXPECT_EQ(quiet.out.find("time used"), std::string::npos);
+  const std::string outputs = " --mesh " + Quote(in.dir / "m.csv") + " -o " +
+                              Quote(in.dir / "p.png") + " --importance-out " +
+                              Quote(in.dir / "i.png") + " 1 " + in.Args();
+  // Nothing without --verbose, in both modes.
+  const auto single = Cli(outputs);
+  EXPECT_EQ(single.status, 0) << single.err;
+  EXPECT_EQ(single.out, "");
+  const auto batch = Cli("--batch --mesh " + Quote(in.dir / "{name}.csv") + " -o " +
+                         Quote(in.dir / "{name}_p.png") + " 1 " + Quote(in.src));
+  EXPECT_EQ(batch.status, 0) << batch.err;
+  EXPECT_EQ(batch.out, "");
+  EXPECT_TRUE(std::filesystem::exists(in.dir / "src_p.png"));
+  const auto timings = Cli("--timings" + outputs);
+  ASSERT_EQ(timings.status, 0) << timings.err;
+  const std::vector<std::string> lines = Lines(timings.out);
+  ASSERT_EQ(lines.size(), 3u) << timings.out;
+  EXPECT_EQ(lines[0].rfind("link edges time used ", 0), 0u);
+  EXPECT_EQ(lines[1].rfind("build equationA time used ", 0), 0u);
+  EXPECT_EQ(lines[2].rfind("solve time used ", 0), 0u);
+  // --verbose: the core's lines, the stopwatch and what was written.
+  const auto verbose = Cli("--verbose" + outputs);
+  for (const std::string& line :
+       {std::string("beta=0.5"), std::string("quads.size="), std::string("quad5s.size="),
+        std::string("edges.size="), std::string("A.m="), std::string("solve time used "),
+        "importance " + in.dir / "i.png",
+        "size 300x200: picture " + in.dir / "p.png" + " mesh " + in.dir / "m.csv"})
+    EXPECT_NE(verbose.out.find(line), std::string::npos) << line << "\n" << verbose.out;
 }
 
 TEST(CliOutput, BlackImportanceBackgroundStillResizesContentAware) {
@@ -336,8 +374,20 @@ TEST(CliPictures, UnusableEffectFileIsNamedAndNothingIsWritten) {
 }
 
 TEST(Outputs, PatternExpansion) {
-  EXPECT_EQ(quadrix::ExpandPattern("o/{w}x{h}_{w}.csv", {640, 480}), "o/640x480_640.csv");
-  EXPECT_EQ(quadrix::ExpandPattern("{x}{w", {1, 2}), "{x}{w");
+  using quadrix::ExpandPattern;
+  using quadrix::FieldsOf;
+  EXPECT_EQ(ExpandPattern("o/{w}x{h}_{w}.csv", {640, 480}), "o/640x480_640.csv");
+  EXPECT_EQ(ExpandPattern("{x}{w", {1, 2}), "{x}{w");
+  const quadrix::PhotoFields f = FieldsOf("trip/day.one.jpg");
+  EXPECT_EQ(f.dir, "trip");
+  EXPECT_EQ(f.name, "day.one");
+  EXPECT_EQ(ExpandPattern("{dir}/out/{name}_{w}x{h}.png", {3, 4}, &f), "trip/out/day.one_3x4.png");
+  EXPECT_EQ(FieldsOf("photo.png").dir, ".");
+  EXPECT_EQ(FieldsOf("/abs/photo.png").dir, "/abs");
+  // A name that looks like a placeholder stays as it is.
+  const quadrix::PhotoFields odd = FieldsOf("{w}.jpg");
+  EXPECT_EQ(ExpandPattern("{name}_{w}", {7, 8}, &odd), "{w}_7");
+  EXPECT_EQ(ExpandPattern("{name}_{w}x{h}", {0, 0}, &odd), "{w}_{w}x{h}") << "no size yet";
 }
 
 namespace {
@@ -406,7 +456,10 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
                         std::abs(none[k].second - ref[k].second)});
       moved = std::max(moved, std::abs(guarded[k].second - ref[k].second));
     }
-    EXPECT_LT(worst, 1e-4);  // the CSV's own rounding (nine digits)
+    // The CSV's own rounding, and the importance map's colour conversion:
+    // its own now, within a hundredth of a Luv unit of the image library's
+    // that made the reference, which moves vertices by up to 4e-4 px.
+    EXPECT_LT(worst, 1e-3);
     EXPECT_GT(moved, 5.0) << "the unguarded mesh folds here, the guarded one differs";
     // The unguarded mesh folds (bottom rows pushed past the border and back),
     // the guarded one keeps every vertical edge at least 0.3 of its share.
@@ -424,12 +477,15 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
     EXPECT_LT(shortestNone, 0.0);
     EXPECT_GE(shortestGuarded, 0.3 * h / rows - 1e-4);
   }
-  // All coordinates in full precision, line points included.
-  const std::string dump = dir / "dump";
-  ASSERT_EQ(
-      Cli("--min-scale none --size 860x400 --dump-energy " + Quote(dump) + " 1 " + Quote(sample))
-          .status,
-      0);
+  // All coordinates in full precision, line points included, with an
+  // importance file (so that only the solve is compared): the earlier
+  // solver's at 860x400 with the ramp-and-disc importance image.
+  const std::string dump = dir / "dump", ramp = dir / "ramp.png";
+  cv::imwrite(ramp, testsupport::ImportanceImage({868, 600}));
+  ASSERT_EQ(Cli("--min-scale none --size 860x400 --dump-energy " + Quote(dump) + " 1 " +
+                Quote(sample) + " " + Quote(ramp))
+                .status,
+            0);
   std::ifstream now(dump + "/x_860x400.txt"),
       before(std::string(QUADRIX_SOURCE_DIR) +
              "/tests/data/building_860x400_mode1_unguarded_x.txt");
@@ -438,4 +494,364 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
   for (double a, b; now >> a && before >> b; ++count) worst = std::max(worst, std::abs(a - b));
   EXPECT_GT(count, 4000u);
   EXPECT_LT(worst, 1e-6);
+}
+
+namespace {
+
+std::string Be32(std::uint32_t v) {
+  return {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8),
+          static_cast<char>(v)};
+}
+
+std::string Chunk(const std::string& type, const std::string& data) {
+  const std::string body = type + data;
+  const auto crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+  return Be32(static_cast<std::uint32_t>(data.size())) + body + Be32(crc);
+}
+
+// A valid PNG of w x h black grey pixels, small on disk: the zero rows are
+// compressed once in segments that restart the compressor (full flushes),
+// so one compressed segment stands for every other.
+void WriteBlackPng(const std::string& path, std::uint32_t w, std::uint32_t h) {
+  const std::uint32_t rowsPerSegment = 100;
+  const size_t segment = static_cast<size_t>(w + 1) * rowsPerSegment;  // filter byte + pixels
+  const std::vector<Bytef> zeros(segment, 0);
+  z_stream z{};
+  deflateInit(&z, Z_BEST_COMPRESSION);
+  auto compress = [&] {
+    std::string out;
+    z.next_in = const_cast<Bytef*>(zeros.data());
+    z.avail_in = static_cast<uInt>(zeros.size());
+    std::vector<Bytef> buf(1 << 16);
+    do {
+      z.next_out = buf.data();
+      z.avail_out = static_cast<uInt>(buf.size());
+      deflate(&z, Z_FULL_FLUSH);
+      out.append(reinterpret_cast<char*>(buf.data()), buf.size() - z.avail_out);
+    } while (z.avail_out == 0 || z.avail_in > 0);
+    return out;
+  };
+  std::string stream = compress();  // with the zlib header
+  const std::string again = compress();
+  deflateEnd(&z);
+  const uLong one = adler32(adler32(0, nullptr, 0), zeros.data(), static_cast<uInt>(segment));
+  uLong sum = one;
+  for (std::uint32_t k = 1; k < h / rowsPerSegment; ++k) {
+    stream += again;
+    sum = adler32_combine(sum, one, static_cast<z_off_t>(segment));
+  }
+  stream += std::string("\x01\x00\x00\xff\xff", 5);  // last block: stored, empty
+  stream += Be32(static_cast<std::uint32_t>(sum));
+  std::ofstream out(path, std::ios::binary);
+  out << "\x89PNG\r\n\x1a\n"
+      << Chunk("IHDR", Be32(w) + Be32(h) + std::string("\x08\x00\x00\x00\x00", 5))
+      << Chunk("IDAT", stream) << Chunk("IEND", "");
+}
+
+}  // namespace
+
+TEST(CliHostileFiles, EachEndsWithAMessageNamingItAndStatusOne) {
+  TempDir dir;
+  const std::string photo = dir / "photo.png";
+  cv::imwrite(photo, testsupport::Sample({300, 200}));
+  cv::imwrite(dir / "photo.jpg", testsupport::Sample({300, 200}));
+  auto cut = [&](const std::string& from, const std::string& to) {
+    const std::string bytes = testsupport::ReadFile(from);
+    std::ofstream(to, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    return to;
+  };
+  std::ofstream(dir / "zero.png").flush();
+  std::ofstream(dir / "text.jpg") << "just some text\n";
+  std::ofstream(dir / "claims.png", std::ios::binary)
+      << "\x89PNG\r\n\x1a\n"
+      << Chunk("IHDR", Be32(100000) + Be32(100000) + std::string("\x08\x00\x00\x00\x00", 5));
+  std::filesystem::create_directory(dir / "folder.png");
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {dir / "zero.png", "the file is empty"},
+      {cut(photo, dir / "cut.png"), "the file is cut short"},
+      {cut(dir / "photo.jpg", dir / "cut.jpg"), "the file is cut short"},
+      {dir / "claims.png", "100000 x 100000 pixels (10000 megapixels) is above the limit"},
+      {dir / "folder.png", "is a directory"},
+      {dir / "text.jpg", "not an image"},
+  };
+  for (const auto& [path, cause] : cases) {
+    for (const bool asImportance : {false, true}) {
+      SCOPED_TRACE(path + (asImportance ? " as importance" : " as source"));
+      const auto r = Cli("--size 200x200 -o " + Quote(dir / "out_{w}.png") + " 1 " +
+                         (asImportance ? Quote(photo) + " " : "") + Quote(path));
+      EXPECT_EQ(r.status, 1);
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_NE(r.err.find("'" + path + "'"), std::string::npos) << r.err;
+      EXPECT_NE(r.err.find(cause), std::string::npos) << r.err;
+      EXPECT_FALSE(std::filesystem::exists(dir / "out_200.png"));
+    }
+  }
+
+  // The 937 KB file of 30000 x 30000 pixels that used to take all memory.
+  const std::string huge = dir / "huge.png";
+  WriteBlackPng(huge, 30000, 30000);
+  ASSERT_LT(std::filesystem::file_size(huge), 1u << 20);
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = Cli("1 " + Quote(huge));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("'" + huge +
+                       "' is too large: 30000 x 30000 pixels (900 megapixels) is "
+                       "above the limit of 120 megapixels (raise it with --max-pixels)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_LT(seconds, 1.0);
+}
+
+TEST(CliHostileFiles, PixelLimitOptionAndVariable) {
+  Inputs in;  // 300 x 200
+  EXPECT_EQ(Cli("--max-pixels 60000 1 " + in.Args()).status, 0);
+  const auto over = Cli("--max-pixels 59999 1 " + in.Args());
+  EXPECT_EQ(over.status, 1);
+  EXPECT_NE(over.err.find("'" + in.src + "' is too large: 300 x 200 pixels"), std::string::npos)
+      << over.err;
+  const std::string cli = QUADRIX_CLI_PATH;
+  const auto env = testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " 1 " + in.Args());
+  EXPECT_EQ(env.status, 1);
+  EXPECT_EQ(
+      testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " --max-pixels 60000 1 " + in.Args())
+          .status,
+      0)
+      << "the option wins";
+  for (const char* bad : {"0", "-1", "many", "''"}) {
+    const auto r = Cli(std::string("--max-pixels ") + bad + " 1 " + in.Args());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find("pixel limit"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(testsupport::Run("QUADRIX_MAX_PIXELS=lots " + cli + " 1 " + in.Args()).status, 2);
+}
+
+TEST(CliOddFiles, AreDrawnAsTheyLook) {
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample({300, 200});
+  cv::Mat grey, rgba, wide;
+  cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(photo, rgba, cv::COLOR_BGR2BGRA);
+  rgba(cv::Rect(0, 0, 100, 60)).setTo(cv::Scalar(0, 0, 0, 0));  // transparent, black beneath
+  photo.convertTo(wide, CV_16UC3, 257.0);
+  cv::imwrite(dir / "wide.png", wide);
+  cv::imwrite(dir / "rgba.png", rgba);
+  cv::imwrite(dir / "grey.png", grey);
+  cv::imwrite(dir / "plain.png", photo);
+  std::vector<std::string> files = {"wide.png", "rgba.png", "grey.png"};
+  if (testsupport::Run("command -v convert").status == 0) {
+    ASSERT_EQ(testsupport::Run("convert " + Quote(dir / "plain.png") + " -colorspace CMYK " +
+                               Quote(dir / "cmyk.jpg"))
+                  .status,
+              0);
+    files.push_back("cmyk.jpg");
+  }
+  for (const std::string& name : files) {
+    SCOPED_TRACE(name);
+    const auto r = Cli("-o " + Quote(dir / ("drawn_" + name + ".png")) + " 1 " + Quote(dir / name));
+    ASSERT_EQ(r.status, 0) << r.err;
+    // At the source size the mesh is at rest: the picture is the photo as
+    // the image library sees it (alpha dropped, grey as grey, CMYK as colour).
+    const cv::Mat drawn = cv::imread(dir / ("drawn_" + name + ".png"));
+    EXPECT_LE(MeanAbsDiff(drawn, cv::imread(dir / name, cv::IMREAD_COLOR)), 1.0);
+  }
+}
+
+namespace {
+
+// Five photos of different sizes in a folder of their own.
+struct Folder {
+  TempDir dir;
+  std::vector<std::string> photos;
+  explicit Folder(int count = 5) {
+    std::filesystem::create_directory(dir / "in");
+    for (int k = 0; k < count; ++k) {
+      const std::string path = dir / ("in/photo" + std::to_string(k) + ".jpg");
+      cv::imwrite(path, testsupport::Sample({260 + 40 * k, 200 + 10 * k}));
+      photos.push_back(path);
+    }
+  }
+  std::string All() const {
+    std::string s;
+    for (const std::string& p : photos) {
+      s += ' ';
+      s += Quote(p);
+    }
+    return s;
+  }
+};
+
+}  // namespace
+
+TEST(CliBatch, OneBadPhotoIsNamedAndTheRestGoOn) {
+  Folder f;
+  // The third is cut short.
+  const std::string bytes = testsupport::ReadFile(f.photos[2]);
+  std::ofstream(f.photos[2], std::ios::binary) << bytes.substr(0, bytes.size() / 3);
+  const auto r = Cli("--batch -j 2 --size 300x300 -o " + Quote(f.dir / "out/{name}_{w}x{h}.png") +
+                     " 1" + f.All());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.out.empty()) << r.out;
+  const auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 2u) << r.err;
+  EXPECT_EQ(lines[0], "quadrix-cli: cannot read the source image '" + f.photos[2] +
+                          "': the file is cut short");
+  EXPECT_EQ(lines[1], "1 of 5 photos failed");
+  for (int k = 0; k < 5; ++k)
+    EXPECT_EQ(std::filesystem::exists(f.dir / ("out/photo" + std::to_string(k) + "_300x300.png")),
+              k != 2)
+        << k;
+  // All well: status 0 and not a word.
+  const auto good = Cli("--batch --size 300x300 -o " + Quote(f.dir / "out/{name}.png") + " 1 " +
+                        Quote(f.photos[0]) + " " + Quote(f.photos[1]));
+  EXPECT_EQ(good.status, 0);
+  EXPECT_EQ(good.err, "");
+}
+
+TEST(CliBatch, PatternsMustKeepThePhotosApart) {
+  Folder f(2);
+  const std::string photos = " 1" + f.All();
+  for (const std::string& option :
+       {"-o " + Quote(f.dir / "p.png"), "--mesh " + Quote(f.dir / "m_{w}.csv"),
+        "--importance-out " + Quote(f.dir / "{dir}/i.png"),
+        "--dump-energy " + Quote(f.dir / "d")}) {
+    const auto r = Cli("--batch " + option + photos);
+    EXPECT_EQ(r.status, 2) << option;
+    EXPECT_NE(r.err.find("needs {name} in --batch mode"), std::string::npos) << r.err;
+  }
+  // Two photos of one name in different folders.
+  std::filesystem::create_directory(f.dir / "other");
+  const std::string twin = f.dir / "other/photo0.jpg";
+  std::filesystem::copy_file(f.photos[0], twin);
+  const auto both = Cli("--batch -o " + Quote(f.dir / "{name}.png") + " 1 " + Quote(f.photos[0]) +
+                        " " + Quote(twin));
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("would both write '" + f.dir / "photo0.png'"), std::string::npos)
+      << both.err;
+  EXPECT_EQ(Cli("--batch -o " + Quote("{dir}/{name}.png") + " 1 " + Quote(f.photos[0]) + " " +
+                Quote(twin))
+                .status,
+            0)
+      << "{dir} keeps them apart";
+  // A picture over its own photo, in either mode.
+  const auto over = Cli("--batch -o " + Quote("{dir}/{name}.jpg") + photos);
+  EXPECT_EQ(over.status, 2);
+  EXPECT_NE(over.err.find("would overwrite the source image '" + f.photos[0] + "'"),
+            std::string::npos)
+      << over.err;
+  EXPECT_EQ(Cli("-o " + Quote(f.photos[1]) + " 1 " + Quote(f.photos[0])).status, 0)
+      << "another photo is the user's to overwrite";
+  EXPECT_EQ(Cli("-o " + Quote(f.photos[0]) + " 1 " + Quote(f.photos[0])).status, 2);
+  EXPECT_EQ(Cli("--batch -o " + Quote(f.dir / "{name}.png") + " 1 " + Quote(f.photos[0]) + " " +
+                Quote(f.photos[0]))
+                .status,
+            2)
+      << "one photo twice";
+  const std::string link = f.dir / "link.jpg";
+  std::filesystem::create_symlink(f.photos[0], link);
+  EXPECT_EQ(Cli("--batch -o " + Quote(f.dir / "{name}.png") + " 1 " + Quote(f.photos[0]) + " " +
+                Quote(link))
+                .status,
+            0)
+      << "a link under another name is another photo";
+  // Options that need the other mode.
+  EXPECT_EQ(Cli("-j 2 1 " + Quote(f.photos[0])).status, 2);
+  EXPECT_EQ(Cli("--batch -j 0" + photos).status, 2);
+}
+
+TEST(CliBatch, TwoAtOnceWriteExactlyWhatOneAtATimeWrites) {
+  Folder f(4);
+  auto run = [&](const std::string& jobs) {
+    const std::string out = f.dir / ("j" + jobs);
+    const auto r = Cli("--batch -j " + jobs + " --size 300x240 --size 500x200 -o " +
+                       Quote(out + "/{name}_{w}x{h}.png") + " --mesh " +
+                       Quote(out + "/{name}_{w}x{h}.csv") + " 1" + f.All());
+    EXPECT_EQ(r.status, 0) << r.err;
+    return out;
+  };
+  const std::string one = run("1"), two = run("2");
+  int compared = 0;
+  for (const auto& e : std::filesystem::directory_iterator(one)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_EQ(testsupport::ReadFile(e.path().string()),
+              testsupport::ReadFile((std::filesystem::path(two) / name).string()))
+        << name;
+    ++compared;
+  }
+  EXPECT_EQ(compared, 4 * 2 * 2);
+}
+
+TEST(CliBatch, ImportancePatternAndProgressOnATerminal) {
+  Folder f(2);
+  // An importance image beside the first photo only.
+  cv::imwrite(f.dir / "in/photo0_sal.png", testsupport::ImportanceImage({260, 200}));
+  const auto r = Cli("--batch --importance-pattern " + Quote("{dir}/{name}_sal.png") +
+                     " --importance-out " + Quote(f.dir / "{name}_used.png") + " 1" + f.All());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot read the importance image '" + f.dir / "in/photo1_sal.png" +
+                       "': no such file"),
+            std::string::npos)
+      << r.err;
+  cv::Mat used = cv::imread(f.dir / "photo0_used.png", cv::IMREAD_GRAYSCALE);
+  cv::Mat given;
+  cv::imread(f.dir / "in/photo0_sal.png", cv::IMREAD_GRAYSCALE).convertTo(given, CV_8U);
+  EXPECT_LE(MeanAbsDiff(used, given), 0.01) << "the pattern's file was used";
+
+  // Under a terminal (script(1) gives it one) a progress line is drawn and
+  // rewritten; the messages keep lines of their own.
+  if (testsupport::Run("command -v script").status != 0) GTEST_SKIP() << "no script(1)";
+  const std::string log = f.dir / "tty.log";
+  // Without OpenGL the picture maker's own notice keeps a line of its own too.
+  const std::string cmd = "QUADRIX_NO_OPENGL=1 " + std::string(QUADRIX_CLI_PATH) +
+                          " --batch -j 1 -o " + Quote(f.dir / "{name}.png") + " 1" + f.All() + " " +
+                          Quote(f.dir / "missing.jpg");
+  testsupport::Run("script -qec " + Quote(cmd) + " " + Quote(log));
+  const std::string tty = testsupport::ReadFile(log);
+  EXPECT_NE(tty.find("[0/3] " + f.photos[0]), std::string::npos) << tty;
+  EXPECT_NE(tty.find("[2/3] " + f.dir / "missing.jpg"), std::string::npos) << tty;
+  EXPECT_NE(tty.find(" left"), std::string::npos) << tty;
+  EXPECT_NE(tty.find("\r\033[Kquadrix-cli: cannot read the source image '" + f.dir / "missing.jpg"),
+            std::string::npos)
+      << tty;
+  EXPECT_NE(tty.find("\r\033[K1 of 3 photos failed"), std::string::npos) << tty;
+  EXPECT_NE(tty.find("\r\033[Kquadrix-cli: no OpenGL context"), std::string::npos) << tty;
+}
+
+TEST(CliBatch, ColourImportanceImageIsWarnedAbout) {
+  Folder f(2);
+  // As a folder's two photos would be given without --batch.
+  cv::imwrite(f.dir / "same.jpg", testsupport::Sample({260, 200}));
+  const auto r = Cli("--size 200x200 -o " + Quote(f.dir / "o_{w}x{h}.jpg") + " 1 " +
+                     Quote(f.photos[0]) + " " + Quote(f.dir / "same.jpg"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  const auto lines = Lines(r.err);
+  ASSERT_EQ(lines.size(), 1u) << r.err;
+  EXPECT_NE(lines[0].find("warning: '" + f.dir / "same.jpg" + "' is a colour photo"),
+            std::string::npos);
+  EXPECT_NE(lines[0].find("use --batch"), std::string::npos);
+  // A grey map, even saved in colour, is not.
+  cv::Mat grey = testsupport::ImportanceImage({260, 200}), grey3;
+  cv::cvtColor(grey, grey3, cv::COLOR_GRAY2BGR);
+  cv::imwrite(f.dir / "grey3.png", grey3);
+  const auto quiet = Cli("1 " + Quote(f.photos[0]) + " " + Quote(f.dir / "grey3.png"));
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "");
+}
+
+TEST(CliBatch, ManyMachinesExampleRunsWithGnuParallel) {
+  // The README's command with this machine as the only login.
+  if (testsupport::Run("command -v parallel").status != 0) GTEST_SKIP() << "no GNU parallel";
+  Folder f(3);
+  const std::string bin = std::filesystem::path(QUADRIX_CLI_PATH).parent_path().string();
+  const auto r = testsupport::Run(
+      "cd " + Quote(f.dir.path().string()) + " && export PATH=" + Quote(bin) +
+      ":\"$PATH\" && find in -name '*.jpg' | parallel --will-cite -j1 --sshlogin : -N 2 "
+      "--workdir \"$PWD\" quadrix-cli --batch --size 300x300 -o 'out/{name}_{w}x{h}.jpg' 1");
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (int k = 0; k < 3; ++k)
+    EXPECT_EQ(cv::imread(f.dir / ("out/photo" + std::to_string(k) + "_300x300.jpg")).size(),
+              cv::Size(300, 300))
+        << k;
 }

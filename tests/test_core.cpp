@@ -2,10 +2,13 @@
 
 #include <Eigen/SparseCore>
 #include <cmath>
+#include <functional>
+#include <opencv2/imgcodecs.hpp>
 #include <set>
 
 #include "core/assertion.hpp"
 #include "core/importance_paint.hpp"
+#include "core/inputs.hpp"
 #include "core/perf_timer.hpp"
 #include "core/resizehost.hpp"
 #include "test_support.hpp"
@@ -117,21 +120,36 @@ TEST(FixedCoordinates, IndicesAndValuesForTwoByOneQuads) {
   EXPECT_EQ(ind.size(), 2u * 8 + 2u * 5);
 }
 
-TEST(AssertionReport, GoesThroughOpenCvAndEndsTheProcess) {
+TEST(AssertionReport, IsAnOpenCvErrorThatTheProgramsPrint) {
   // Status -3 (internal error), the expression, the routine, the source and the line.
-  EXPECT_EXIT(quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42),
-              ::testing::ExitedWithCode(1),
-              "resizehost:42: error: \\(-3:Internal error\\) Assertion: x > 1 failed in "
-              "function 'Foo::Bar'");
-}
-
-TEST(ConstrainUnitsDeath, ZeroPointsIsAnInternalError) {
+  try {
+    quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42);
+    FAIL() << "no exception";
+  } catch (const quadrix::AssertionError& e) {
+    EXPECT_EQ(e.code, cv::Error::StsInternal);
+    EXPECT_TRUE(testsupport::Contains(e.what(),
+                                      "resizehost:42: error: \\(-3:Internal error\\) Assertion: "
+                                      "x > 1 failed in function 'Foo::Bar'"))
+        << e.what();
+  }
+  // What the programs print before they end with status 1: the report, one line.
   EXPECT_EXIT(
       {
-        ConstrainUnits u;
-        u.SetNumber(0);
+        try {
+          quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42);
+        } catch (const cv::Exception& e) {
+          quadrix::ReportAssertion(e);
+        }
+        std::exit(1);
       },
-      ::testing::ExitedWithCode(1), "Assertion: n != 0 failed.*ConstrainUnits::SetNumber");
+      ::testing::ExitedWithCode(1), "^[^\n]*Assertion: x > 1 failed in function 'Foo::Bar'\n$");
+}
+
+TEST(ConstrainUnits, ZeroPointsIsAnInternalError) {
+  ConstrainUnits u;
+  EXPECT_TRUE(testsupport::Contains(testsupport::AssertionReport([&] { u.SetNumber(0); }),
+                                    "resizehost1:460: .*Assertion: n != 0 failed.*"
+                                    "ConstrainUnits::SetNumber"));
 }
 
 TEST(LinePoints, ChoiceGroupingAndNumbering) {
@@ -234,12 +252,105 @@ TEST(LoadImage, RefusesWhatCannotBeMeshed) {
   EXPECT_FALSE(thin.host.LoadImage(thin.salPath.c_str()));
 }
 
-TEST(LoadImageDeath, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
-  // Made outside the dying child, so that its directory is removed.
+// Every check both programs rely on, each naming the file in its message.
+TEST(Inputs, ReadAndCheckedInOnePlace) {
+  TempDir dir;
+  auto write = [&](const std::string& name, const cv::Mat& img) {
+    EXPECT_TRUE(cv::imwrite(dir / name, img));
+    return dir / name;
+  };
+  auto kindOf = [](const std::function<void()>& f, std::string& message) {
+    try {
+      f();
+    } catch (const InputError& e) {
+      message = e.what();
+      return e.kind();
+    }
+    message = "no error";
+    return static_cast<InputError::Kind>(-1);
+  };
+  using Kind = InputError::Kind;
+  std::string msg;
+
+  const std::string src = write("src.png", testsupport::Sample({410, 300}));
+  const InputImages ok = ReadInputs(src, "", 20, kDefaultMaxPixels);
+  EXPECT_EQ(ok.source.type(), CV_8UC3);
+  EXPECT_TRUE(ok.importance.empty());
+
+  // Unreadable files: the cause from the reader, the file by name.
+  EXPECT_EQ(kindOf([&] { ReadInputs(dir / "gone.png", "", 20, kDefaultMaxPixels); }, msg),
+            Kind::kUnreadable);
+  EXPECT_EQ(msg, "cannot read the source image '" + dir / "gone.png" + "': no such file");
+  EXPECT_EQ(kindOf([&] { ReadInputs(src, dir / "gone.png", 20, kDefaultMaxPixels); }, msg),
+            Kind::kUnreadable);
+  EXPECT_NE(msg.find("importance image '" + dir / "gone.png"), std::string::npos) << msg;
+
+  // The pixel limit, for either file.
+  EXPECT_EQ(kindOf([&] { ReadInputs(src, "", 20, 410 * 300 - 1); }, msg), Kind::kTooLarge);
+  EXPECT_EQ(msg, "the source image '" + src +
+                     "' is too large: 410 x 300 pixels (123000 pixels) is above the limit of "
+                     "122999 pixels");
+  const std::string bigSal = write("bigsal.png", cv::Mat(300, 410, CV_8UC1, cv::Scalar(9)));
+  EXPECT_EQ(kindOf([&] { ReadInputs(dir / "gone.png", bigSal, 20, 1000); }, msg), Kind::kUnreadable)
+      << "the source is read first";
+  EXPECT_NO_THROW(ReadInputs(src, bigSal, 20, 410 * 300));
+
+  // Sides that round to no quad; the computed map's 128-pixel rule.
+  EXPECT_EQ(kindOf(
+                [&] {
+                  ReadInputs(write("thin.png", cv::Mat(300, 9, CV_8UC3, cv::Scalar(1, 2, 3))),
+                             bigSal, 20, kDefaultMaxPixels);
+                },
+                msg),
+            Kind::kTooSmall);
+  EXPECT_NE(msg.find("thin.png' of 9 x 300 pixels is too small"), std::string::npos) << msg;
+  // Too small for a computed map is no error here: the host makes it flat.
+  EXPECT_NO_THROW(
+      ReadInputs(write("small.png", testsupport::Sample({100, 80})), "", 20, kDefaultMaxPixels));
+
+  // The importance image must round to the source's whole quads: 405 x 305
+  // fits 400 x 300 but not 410 x 300 (which rounds to 420 x 300).
+  EXPECT_NO_THROW(CheckImportanceFits("s", {400, 300}, "i", {405, 305}, 20));
+  EXPECT_EQ(kindOf(
+                [&] {
+                  CheckImportanceFits("s.png", {410, 300}, "i.png", {405, 305}, 20);
+                },
+                msg),
+            Kind::kImportanceMismatch);
+  EXPECT_EQ(msg,
+            "the importance image 'i.png' of 405 x 305 pixels does not fit the source image "
+            "'s.png' of 410 x 300 pixels (in whole quads they are 400x300 and 420x300)");
+
+  // Loaded into a host, the checked images give what LoadImage gives.
+  ResizeHost host;
+  LoadInputs(host, ReadInputs(src, bigSal, 20, kDefaultMaxPixels));
+  ResizeHost same;
+  same.imgSrc = cv::imread(src);
+  ASSERT_TRUE(same.LoadImage(bigSal.c_str()));
+  EXPECT_EQ(cv::norm(host.imgSal, same.imgSal, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(host.imgSrc, same.imgSrc, cv::NORM_INF), 0.0);
+}
+
+TEST(Inputs, PixelLimitFromTheEnvironment) {
+  EXPECT_EQ(ParseMaxPixels("120000000"), 120000000);
+  EXPECT_EQ(ParseMaxPixels("1"), 1);
+  for (const char* bad : {"", "0", "-5", "12M", "1e9", " 5", "9999999999999999"})
+    EXPECT_FALSE(ParseMaxPixels(bad).has_value()) << bad;
+  ::unsetenv("QUADRIX_MAX_PIXELS");
+  EXPECT_EQ(MaxPixelsFromEnvironment(), kDefaultMaxPixels);
+  ::setenv("QUADRIX_MAX_PIXELS", "5000", 1);
+  EXPECT_EQ(MaxPixelsFromEnvironment(), 5000);
+  ::setenv("QUADRIX_MAX_PIXELS", "lots", 1);
+  EXPECT_THROW(MaxPixelsFromEnvironment(), std::invalid_argument);
+  ::unsetenv("QUADRIX_MAX_PIXELS");
+}
+
+TEST(LoadImage, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
   Loaded l(testsupport::Sample({410, 300}), cv::Mat(305, 405, CV_8UC1, cv::Scalar(100)));
-  EXPECT_EXIT(l.host.LoadImage(l.salPath.c_str()), ::testing::ExitedWithCode(1),
-              "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
-              "ResizeHost::LoadImage");
+  EXPECT_TRUE(testsupport::Contains(
+      testsupport::AssertionReport([&] { l.host.LoadImage(l.salPath.c_str()); }),
+      "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
+      "ResizeHost::LoadImage"));
 }
 
 TEST(Host, SmallFlatImageNumberingAndDiagnostics) {
@@ -459,8 +570,9 @@ TEST(Host, UnfactorableEnergyFallsBackToUniformScaling) {
   testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_FALSE(l.host.contentAware);
-  EXPECT_NE(err.find("content-aware solve is unavailable"), std::string::npos) << err;
-  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+  EXPECT_EQ(err, "") << "the programs tell, naming the file";
+  EXPECT_NE(l.host.UniformFallbackNotice().find("content-aware solve is unavailable"),
+            std::string::npos);
   ASSERT_EQ(l.host.solution.size(), static_cast<size_t>(l.host.coordCount));
   for (int k = 0; k < l.host.coordCount; k += 2) {
     EXPECT_FLOAT_EQ(l.host.solution[k], static_cast<float>(l.host.restCoords[k] * 0.5));

@@ -15,6 +15,7 @@
 #include "detect/AngleMath.hpp"
 #include "detect/DetectEdge.hpp"
 #include "detect/GaussDeriv.hpp"
+#include "test_support.hpp"
 
 using namespace quadrix;
 
@@ -270,12 +271,13 @@ TEST(GaussDerivative, RampInX) {
   }
 }
 
-TEST(GaussDerivDeathTest, OutOfMemory) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(OutOfMemory(), testing::ExitedWithCode(1), "^kurvex: Out of memory\n$");
+TEST(GaussDeriv, OutOfMemoryAndBadKindAreReported) {
+  EXPECT_THROW(OutOfMemory(), FilterOutOfMemory);
+  EXPECT_STREQ(FilterOutOfMemory().what(), "kurvex: Out of memory");
   float pixel = 0.0f, out = 0.0f;
-  EXPECT_EXIT(GaussDerivative(&pixel, &out, 1, 1, 6, 1.0), testing::ExitedWithCode(1),
-              "Assertion: kind >= DerivY && kind <= DerivXX failed");
+  EXPECT_TRUE(testsupport::Contains(
+      testsupport::AssertionReport([&] { GaussDerivative(&pixel, &out, 1, 1, 6, 1.0); }),
+      "Assertion: kind >= DerivY && kind <= DerivXX failed"));
 }
 
 // --- Exact per-pixel functions --------------------------------------------------
@@ -335,22 +337,23 @@ TEST_P(Kernels, RoundLikeTheCLibrary) {
 
 // --- Edge detector front end ---------------------------------------------------
 
-TEST(DetectEdgeDeathTest, Assertions) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST(DetectEdge, Assertions) {
+  using testsupport::AssertionReport;
+  using testsupport::Contains;
   std::vector<EdgeChain> lines;
-  EXPECT_EXIT(
-      CDetectEdge(&lines, 0.4), testing::ExitedWithCode(1),
-      "DetectEdge:20: .*Assertion: sigma > 0\\.4 failed in function 'CDetectEdge::CDetectEdge'");
+  EXPECT_TRUE(Contains(AssertionReport([&] { CDetectEdge(&lines, 0.4); }),
+                       "DetectEdge:20: .*Assertion: sigma > 0\\.4 failed in function "
+                       "'CDetectEdge::CDetectEdge'"));
   CDetectEdge det(&lines, 0.41);
-  EXPECT_EXIT(
-      det.CalFirDer(), testing::ExitedWithCode(1),
-      "DetectEdge:96: .*Assertion: m_pSecDer != NULL failed in function 'CDetectEdge::CalFirDer'");
-  EXPECT_EXIT(det.NoneMaximalSuppress(0.1f, 0.2f), testing::ExitedWithCode(1),
-              "DetectEdge:127: .*Assertion: m_pSecDer != NULL && m_pLineInd != NULL failed in "
-              "function 'CDetectEdge::NoneMaximalSuppress'");
-  EXPECT_EXIT(det.Link(70), testing::ExitedWithCode(1),
-              "DetectEdge:177: .*Assertion: m_pSecDer != NULL && m_pLineInd != NULL failed in "
-              "function 'CDetectEdge::Link'");
+  EXPECT_TRUE(Contains(AssertionReport([&] { det.CalFirDer(); }),
+                       "DetectEdge:96: .*Assertion: m_pSecDer != NULL failed in function "
+                       "'CDetectEdge::CalFirDer'"));
+  EXPECT_TRUE(Contains(AssertionReport([&] { det.NoneMaximalSuppress(0.1f, 0.2f); }),
+                       "DetectEdge:127: .*Assertion: m_pSecDer != NULL && m_pLineInd != NULL "
+                       "failed in function 'CDetectEdge::NoneMaximalSuppress'"));
+  EXPECT_TRUE(Contains(AssertionReport([&] { det.Link(70); }),
+                       "DetectEdge:177: .*Assertion: m_pSecDer != NULL && m_pLineInd != NULL "
+                       "failed in function 'CDetectEdge::Link'"));
 }
 
 TEST(DetectEdge, AllBelowLowThreshold) {

@@ -112,6 +112,14 @@ TEST_F(Gui, UnusableImagesShowTheErrorBoxAndEnd) {
     ASSERT_TRUE(status) << "still running after the box was dismissed";
     EXPECT_EQ(*status, quadrix::kExitFailure) << args.back() << "\n" << app.Log();
   }
+  // The same pixel limit as the command line, from the environment.
+  App app({"1", Sample()}, {"QUADRIX_MAX_PIXELS=500000"});
+  const std::string box = FindWindow(app.pid(), "Error");
+  ASSERT_FALSE(box.empty()) << app.Log();
+  Keys(box, "Return");
+  EXPECT_EQ(app.WaitExit(), quadrix::kExitFailure) << app.Log();
+  App fits({"1", Sample()}, {"QUADRIX_MAX_PIXELS=520800"});  // 868 x 600
+  EXPECT_FALSE(WaitForFrame(fits).empty());
 }
 
 TEST_F(Gui, WithoutOpenGl33TheErrorBoxSaysSoAndTheProgramEnds) {

@@ -479,7 +479,7 @@ std::unique_ptr<ResizeHost> BuiltHost(NumericEngine* engine, const PhotoInputs& 
   host->BuildEquationA();
   testing::internal::GetCapturedStdout();
   const std::string err = testing::internal::GetCapturedStderr();
-  if (errors) *errors = err;
+  if (errors) *errors = err + host->UniformFallbackNotice();
   return host;
 }
 
@@ -745,4 +745,34 @@ TEST(OctaveCli, FailingCommandLinesAreNamedOrFallBack) {
                             "--mesh " + Quote(in.dir / "mesh.csv") + " 0 " + in.Args());
   EXPECT_EQ(fallback.status, 0) << fallback.err;
   EXPECT_NE(fallback.err.find("using uniform scaling instead"), std::string::npos) << fallback.err;
+}
+
+TEST(OctaveCli, BatchWorkersHaveAnEngineEachAndAgreeWithOne) {
+  TempDir dir;
+  std::string photos;
+  for (int k = 0; k < 3; ++k) {
+    const std::string p = dir / ("p" + std::to_string(k) + ".png");
+    cv::imwrite(p, testsupport::Sample({260 + 20 * k, 200}));
+    photos += " " + Quote(p);
+  }
+  auto run = [&](const std::string& jobs) {
+    const auto r = Cli("", "--engine octave --batch -j " + jobs + " --size 300x260 --mesh " +
+                               Quote(dir / ("j" + jobs + "/{name}.csv")) + " 1" + photos);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+  };
+  run("1");
+  run("2");
+  for (int k = 0; k < 3; ++k) {
+    const std::string name = "p" + std::to_string(k) + ".csv";
+    EXPECT_EQ(testsupport::ReadFile(dir / ("j1/" + name)),
+              testsupport::ReadFile(dir / ("j2/" + name)))
+        << name;
+  }
+  // Without Octave the batch stops at once with one line.
+  const auto missing = Cli("PATH=/nonexistent", "--engine octave --batch -j 2 --mesh " +
+                                                    Quote(dir / "x/{name}.csv") + " 1" + photos);
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(std::count(missing.err.begin(), missing.err.end(), '\n'), 1) << missing.err;
+  EXPECT_NE(missing.err.find("cannot start the numeric engine"), std::string::npos) << missing.err;
 }

@@ -12,8 +12,11 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <regex>
 #include <sstream>
 #include <string>
+
+#include "core/assertion.hpp"
 
 namespace testsupport {
 
@@ -57,6 +60,22 @@ inline cv::Mat ImportanceImage(cv::Size size) {
   cv::circle(sal, {size.width / 3, size.height / 2}, std::min(size.width, size.height) / 4,
              cv::Scalar(250), cv::FILLED);
   return sal;
+}
+
+// The report of the failed internal check that `f` throws, or "none".
+template <class F>
+std::string AssertionReport(F&& f) {
+  try {
+    f();
+  } catch (const quadrix::AssertionError& e) {
+    return e.what();
+  }
+  return "none";
+}
+
+// Whether `text` holds a match of the ECMAScript regular expression.
+inline bool Contains(const std::string& text, const std::string& pattern) {
+  return std::regex_search(text, std::regex(pattern));
 }
 
 struct CommandResult {

@@ -1,0 +1,51 @@
+#pragma once
+// quadrix-cli's command line: options, words and the checks that make a
+// usage error (exit status 2).
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quadrix {
+
+struct UsageError {
+  std::string message;
+};
+
+struct CliOptions {
+  bool useScaleTerm = false;
+  bool batch = false;
+  int jobs = 0;  // photos at once in a batch; 0: one per processor
+  // The photos: one unless in batch mode.
+  std::vector<std::string> sources;
+  std::optional<std::string> sal;  // the single photo's importance image
+  std::optional<std::string> importancePattern;
+  std::vector<cv::Size> sizes;
+  std::optional<std::string> meshPattern;
+  std::optional<std::string> dumpDir;
+  std::optional<std::string> importanceOut;
+  std::optional<std::string> outputPattern;
+  bool uniform = false;
+  bool grid = false;
+  bool showImportance = false;
+  bool timings = false;
+  bool verbose = false;
+  bool help = false;
+  std::optional<std::string> engine;
+  double minScale = 0.0;
+  std::int64_t maxPixels = 0;
+};
+
+extern const char* const kCliUsage;
+
+// Throws UsageError. Reads QUADRIX_ENGINE, QUADRIX_MIN_SCALE and
+// QUADRIX_MAX_PIXELS for what the options leave open.
+CliOptions ParseCliOptions(int argc, char** argv);
+
+// The importance file of photo `src`: SAL, the importance pattern's, or
+// empty (computed).
+std::string ImportancePathOf(const CliOptions& o, const std::string& src);
+
+}  // namespace quadrix

@@ -1,0 +1,378 @@
+#include "cli/run.hpp"
+
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <opencv2/core/utility.hpp>
+#include <optional>
+#include <streambuf>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/options.hpp"
+#include "core/assertion.hpp"
+#include "core/inputs.hpp"
+#include "core/outputs.hpp"
+#include "core/perf_timer.hpp"
+#include "core/resizehost.hpp"
+#include "detect/GaussDeriv.hpp"
+#include "engine/engine.hpp"
+#include "imageio/image_file.hpp"
+#include "interop_gl/pictures.hpp"
+
+namespace quadrix {
+
+namespace {
+
+constexpr const char* kProg = "quadrix-cli";
+
+// Standard error: every message on a line of its own and, on a terminal,
+// one progress line below them that is rewritten as photos finish.
+class Console {
+ public:
+  explicit Console(bool progress) : progress_(progress) {}
+
+  // "quadrix-cli: <text>".
+  void Message(const std::string& text) { Plain(std::string(kProg) + ": " + text); }
+
+  void Plain(const std::string& text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Erase();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    Draw();
+  }
+
+  void Progress(const std::string& text) {
+    if (!progress_) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Erase();
+    shown_ = text;
+    winsize ws{};
+    const size_t columns =
+        ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
+    if (shown_.size() > columns) shown_ = "..." + shown_.substr(shown_.size() - columns + 3);
+    Draw();
+  }
+
+  void Clear() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Erase();
+    shown_.clear();
+  }
+
+ private:
+  void Erase() {
+    if (progress_ && !shown_.empty()) std::fputs("\r\033[K", stderr);
+  }
+  void Draw() {
+    if (progress_ && !shown_.empty()) std::fputs(shown_.c_str(), stderr);
+    std::fflush(stderr);
+  }
+
+  std::mutex mutex_;
+  bool progress_;
+  std::string shown_;
+};
+
+// While a batch runs, what the parts write to std::cerr themselves (the
+// picture maker's notices) goes through the console too, a whole line at a
+// time, so that it never lands on the progress line.
+class ConsoleLines : public std::streambuf {
+ public:
+  explicit ConsoleLines(Console& console) : console_(console), old_(std::cerr.rdbuf(this)) {}
+  ~ConsoleLines() override { std::cerr.rdbuf(old_); }
+  ConsoleLines(const ConsoleLines&) = delete;
+  ConsoleLines& operator=(const ConsoleLines&) = delete;
+
+ protected:
+  int overflow(int ch) override {
+    if (ch == traits_type::eof()) return traits_type::not_eof(ch);
+    std::string& line = Pending();
+    if (ch == '\n') {
+      console_.Plain(line);
+      line.clear();
+    } else {
+      line.push_back(static_cast<char>(ch));
+    }
+    return ch;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    for (std::streamsize k = 0; k < n; ++k) overflow(static_cast<unsigned char>(s[k]));
+    return n;
+  }
+
+ private:
+  // Each thread builds its own line.
+  static std::string& Pending() {
+    thread_local std::string line;
+    return line;
+  }
+
+  Console& console_;
+  std::streambuf* old_;
+};
+
+// What one thread keeps from photo to photo.
+struct Worker {
+  EngineConnection connection;  // its own engine process, if any
+  std::unique_ptr<PictureMaker> pictures;
+  bool solverThreads = true;
+};
+
+void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
+  ResizeHost host(w.connection);
+  host.useScaleTerm = o.useScaleTerm;
+  host.minScale = o.minScale;
+  host.maxPixels = o.maxPixels;
+  host.printDiagnostics = o.verbose;
+  host.solverThreads = w.solverThreads;
+  LoadInputs(host, ReadInputs(src, ImportancePathOf(o, src), host.quadSize, o.maxPixels));
+  // A photo too small for a computed map goes on with a flat one.
+  if (!host.notice.empty()) console.Message("'" + src + "': " + host.notice);
+  const PhotoFields fields = FieldsOf(src);
+
+  if (o.importanceOut) {
+    const std::string path =
+        ExpandPattern(*o.importanceOut, {host.srcWidth, host.srcHeight}, &fields);
+    WriteImportance(path, host.imgSal);
+    if (o.verbose) PrintDiagnostic("importance " + path);
+  }
+  std::optional<OutputDir> dump;
+  if (o.dumpDir) {
+    dump.emplace(ExpandPattern(*o.dumpDir, {0, 0}, &fields));
+    host.energyObserver = [&](const TripletMatrix& a) { dump->WriteMatrix("A.mtx", a); };
+  }
+  host.BuildEquationA();
+  if (dump) dump->WriteInts("ind.txt", host.ind);
+  const std::string notice = host.UniformFallbackNotice();
+  if (!notice.empty()) console.Message("'" + src + "': " + notice);
+
+  if (o.outputPattern) {
+    if (!w.pictures)
+      w.pictures = std::make_unique<PictureMaker>(host.imgSrc, host.imgSal);
+    else
+      w.pictures->SetImages(host.imgSrc, host.imgSal);
+  }
+  const int vx = host.quadCountX + 1;
+  const int vy = host.quadCountY + 1;
+  std::vector<float> xy;
+  std::vector<cv::Size> sizes = o.sizes;
+  if (sizes.empty()) sizes.emplace_back(host.srcWidth, host.srcHeight);
+  for (const cv::Size& size : sizes) {
+    host.Resize(size.width, size.height);
+    const std::string tag = std::to_string(size.width) + "x" + std::to_string(size.height);
+    // Said only once everything of the size is written.
+    std::string line = "size " + tag + ":";
+    if (o.outputPattern) {
+      if (o.uniform)
+        BuildUniformGrid(vx, vy, size.width, size.height, xy);
+      else
+        xy.assign(host.solution.begin(), host.solution.begin() + 2 * vx * vy);
+      const cv::Mat picture =
+          w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
+      const std::string path = ExpandPattern(*o.outputPattern, size, &fields);
+      WriteImageAtomically(path, picture);
+      line += " picture " + path;
+    }
+    if (o.meshPattern) {
+      const std::string path = ExpandPattern(*o.meshPattern, size, &fields);
+      WriteMeshCsv(path, host);
+      line += " mesh " + path;
+    }
+    if (dump) {
+      dump->WriteDoubles("vals_" + tag + ".txt", host.vals);
+      dump->WriteDoubles("x_" + tag + ".txt", host.solution64);
+      line += " energy " + dump->Path("x_" + tag + ".txt");
+    }
+    if (!o.meshPattern && !dump && !o.outputPattern) line += " solved";
+    if (o.verbose) PrintDiagnostic(line);
+  }
+}
+
+// An importance image that is really a photo: colour in the file, and more
+// than a trace of it in the pixels (a grey map saved as colour has none).
+bool LooksLikeColourPhoto(const std::string& path, std::int64_t maxPixels) {
+  try {
+    if (!ReadImageInfo(path).colour) return false;
+    const cv::Mat bgr = ReadImageFile(path, ImageMode::kColour, maxPixels);
+    double chroma = 0.0;
+    for (int y = 0; y < bgr.rows; ++y) {
+      const cv::Vec3b* row = bgr.ptr<cv::Vec3b>(y);
+      for (int x = 0; x < bgr.cols; ++x) {
+        const auto [lo, hi] = std::minmax({row[x][0], row[x][1], row[x][2]});
+        chroma += hi - lo;
+      }
+    }
+    return chroma / static_cast<double>(bgr.total()) > 4.0;
+  } catch (const ImageFileError&) {
+    return false;  // the load says what is wrong with it
+  }
+}
+
+int ProcessorCount() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::string Trimmed(std::string s) {
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+// Why the photo failed, in one line. `fatal`: the failure is not the
+// photo's (the effect file), so the batch cannot go on.
+std::string WhyItFailed(std::exception_ptr failure, bool& fatal, bool& engineBroken) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const InputError& e) {
+    return std::string(e.what()) +
+           (e.kind() == InputError::Kind::kTooLarge ? " (raise it with --max-pixels)" : "");
+  } catch (const EffectError& e) {
+    fatal = true;
+    return e.what();
+  } catch (const EngineError& e) {
+    engineBroken = true;
+    return e.what();
+  } catch (const cv::Exception& e) {  // failed internal checks included
+    return Trimmed(e.what());
+  } catch (const std::bad_alloc& e) {
+    return dynamic_cast<const FilterOutOfMemory*>(&e) != nullptr ? e.what() : "out of memory";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an unknown failure";
+  }
+}
+
+std::string Clock(double seconds) {
+  const long s = static_cast<long>(seconds + 0.5);
+  char text[32];
+  std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  return text;
+}
+
+}  // namespace
+
+int RunSinglePhoto(const CliOptions& o) {
+  printTimings = o.timings || o.verbose;
+  Console console(false);
+  if (o.sal && LooksLikeColourPhoto(*o.sal, o.maxPixels))
+    console.Message("warning: '" + *o.sal +
+                    "' is a colour photo; it is taken as the importance map of '" + o.sources[0] +
+                    "' (its grey levels). To resize several photos, use --batch");
+  Worker w;
+  ResizePhoto(o, o.sources[0], w, console);
+  return 0;
+}
+
+int RunBatch(const CliOptions& o) {
+  printTimings = o.timings || o.verbose;
+  const int total = static_cast<int>(o.sources.size());
+  const int jobs = std::min(o.jobs > 0 ? o.jobs : ProcessorCount(), total);
+  // Each worker is one thread: -j N keeps N processors busy, no more.
+  // OpenCV's threads, the solver's second thread and llvmpipe's drawing
+  // threads gave a lone photo little (a few percent on two processors) and
+  // cost time when workers meet. Set before any thread reads it; a value
+  // the user gave stays.
+  cv::setNumThreads(1);
+  ::setenv("LP_NUM_THREADS", "0", 0);
+  Console console(::isatty(STDERR_FILENO) == 1);
+  const ConsoleLines routed(console);
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<int> next{0};
+  std::atomic<int> done{0};
+  std::atomic<int> failed{0};
+  std::atomic<bool> stop{false};
+  std::mutex fatalMutex;
+  std::string fatal;
+  auto stopWith = [&](const std::string& why) {
+    const std::lock_guard<std::mutex> lock(fatalMutex);
+    if (fatal.empty()) fatal = why;
+    stop = true;
+  };
+  std::mutex currentMutex;
+  std::string current;  // the photo started last
+  auto progress = [&](const std::string* started) {
+    const std::lock_guard<std::mutex> lock(currentMutex);
+    if (started != nullptr) current = *started;
+    const int finished = done;
+    // Appended piece by piece: GCC 12 warns wrongly about "[" + std::string.
+    std::string text(1, '[');
+    text += std::to_string(finished);
+    text += '/';
+    text += std::to_string(total);
+    text += "] ";
+    text += current;
+    if (finished > 0) {
+      const double elapsed =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      text += ", " + Clock(elapsed / finished * (total - finished)) + " left";
+    }
+    console.Progress(text);
+  };
+
+  auto work = [&] {
+    Worker w;
+    w.solverThreads = false;
+    try {
+      OpenEngineConnection(w.connection);
+    } catch (const EngineError& e) {
+      stopWith(e.what());
+      return;
+    }
+    while (!stop) {
+      const int k = next++;
+      if (k >= total) return;
+      const std::string& src = o.sources[static_cast<size_t>(k)];
+      progress(&src);
+      SetDiagnosticPrefix(src + ": ");
+      try {
+        ResizePhoto(o, src, w, console);
+      } catch (...) {
+        bool isFatal = false;
+        bool engineBroken = false;
+        const std::string why = WhyItFailed(std::current_exception(), isFatal, engineBroken);
+        if (isFatal) {
+          stopWith(why);
+          return;
+        }
+        // A broken engine is started afresh for the next photo.
+        if (engineBroken) w.connection.handle.reset();
+        ++failed;
+        console.Message(why.find("'" + src + "'") != std::string::npos ? why : src + ": " + why);
+      }
+      ++done;
+      progress(nullptr);
+    }
+  };
+  std::vector<std::thread> threads;
+  for (int t = 1; t < jobs; ++t) threads.emplace_back(work);
+  work();
+  for (std::thread& t : threads) t.join();
+  console.Clear();
+
+  if (!fatal.empty()) {
+    console.Message(fatal);
+    return 1;
+  }
+  if (failed > 0) {
+    console.Plain(std::to_string(failed.load()) + " of " + std::to_string(total) +
+                  (total == 1 ? " photo failed" : " photos failed"));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace quadrix

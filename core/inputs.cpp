@@ -1,0 +1,93 @@
+#include "core/inputs.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/resizehost.hpp"
+#include "imageio/image_file.hpp"
+
+namespace quadrix {
+
+namespace {
+
+std::string SizeText(cv::Size s) {
+  return std::to_string(s.width) + " x " + std::to_string(s.height) + " pixels";
+}
+
+cv::Mat Read(const std::string& path, const char* what, ImageMode mode, std::int64_t maxPixels) {
+  try {
+    return ReadImageFile(path, mode, maxPixels);
+  } catch (const ImageTooLarge& e) {
+    throw InputError(InputError::Kind::kTooLarge,
+                     std::string("the ") + what + " '" + path + "' is too large: " + e.what());
+  } catch (const ImageFileError& e) {
+    throw InputError(InputError::Kind::kUnreadable,
+                     std::string("cannot read the ") + what + " '" + path + "': " + e.what());
+  }
+}
+
+}  // namespace
+
+std::optional<std::int64_t> ParseMaxPixels(const std::string& text) {
+  if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  const std::int64_t v = std::stoll(text);
+  if (v < 1) return std::nullopt;
+  return v;
+}
+
+std::int64_t MaxPixelsFromEnvironment() {
+  const char* env = std::getenv("QUADRIX_MAX_PIXELS");
+  if (env == nullptr || *env == '\0') return kDefaultMaxPixels;
+  const auto v = ParseMaxPixels(env);
+  if (!v)
+    throw std::invalid_argument(std::string("invalid QUADRIX_MAX_PIXELS '") + env +
+                                "': expected a whole number of pixels from 1 up");
+  return *v;
+}
+
+void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize) {
+  if (AlignedSize(size, quadSize).area() > 0) return;
+  throw InputError(InputError::Kind::kTooSmall, "the source image '" + srcPath + "' of " +
+                                                    SizeText(size) +
+                                                    " is too small: each side must be at least " +
+                                                    std::to_string(quadSize / 2) + " pixels");
+}
+
+void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std::string& salPath,
+                         cv::Size salSize, int quadSize) {
+  const cv::Size src = AlignedSize(srcSize, quadSize);
+  const cv::Size sal = AlignedSize(salSize, quadSize);
+  if (src == sal) return;
+  throw InputError(InputError::Kind::kImportanceMismatch,
+                   "the importance image '" + salPath + "' of " + SizeText(salSize) +
+                       " does not fit the source image '" + srcPath + "' of " + SizeText(srcSize) +
+                       " (in whole quads they are " + std::to_string(sal.width) + "x" +
+                       std::to_string(sal.height) + " and " + std::to_string(src.width) + "x" +
+                       std::to_string(src.height) + ")");
+}
+
+InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
+                       std::int64_t maxPixels) {
+  InputImages in;
+  in.srcPath = srcPath;
+  in.salPath = salPath;
+  in.source = Read(srcPath, "source image", ImageMode::kColour, maxPixels);
+  CheckSourceSize(srcPath, in.source.size(), quadSize);
+  // A source too small for a computed importance map is no error: the host
+  // gives it a flat map and says so (ResizeHost::notice).
+  if (!salPath.empty()) {
+    in.importance = Read(salPath, "importance image", ImageMode::kGrey, maxPixels);
+    CheckImportanceFits(srcPath, in.source.size(), salPath, in.importance.size(), quadSize);
+  }
+  return in;
+}
+
+void LoadInputs(ResizeHost& host, InputImages inputs) {
+  host.imgSrc = std::move(inputs.source);
+  if (!host.LoadImportance(inputs.importance))
+    throw InputError(InputError::Kind::kTooSmall,
+                     "the images '" + inputs.srcPath + "' cannot be meshed in whole quads");
+}
+
+}  // namespace quadrix

@@ -1,0 +1,69 @@
+#pragma once
+// The checks both programs make on the images they are given, in one place:
+// each file is readable and not above the pixel limit (refused from its
+// header, before it is decoded), the source rounds to at least one whole
+// quad each way, and an importance image fits the source. (A source too
+// small for a computed importance map gets a flat one from the host, with
+// a notice.)
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace quadrix {
+
+class ResizeHost;
+
+// An image the core cannot work with. The message names the file and the
+// cause; the kind lets a program add its own advice.
+class InputError : public std::runtime_error {
+ public:
+  enum class Kind {
+    kUnreadable,          // missing, not an image, damaged, cut short
+    kTooLarge,            // above the pixel limit
+    kTooSmall,            // a side rounds to no quad
+    kImportanceMismatch,  // the importance image does not fit the source
+  };
+  InputError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+// The largest picture, in pixels, that either program decodes.
+inline constexpr std::int64_t kDefaultMaxPixels = 120000000;
+
+// A whole number of pixels from 1 up; nullopt for anything else.
+std::optional<std::int64_t> ParseMaxPixels(const std::string& text);
+// QUADRIX_MAX_PIXELS when set and not empty, else kDefaultMaxPixels. Throws
+// std::invalid_argument naming the variable and its value when invalid.
+std::int64_t MaxPixelsFromEnvironment();
+
+// The images of one resize, read and checked.
+struct InputImages {
+  std::string srcPath;
+  std::string salPath;  // empty: the importance map is computed
+  cv::Mat source;       // CV_8UC3
+  cv::Mat importance;   // CV_8UC1, empty when computed
+};
+
+// Reads the source (and the importance image when salPath is not empty)
+// and makes every check below. Throws InputError.
+InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
+                       std::int64_t maxPixels);
+
+// Every side rounds to at least one quad of quadSize.
+void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize);
+
+// The importance image rounds to the same whole quads as the source.
+void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std::string& salPath,
+                         cv::Size salSize, int quadSize);
+
+// The checked images into the host, which aligns them and computes the
+// importance map when none was given.
+void LoadInputs(ResizeHost& host, InputImages inputs);
+
+}  // namespace quadrix

@@ -1,0 +1,140 @@
+// TIFF through libtiff: the first page, through its RGBA interface, which
+// knows every photometric interpretation and sample size libtiff knows.
+// Messages go to the handle's own handlers, never to standard error.
+
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "imageio/codecs.hpp"
+
+namespace quadrix::codec {
+
+namespace {
+
+struct Messages {
+  char text[256] = {};
+};
+
+int OnError(TIFF*, void* user, const char*, const char* fmt, va_list ap) {
+  auto* m = static_cast<Messages*>(user);
+  if (m->text[0] == '\0') std::vsnprintf(m->text, sizeof m->text, fmt, ap);
+  return 1;  // handled: the process-wide handler stays quiet
+}
+
+int OnWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+struct OptionsDeleter {
+  void operator()(TIFFOpenOptions* o) const { TIFFOpenOptionsFree(o); }
+};
+struct TiffDeleter {
+  void operator()(TIFF* t) const { TIFFClose(t); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffDeleter>;
+
+// Opens the file behind `f` (through a duplicate of its descriptor, which
+// libtiff closes) with the messages going to `m`.
+TiffPtr Open(std::FILE* f, const char* mode, Messages& m) {
+  // Messages without a handle would go to the process-wide handlers.
+  static std::once_flag quiet;
+  std::call_once(quiet, [] {
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+  });
+  std::unique_ptr<TIFFOpenOptions, OptionsDeleter> options(TIFFOpenOptionsAlloc());
+  if (!options) throw std::bad_alloc();
+  TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &m);
+  TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, &m);
+  TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), tmsize_t{1} << 30);
+  std::fflush(f);
+  const int fd = ::dup(::fileno(f));
+  if (fd < 0) throw ImageFileError(std::strerror(errno));
+  TiffPtr t(TIFFFdOpenExt(fd, "image", mode, options.get()));
+  if (!t) {
+    ::close(fd);
+    throw Damaged(ImageFormat::kTiff, m.text[0] != '\0' ? m.text : "cannot be opened");
+  }
+  return t;
+}
+
+ImageFileError Failure(const Messages& m) {
+  if (std::strstr(m.text, "Read error") != nullptr || std::strstr(m.text, "EOF") != nullptr)
+    return CutShort();
+  return Damaged(ImageFormat::kTiff, m.text[0] != '\0' ? m.text : "cannot be decoded");
+}
+
+ImageInfo InfoOf(TIFF* t) {
+  ImageInfo info;
+  info.format = ImageFormat::kTiff;
+  std::uint32_t w = 0, h = 0;
+  std::uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &w);
+  TIFFGetField(t, TIFFTAG_IMAGELENGTH, &h);
+  TIFFGetFieldDefaulted(t, TIFFTAG_PHOTOMETRIC, &photometric);
+  info.width = w > 0x7FFFFFFFu ? -1 : static_cast<int>(w);
+  info.height = h > 0x7FFFFFFFu ? -1 : static_cast<int>(h);
+  info.colour = photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE;
+  return info;
+}
+
+}  // namespace
+
+ImageInfo TiffInfo(std::FILE* f) {
+  Messages m;
+  const TiffPtr t = Open(f, "rm", m);
+  return InfoOf(t.get());
+}
+
+cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info) {
+  Messages m;
+  const TiffPtr t = Open(f, "rm", m);
+  info = InfoOf(t.get());
+  CheckPixelLimit(info, maxPixels);
+  char why[1024] = {};
+  if (!TIFFRGBAImageOK(t.get(), why))
+    throw ImageFileError(std::string("a TIFF that cannot be read (") + why + ")");
+  cv::Mat rgba = NewPicture(info.height, info.width, CV_8UC4);
+  // Packed as A, B, G, R from the top byte down: R, G, B, A in memory.
+  if (TIFFReadRGBAImageOriented(
+          t.get(), static_cast<std::uint32_t>(info.width), static_cast<std::uint32_t>(info.height),
+          reinterpret_cast<std::uint32_t*>(rgba.data), ORIENTATION_TOPLEFT, 1) != 1)
+    throw Failure(m);
+  cv::Mat bgr = NewPicture(info.height, info.width, CV_8UC3);
+  cv::cvtColor(rgba, bgr, cv::COLOR_RGBA2BGR);
+  return ToMode(bgr, mode);
+}
+
+void TiffWrite(std::FILE* f, const cv::Mat& image) {
+  Messages m;
+  const TiffPtr t = Open(f, "w", m);
+  const bool colour = image.channels() == 3;
+  TIFF* tif = t.get();
+  TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.cols));
+  TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows));
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1);
+  TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+  TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+  TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+  TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+  cv::Mat row(1, image.cols, image.type());
+  for (int y = 0; y < image.rows; ++y) {
+    if (colour)
+      cv::cvtColor(image.row(y), row, cv::COLOR_BGR2RGB);
+    else
+      image.row(y).copyTo(row);
+    if (TIFFWriteScanline(tif, row.data, static_cast<std::uint32_t>(y), 0) != 1)
+      throw ImageFileError(m.text[0] != '\0' ? m.text : "write failed");
+  }
+  if (TIFFFlush(tif) != 1) throw ImageFileError(m.text[0] != '\0' ? m.text : "write failed");
+}
+
+}  // namespace quadrix::codec

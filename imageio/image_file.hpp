@@ -1,0 +1,79 @@
+#pragma once
+// Image files, read and written through the codecs' own libraries (libjpeg,
+// libpng, libtiff, libwebp; BMP by hand) rather than OpenCV's codec layer,
+// which would load a hundred libraries the programs never use and decodes
+// whatever size a file claims.
+//
+// Every reader looks at the header first and refuses a picture above the
+// pixel limit before it allocates anything for the pixels. A file that ends
+// early or is damaged is refused, never filled up with grey.
+
+#include <cstdint>
+#include <opencv2/core.hpp>
+#include <stdexcept>
+#include <string>
+
+namespace quadrix {
+
+enum class ImageFormat { kUnknown, kJpeg, kPng, kBmp, kTiff, kWebp };
+
+// "PNG", "JPEG", ...
+const char* FormatName(ImageFormat format);
+
+struct ImageInfo {
+  ImageFormat format = ImageFormat::kUnknown;
+  // The size of the picture as read, after the file's own orientation.
+  int width = 0;
+  int height = 0;
+  // The file holds colour (not only grey levels).
+  bool colour = false;
+  std::int64_t Pixels() const { return std::int64_t{width} * height; }
+};
+
+// Why a file cannot be read or written. The text is the cause alone ("no
+// such file", "the file is cut short", ...); callers name the file.
+class ImageFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A picture above the pixel limit, refused before its pixels were decoded.
+class ImageTooLarge : public ImageFileError {
+ public:
+  ImageTooLarge(const ImageInfo& info, std::int64_t limit);
+  const ImageInfo& info() const { return info_; }
+  std::int64_t limit() const { return limit_; }
+
+ private:
+  ImageInfo info_;
+  std::int64_t limit_;
+};
+
+// "120 megapixels", "1.5 megapixels", "4000 pixels".
+std::string PixelCountText(std::int64_t pixels);
+
+enum class ImageMode {
+  kColour,  // CV_8UC3, blue-green-red; grey files give three equal channels
+  kGrey,    // CV_8UC1; colour files are converted to grey levels
+};
+
+// Format and size from the header alone. Throws ImageFileError.
+ImageInfo ReadImageInfo(const std::string& path);
+
+// The picture, 8 bits per channel (16-bit files keep their high byte; an
+// alpha channel is dropped). Throws ImageTooLarge when width x height is
+// above maxPixels, ImageFileError for anything else. `info` receives the
+// header's facts when given.
+cv::Mat ReadImageFile(const std::string& path, ImageMode mode, std::int64_t maxPixels,
+                      ImageInfo* info = nullptr);
+
+// The format a file name asks for by its extension (case ignored): .png;
+// .jpg, .jpeg, .jpe; .bmp, .dib; .tif, .tiff; .webp. kUnknown otherwise.
+ImageFormat FormatForName(const std::string& path);
+
+// Writes `image` (CV_8UC1 grey or CV_8UC3 blue-green-red) in the format of
+// the name's extension: PNG (fast compression), JPEG (quality `jpegQuality`,
+// 1 to 100), BMP, TIFF (LZW), WebP (lossless). Throws ImageFileError.
+void WriteImageFile(const std::string& path, const cv::Mat& image, int jpegQuality = 95);
+
+}  // namespace quadrix

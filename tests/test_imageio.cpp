@@ -1,0 +1,294 @@
+// The image file readers and writers, held against OpenCV's own codec layer
+// (which the programs no longer load) and against damaged and hostile files.
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "imageio/image_file.hpp"
+#include "test_support.hpp"
+
+using namespace quadrix;
+using testsupport::Quote;
+using testsupport::TempDir;
+
+namespace {
+
+constexpr std::int64_t kNoLimit = std::int64_t{1} << 40;
+
+double MaxDiff(const cv::Mat& a, const cv::Mat& b) {
+  if (a.size() != b.size() || a.type() != b.type()) return 1e9;
+  cv::Mat d;
+  cv::absdiff(a, b, d);
+  double worst = 0;
+  cv::minMaxLoc(d.reshape(1), nullptr, &worst);
+  return worst;
+}
+
+// The sample with some saturated colour and a transparent corner, so that
+// every conversion has something to do.
+cv::Mat Photo() {
+  cv::Mat img = testsupport::Sample({173, 121});
+  cv::rectangle(img, {5, 5, 30, 20}, cv::Scalar(255, 0, 40), cv::FILLED);
+  return img;
+}
+
+bool HaveConvert() { return testsupport::Run("command -v convert").status == 0; }
+
+std::string Message(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const ImageFileError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+// Copy of `path` with only its first `keep` bytes.
+std::string Truncated(const TempDir& dir, const std::string& path, double keep) {
+  const std::string bytes = testsupport::ReadFile(path);
+  const std::string out = dir / ("cut_" + std::filesystem::path(path).filename().string());
+  std::ofstream(out, std::ios::binary) << bytes.substr(0, static_cast<size_t>(bytes.size() * keep));
+  return out;
+}
+
+// A PNG whose header claims w x h grey pixels, followed by no picture at all.
+std::string PngHeaderOnly(const TempDir& dir, std::uint32_t w, std::uint32_t h) {
+  std::string b = "\x89PNG\r\n\x1a\n";
+  auto be32 = [](std::uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  std::string ihdr = "IHDR" + be32(w) + be32(h) + std::string("\x08\x00\x00\x00\x00", 5);
+  const auto crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(ihdr.data()), static_cast<uInt>(ihdr.size())));
+  b += be32(13) + ihdr + be32(crc);
+  const std::string path = dir / "claims.png";
+  std::ofstream(path, std::ios::binary) << b;
+  return path;
+}
+
+// A copy of a JPEG file with an Exif block that holds only the orientation.
+void WithOrientation(const std::string& from, const std::string& to, int orientation) {
+  const std::string jpeg = testsupport::ReadFile(from);
+  const std::string tiff = std::string("MM\0\x2a\0\0\0\x08", 8) +        // big-endian, IFD at 8
+                           std::string("\0\x01", 2) +                    // one entry
+                           std::string("\x01\x12\0\x03\0\0\0\x01", 8) +  // Orientation, SHORT, 1
+                           std::string{'\0', static_cast<char>(orientation), '\0', '\0'} +
+                           std::string("\0\0\0\0", 4);  // no next IFD
+  const std::string body = std::string("Exif\0\0", 6) + tiff;
+  const size_t length = body.size() + 2;
+  const std::string app1 = std::string("\xff\xe1", 2) + static_cast<char>(length >> 8) +
+                           static_cast<char>(length & 0xff) + body;
+  std::ofstream(to, std::ios::binary) << jpeg.substr(0, 2) + app1 + jpeg.substr(2);
+}
+
+}  // namespace
+
+TEST(ImageFiles, ReadAsOpenCvReadsThem) {
+  TempDir dir;
+  const cv::Mat photo = Photo();
+  cv::Mat grey, rgba, wide;
+  cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+  cv::cvtColor(photo, rgba, cv::COLOR_BGR2BGRA);
+  rgba(cv::Rect(0, 0, 40, 40)).setTo(cv::Scalar(10, 200, 30, 0));
+  photo.convertTo(wide, CV_16UC3, 257.0, 3.0);
+  cv::Mat greyWide;
+  grey.convertTo(greyWide, CV_16UC1, 257.0);
+
+  struct Case {
+    std::string name;
+    cv::Mat image;
+    std::vector<int> params;
+    double tolerance;  // colour; grey gets one level more
+  };
+  const std::vector<Case> written = {
+      {"rgb.png", photo, {}, 0},
+      {"grey.png", grey, {}, 0},
+      {"rgba.png", rgba, {}, 0},
+      {"rgb16.png", wide, {}, 0},
+      {"grey16.png", greyWide, {}, 0},
+      {"colour.jpg", photo, {cv::IMWRITE_JPEG_QUALITY, 90}, 0},
+      {"grey.jpg", grey, {}, 0},
+      {"progressive.jpg", photo, {cv::IMWRITE_JPEG_PROGRESSIVE, 1}, 0},
+      {"rgb.bmp", photo, {}, 0},
+      {"grey.bmp", grey, {}, 0},
+      {"rgba.bmp", rgba, {}, 0},
+      {"rgb.tif", photo, {}, 0},
+      {"grey.tif", grey, {}, 0},
+      {"rgb16.tif", wide, {}, 1},
+      {"lossless.webp", photo, {}, 0},
+      {"lossy.webp", photo, {cv::IMWRITE_WEBP_QUALITY, 80}, 0},
+      {"rgba.webp", rgba, {}, 0},
+  };
+  struct File {
+    std::string path;
+    std::string reference;  // what OpenCV reads for comparison (itself if empty)
+    double tolerance;
+  };
+  std::vector<File> files;
+  for (const Case& c : written) {
+    ASSERT_TRUE(cv::imwrite(dir / c.name, c.image, c.params)) << c.name;
+    files.push_back({dir / c.name, "", c.tolerance});
+  }
+  // Kinds OpenCV does not write; ImageMagick does.
+  if (HaveConvert()) {
+    const std::string src = Quote(dir / "rgb.png");
+    struct Made {
+      std::string name, options, prefix;
+      std::string reference;  // held against this file, or against itself
+      double tolerance;
+    };
+    const std::vector<Made> made = {
+        {"cmyk.jpg", "-colorspace CMYK", "", "", 0},
+        {"palette.png", "-colors 60 -type Palette", "PNG8:", "", 0},
+        {"interlaced.png", "-interlace PNG", "", "", 0},
+        {"bilevel.png", "-threshold 50% -type Bilevel", "", "", 0},
+        {"palette8.bmp", "-colors 100 -type Palette -compress None", "BMP3:", "", 0},
+        // OpenCV reads neither ImageMagick's run-length coding nor its
+        // channel masks: held against the same palette uncoded, and against
+        // the photo within the 5 bits a channel.
+        {"rle8.bmp", "-colors 100 -type Palette -compress RLE", "BMP3:", "palette8.bmp", 0},
+        {"rgb565.bmp", "-define bmp:subtype=RGB565", "", "rgb.png", 8},
+        {"cmyk.tif", "-colorspace CMYK", "", "", 0},
+        {"palette.tif", "-colors 60 -type Palette", "", "", 0},
+    };
+    for (const Made& m : made) {
+      const auto r = testsupport::Run("convert " + src + " " + m.options + " " +
+                                      Quote(m.prefix + (dir / m.name)));
+      ASSERT_EQ(r.status, 0) << m.name << ": " << r.err;
+      files.push_back({dir / m.name, m.reference.empty() ? "" : dir / m.reference, m.tolerance});
+    }
+  }
+
+  // Exif orientations: OpenCV turns the picture as the camera says.
+  for (int orientation : {3, 6, 8}) {
+    const std::string path = dir / ("oriented" + std::to_string(orientation) + ".jpg");
+    WithOrientation(dir / "colour.jpg", path, orientation);
+    files.push_back({path, "", 0.0});
+  }
+
+  for (const auto& [path, reference, tolerance] : files) {
+    SCOPED_TRACE(path);
+    const std::string ref = reference.empty() ? path : reference;
+    ImageInfo info;
+    const cv::Mat colour = ReadImageFile(path, ImageMode::kColour, kNoLimit, &info);
+    const cv::Mat expected = cv::imread(ref, cv::IMREAD_COLOR);
+    ASSERT_FALSE(expected.empty());
+    EXPECT_EQ(colour.type(), CV_8UC3);
+    EXPECT_LE(MaxDiff(colour, expected), tolerance);
+    EXPECT_EQ(info.width, expected.cols);
+    EXPECT_EQ(info.height, expected.rows);
+    const ImageInfo header = ReadImageInfo(path);
+    EXPECT_EQ(header.width, info.width);
+    EXPECT_EQ(header.height, info.height);
+    EXPECT_EQ(header.format, FormatForName(path));
+
+    const cv::Mat grey8 = ReadImageFile(path, ImageMode::kGrey, kNoLimit);
+    EXPECT_EQ(grey8.type(), CV_8UC1);
+    EXPECT_LE(MaxDiff(grey8, cv::imread(ref, cv::IMREAD_GRAYSCALE)), tolerance + 1);
+  }
+  EXPECT_FALSE(ReadImageInfo(dir / "grey.png").colour);
+  EXPECT_TRUE(ReadImageInfo(dir / "rgb.png").colour);
+  // Orientation 6: turned a quarter clockwise.
+  EXPECT_EQ(ReadImageInfo(dir / "oriented6.jpg").width, photo.rows);
+}
+
+TEST(ImageFiles, WrittenInTheFormatOfTheName) {
+  TempDir dir;
+  const cv::Mat photo = Photo();
+  cv::Mat grey;
+  cv::cvtColor(photo, grey, cv::COLOR_BGR2GRAY);
+  for (const std::string ext :
+       {".png", ".PNG", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp"}) {
+    for (const cv::Mat& image : {photo, grey}) {
+      const std::string path = dir / ("out" + std::to_string(image.channels()) + ext);
+      SCOPED_TRACE(path);
+      WriteImageFile(path, image);
+      const cv::Mat back = cv::imread(path, cv::IMREAD_UNCHANGED);
+      const bool lossy = ext.find("jp") != std::string::npos;
+      // WebP has no grey kind: grey comes back as three equal channels.
+      if (ext == ".webp" && image.channels() == 1) {
+        cv::Mat g;
+        cv::cvtColor(back, g, cv::COLOR_BGR2GRAY);
+        EXPECT_EQ(MaxDiff(g, image), 0);
+        continue;
+      }
+      ASSERT_EQ(back.type(), image.type());
+      if (lossy)
+        EXPECT_LT(cv::norm(back, image, cv::NORM_L1) / image.total() / image.channels(), 4.0);
+      else
+        EXPECT_EQ(MaxDiff(back, image), 0);
+    }
+  }
+  EXPECT_EQ(FormatForName("a/b.c/name"), ImageFormat::kUnknown);
+  EXPECT_EQ(FormatForName("x.gif"), ImageFormat::kUnknown);
+  EXPECT_NE(Message([&] { WriteImageFile(dir / "x.gif", photo); }).find("no image format"),
+            std::string::npos);
+  EXPECT_NE(Message([&] { WriteImageFile(dir / "no/such/dir/x.png", photo); }).find("No such file"),
+            std::string::npos);
+}
+
+TEST(ImageFiles, DamagedAndHostileFilesAreRefusedWithTheCause) {
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample({400, 300});
+  for (const char* name : {"p.png", "p.jpg", "p.bmp", "p.tif", "p.webp"})
+    ASSERT_TRUE(cv::imwrite(dir / name, photo));
+  std::ofstream(dir / "empty.png").flush();
+  std::ofstream(dir / "text.jpg") << "Dear user, this is not a photo.\n";
+
+  auto read = [](const std::string& path) {
+    return Message([&] { ReadImageFile(path, ImageMode::kColour, kNoLimit); });
+  };
+  EXPECT_EQ(read(dir / "missing.png"), "no such file");
+  EXPECT_EQ(read(dir.path().string()), "is a directory");
+  EXPECT_EQ(read(dir / "empty.png"), "the file is empty");
+  EXPECT_NE(read(dir / "text.jpg").find("not an image in a format that can be read"),
+            std::string::npos);
+  EXPECT_EQ(read("/dev/null"), "not a regular file");
+  // Cut short anywhere: after the header, or in the middle of the picture.
+  for (const char* name : {"p.png", "p.jpg", "p.bmp", "p.webp"})
+    for (double keep : {0.5, 0.97}) {
+      const std::string cut = Truncated(dir, dir / name, keep);
+      EXPECT_EQ(read(cut), "the file is cut short") << name << " at " << keep;
+    }
+  EXPECT_NE(read(Truncated(dir, dir / "p.tif", 0.5)), "no error");
+  // A few bytes of header are enough to learn the size of the whole file.
+  const std::string png = Truncated(dir, dir / "p.png", 0.01);
+  EXPECT_EQ(ReadImageInfo(png).width, 400);
+
+  // A header that claims far more than the file holds: refused from the
+  // header alone, at once.
+  const std::string claims = PngHeaderOnly(dir, 100000, 100000);
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    ReadImageFile(claims, ImageMode::kColour, 120000000);
+    FAIL() << "not refused";
+  } catch (const ImageTooLarge& e) {
+    EXPECT_EQ(e.info().width, 100000);
+    EXPECT_EQ(e.limit(), 120000000);
+    EXPECT_STREQ(e.what(),
+                 "100000 x 100000 pixels (10000 megapixels) is above the limit of 120 megapixels");
+  }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.5);
+  // Under the limit it is simply cut short.
+  EXPECT_EQ(read(PngHeaderOnly(dir, 3000, 2000)), "the file is cut short");
+}
+
+TEST(ImageFiles, PixelLimitIsInclusive) {
+  TempDir dir;
+  for (const char* name : {"p.png", "p.jpg", "p.bmp", "p.tif", "p.webp"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(cv::imwrite(dir / name, testsupport::Sample({300, 200})));
+    EXPECT_EQ(ReadImageFile(dir / name, ImageMode::kGrey, 60000).size(), cv::Size(300, 200));
+    EXPECT_THROW(ReadImageFile(dir / name, ImageMode::kGrey, 59999), ImageTooLarge);
+  }
+  EXPECT_EQ(PixelCountText(120000000), "120 megapixels");
+  EXPECT_EQ(PixelCountText(1500000), "1.5 megapixels");
+  EXPECT_EQ(PixelCountText(60000), "60000 pixels");
+}
