@@ -250,11 +250,23 @@ class CholmodBackend final : public EnergyBackend {
     std::vector<std::pair<int, double>> positions;  // (value index in lower_, coef product)
   };
   // A row held through the Schur complement, with its w = L⁻¹·P·n (sparse).
+  // Every w reaches the root of the elimination tree, and the columns just
+  // below the root are on nearly every path: from `tail` on, index runs
+  // without a gap to the last column, so that part is a plain dense vector
+  // (more than half of all entries on large meshes).
   struct SchurRow {
     int32_t row;
     std::vector<int> index;  // in the factor's numbering, ascending
     std::vector<double> w;
+    size_t tail = 0;
   };
+
+  void FindTail(SchurRow& r) const {
+    const int nf = static_cast<int>(free_.size());
+    size_t t = r.index.size();
+    while (t > 0 && r.index[t - 1] == nf - static_cast<int>(r.index.size() - t) - 1) --t;
+    r.tail = t;
+  }
   // One unit size's equality-constrained solve and its workspace.
   struct Column {
     Vec h, lambda, x;  // bounds, multipliers, solution (free coordinates)
@@ -433,6 +445,7 @@ class CholmodBackend final : public EnergyBackend {
         fresh[q].row = rows[q];
         base_->ForwardSparse(rows_[rows[q]].cols, rows_[rows[q]].coefs, fresh[q].index, fresh[q].w,
                              scratch, mark);
+        FindTail(fresh[q]);
       }
     });
     // D⁻¹·w of the new rows, side by side: spreadA_[i·a + q].
@@ -443,16 +456,25 @@ class CholmodBackend final : public EnergyBackend {
         spreadA_[fresh[q].index[t] * a + q] = fresh[q].w[t] * inversePivot_[fresh[q].index[t]];
     const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
     Eigen::MatrixXd C(k + static_cast<Eigen::Index>(a), static_cast<Eigen::Index>(a));
+    const Eigen::Index ea = static_cast<Eigen::Index>(a);
     auto sweep = [&](const SchurRow& h, Eigen::Index at) {
       double acc[8];
       for (size_t q0 = 0; q0 < a; q0 += 8) {
         const size_t n = std::min<size_t>(8, a - q0);
         std::fill(acc, acc + n, 0.0);
-        for (size_t t = 0; t < h.index.size(); ++t) {
+        for (size_t t = 0; t < h.tail; ++t) {
           const double* sp = &spreadA_[h.index[t] * a + q0];
           for (size_t q = 0; q < n; ++q) acc[q] += h.w[t] * sp[q];
         }
         for (size_t q = 0; q < n; ++q) C(at, static_cast<Eigen::Index>(q0 + q)) = acc[q];
+      }
+      // The gap-free part: one product with the new rows' spread columns.
+      const Eigen::Index len = static_cast<Eigen::Index>(h.index.size() - h.tail);
+      if (len > 0) {
+        const Eigen::Map<const Eigen::MatrixXd> block(
+            &spreadA_[static_cast<size_t>(h.index[h.tail]) * a], ea, len);
+        C.row(at).noalias() +=
+            (block * Eigen::Map<const Vec>(h.w.data() + h.tail, len)).transpose();
       }
     };
     RunColumns([&](int c) {
@@ -542,6 +564,7 @@ class CholmodBackend final : public EnergyBackend {
       }
       SchurRow row{r, {}, {}};
       base_->ForwardSparse(rows_[r].cols, rows_[r].coefs, row.index, row.w, scratch_, mark_);
+      FindTail(row);
       if (row.index.empty()) return SchurFail();
       rows.push_back(std::move(row));
     }
@@ -602,12 +625,79 @@ class CholmodBackend final : public EnergyBackend {
   }
 
   // With the held rows (all of `active`): λ = K⁻¹·(h − N·x0), x = x0 +
-  // Q⁻¹·N'·λ for both unit sizes (one thread each on large meshes), and a
-  // correction when the rows are not met closely enough.
+  // Q⁻¹·N'·λ for both unit sizes, and a correction when the rows are not met
+  // closely enough. The held rows' w are read once for both sizes, half of
+  // them on each thread; the backward solves take one thread each.
   void SchurSolve(const std::vector<int32_t>& active, const GuardRows& guard, ActiveBasis& out) {
     const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
+    const int nf = static_cast<int>(free_.size());
+    const auto L = kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>();
     Vec* lambda = schurLambda_;
-    RunColumns([&](int c) { SchurColumn(c, guard, lambda[c], schurX_[c]); });
+    bool open[2] = {true, true};
+    for (int c = 0; c < 2; ++c) {
+      lambda[c].setZero(k);
+      schurX_[c] = x0free_[c];
+      columns_[c].r.resize(k);
+    }
+    for (int round = 0; round < 3; ++round) {
+      for (int c = 0; c < 2; ++c) {
+        if (!open[c]) continue;
+        const std::vector<double>& bound = c == 0 ? guard.boundW : guard.boundH;
+        const Vec& x = schurX_[c];
+        Vec& rhs = columns_[c].r;
+        double worst = 0, scale = 1.0;
+        for (Eigen::Index i = 0; i < k; ++i) {
+          const Row& row = rows_[schur_[i].row];
+          const double h = bound[schur_[i].row] - (c == 0 ? row.knownW : row.knownH);
+          double v = 0;
+          for (size_t e = 0; e < row.cols.size(); ++e) v += row.coefs[e] * x[row.cols[e]];
+          rhs[i] = h - v;
+          worst = std::max(worst, std::abs(h - v));
+          scale = std::max(scale, std::abs(v));
+        }
+        if (round > 0 && worst <= kRowTolerance * scale) {
+          open[c] = false;
+          continue;
+        }
+        L.solveInPlace(rhs);
+        L.transpose().solveInPlace(rhs);
+        lambda[c] += rhs;
+      }
+      if (!open[0] && !open[1]) break;
+      for (int c = 0; c < 2; ++c)
+        if (!open[c]) columns_[c].r.setZero();
+      // Q⁻¹·N'·δλ = P'·L'⁻¹·D⁻¹·Σ δλ_s·w_s.
+      RunColumns([&](int half) {
+        Vec& y0 = half == 0 ? columns_[0].z : columns_[0].dx;
+        Vec& y1 = half == 0 ? columns_[1].z : columns_[1].dx;
+        y0.setZero(nf);
+        y1.setZero(nf);
+        const Vec& l0 = columns_[0].r;
+        const Vec& l1 = columns_[1].r;
+        for (Eigen::Index i = half * k / 2; i < (half + 1) * k / 2; ++i) {
+          const SchurRow& r = schur_[i];
+          const double a0 = l0[i], a1 = l1[i];
+          for (size_t t = 0; t < r.tail; ++t) {
+            y0[r.index[t]] += a0 * r.w[t];
+            y1[r.index[t]] += a1 * r.w[t];
+          }
+          const Eigen::Index len = static_cast<Eigen::Index>(r.index.size() - r.tail);
+          if (len > 0) {
+            const Eigen::Map<const Vec> w(r.w.data() + r.tail, len);
+            y0.segment(r.index[r.tail], len) += a0 * w;
+            y1.segment(r.index[r.tail], len) += a1 * w;
+          }
+        }
+      });
+      RunColumns([&](int c) {
+        if (!open[c]) return;
+        Vec& y = columns_[c].z;
+        y += columns_[c].dx;
+        y.array() *= Eigen::Map<const Vec>(inversePivot_.data(), nf).array();
+        base_->BackwardSolve(y.data(), 1, c);
+        schurX_[c] += y;
+      });
+    }
     Expand(schurX_[0], knownW_, out.xw);
     Expand(schurX_[1], knownH_, out.xh);
     out.lw.resize(active.size());
@@ -617,45 +707,6 @@ class CholmodBackend final : public EnergyBackend {
       if (at >= k) throw std::logic_error("active row not held");
       out.lw[j] = lambda[0][at];
       out.lh[j] = lambda[1][at];
-    }
-  }
-
-  void SchurColumn(int c, const GuardRows& guard, Vec& lambda, Vec& x) {
-    const Eigen::Index k = static_cast<Eigen::Index>(schur_.size());
-    const int nf = static_cast<int>(free_.size());
-    const auto L = kFactor_.topLeftCorner(k, k).triangularView<Eigen::Lower>();
-    const std::vector<double>& bound = c == 0 ? guard.boundW : guard.boundH;
-    Vec& rhs = columns_[c].r;
-    Vec& y = columns_[c].z;
-    rhs.resize(k);
-    y.resize(nf);
-    lambda.setZero(k);
-    x = x0free_[c];
-    for (int round = 0; round < 3; ++round) {
-      double worst = 0, scale = 1.0;
-      for (Eigen::Index i = 0; i < k; ++i) {
-        const Row& row = rows_[schur_[i].row];
-        const double h = bound[schur_[i].row] - (c == 0 ? row.knownW : row.knownH);
-        double v = 0;
-        for (size_t e = 0; e < row.cols.size(); ++e) v += row.coefs[e] * x[row.cols[e]];
-        rhs[i] = h - v;
-        worst = std::max(worst, std::abs(h - v));
-        scale = std::max(scale, std::abs(v));
-      }
-      if (round > 0 && worst <= kRowTolerance * scale) break;
-      L.solveInPlace(rhs);
-      L.transpose().solveInPlace(rhs);
-      lambda += rhs;
-      // Q⁻¹·N'·δλ = P'·L'⁻¹·D⁻¹·Σ δλ_s·w_s.
-      y.setZero();
-      for (Eigen::Index i = 0; i < k; ++i) {
-        const SchurRow& r = schur_[i];
-        const double l = rhs[i];
-        for (size_t t = 0; t < r.index.size(); ++t) y[r.index[t]] += l * r.w[t];
-      }
-      for (int j = 0; j < nf; ++j) y[j] *= inversePivot_[j];
-      base_->BackwardSolve(y.data(), 1, c);
-      x += y;
     }
   }
 
