@@ -158,10 +158,11 @@ class CholmodBackend final : public EnergyBackend {
     rhs_[0] = -(Ar.transpose() * (Ak * vw));
     rhs_[1] = -(Ar.transpose() * (Ak * vh));
 
-    // Exact zeros out of the pattern (an x and a y coordinate of one unit
-    // often cancel): they would only add fill, half again the factoring
-    // time on large photos.
-    const SparseMatrix Q = (Ar.transpose() * Ar).pruned();
+    // Exact zeros out of the pattern (without the scale term, an x and a y
+    // coordinate of one unit cancel): they would only add fill, twice the
+    // factoring work on large photos.
+    SparseMatrix Q = Ar.transpose() * Ar;
+    Q.prune([](Eigen::Index, Eigen::Index, double v) { return v != 0.0; });
     lower_ = Q.triangularView<Eigen::Lower>();
     lower_.makeCompressed();
     BuildRows(guard);
@@ -251,6 +252,7 @@ class CholmodBackend final : public EnergyBackend {
     std::vector<double> coefs;
     double knownW = 0, knownH = 0;                  // the fixed coordinates' part per unit size
     std::vector<std::pair<int, double>> positions;  // (value index in lower_, coef product)
+    bool fits = false;  // positions are all found in the penalised pattern
   };
   // A row held through the Schur complement, with its w = L⁻¹·P·n (sparse).
   // Every w reaches the root of the elimination tree, and the columns just
@@ -295,32 +297,44 @@ class CholmodBackend final : public EnergyBackend {
     }
   }
 
-  // Finds every row's outer product in the lower triangle of `m`; false when
-  // an entry is missing from its pattern.
+  // Finds every row's outer product in the lower triangle of `m` (its
+  // `fits` says whether all of it is there); false when some row misses.
   bool CoverRowPatterns(const SparseMatrix& m) {
+    bool all = true;
     for (Row& row : rows_) {
       row.positions.clear();
-      for (size_t p = 0; p < row.cols.size(); ++p)
+      row.fits = true;
+      for (size_t p = 0; p < row.cols.size() && row.fits; ++p)
         for (size_t q = 0; q < row.cols.size(); ++q) {
           const int i = row.cols[p], j = row.cols[q];
           if (i < j) continue;
           const int* begin = m.innerIndexPtr() + m.outerIndexPtr()[j];
           const int* end = m.innerIndexPtr() + m.outerIndexPtr()[j + 1];
           const int* at = std::lower_bound(begin, end, i);
-          if (at == end || *at != i) return false;
+          if (at == end || *at != i) {
+            row.fits = false;
+            break;
+          }
           row.positions.emplace_back(static_cast<int>(at - m.innerIndexPtr()),
                                      row.coefs[p] * row.coefs[q]);
         }
+      all = all && row.fits;
     }
-    return true;
+    return all;
   }
 
-  // The penalised factor's pattern and first factor (of Q alone), on first
-  // use: Q's pattern widened with zeros wherever a guard row's outer product
-  // reaches outside it, so that updates never change the factor's shape.
-  void PreparePenalty() {
+  bool Fit(const std::vector<int32_t>& rows) const {
+    return std::all_of(rows.begin(), rows.end(), [&](int32_t r) { return rows_[r].fits; });
+  }
+
+  // The penalised factor's pattern and first factor (of Q alone). Q's own
+  // pattern serves as long as the rows to hold lie in it (rows that couple
+  // an x with a y coordinate, such as the shear rows, as a rule do not);
+  // otherwise it is widened with zeros for every row, so that updates never
+  // change the factor's shape.
+  void PreparePenalty(const std::vector<int32_t>& target) {
     penalised_ = lower_;
-    if (!CoverRowPatterns(penalised_)) {
+    if (!CoverRowPatterns(penalised_) && !Fit(target)) {
       std::vector<Eigen::Triplet<double, int>> t;
       for (int j = 0; j < lower_.outerSize(); ++j)
         for (SparseMatrix::InnerIterator it(lower_, j); it; ++it)
@@ -745,7 +759,11 @@ class CholmodBackend final : public EnergyBackend {
                         std::back_inserter(up));
     std::set_difference(current_.begin(), current_.end(), target.begin(), target.end(),
                         std::back_inserter(down));
-    if (!penalty_) PreparePenalty();
+    if (!penalty_ || !Fit(target)) {
+      PreparePenalty(target);
+      up = target;
+      down.clear();
+    }
     if (up.empty() && down.empty() && penalty_->Factored()) return;
     const bool refactor = !penalty_->Factored() || up.size() + down.size() > kRefactorRows ||
                           updowns_ + up.size() + down.size() > kMaxUpdowns;

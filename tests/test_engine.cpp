@@ -317,6 +317,39 @@ TEST_P(GuardedChain, MinimumMatchesAnIndependentQuadraticProgram) {
   }
 }
 
+// A row that couples two points the energy does not couple (outside the
+// factor's pattern) joining a held set later, after a window is narrowed.
+TEST_P(GuardedChain, RowOutsideTheEnergysPatternJoinsLater) {
+  Chain chain(0.4, 1);
+  EnergySolver solver;
+  ASSERT_TRUE(solver.Precompute(chain.a, chain.p));
+  solver.SetSchurLimit(GetParam());
+  const std::vector<char> all(chain.p.guard.Rows(), 1);
+  const int lo = chain.p.guard.Rows() - 2, hi = lo + 1;
+  const double W = 1000;
+  std::vector<double> x;
+  solver.Solve(W, 0, &all, x);
+  std::vector<int32_t> held = solver.LastActiveRows();
+  ASSERT_FALSE(std::binary_search(held.begin(), held.end(), lo));
+  ASSERT_FALSE(std::binary_search(held.begin(), held.end(), hi));
+
+  const double share = 10.0 / (Chain::kPoints - 1);
+  chain.p.guard.boundW[lo] = share - 0.001;
+  chain.p.guard.boundW[hi] = -share - 0.001;
+  solver.SetGuardBounds(chain.p.guard.boundW, chain.p.guard.boundH);
+  solver.Solve(W, 0, &all, x);
+  held = solver.LastActiveRows();
+  EXPECT_TRUE(std::binary_search(held.begin(), held.end(), lo) ||
+              std::binary_search(held.begin(), held.end(), hi));
+  const DenseProblem d = MakeDense(chain.a, chain.p.known, {0.0, W});
+  Eigen::MatrixXd G;
+  Eigen::VectorXd b;
+  chain.DenseGuard(W, G, b);
+  const Eigen::VectorXd full =
+      d.Full(Hildreth(d.Q, d.g, G, b), chain.p.known, {0.0, W}, Chain::kPoints);
+  for (int i = 0; i < Chain::kPoints; ++i) EXPECT_NEAR(x[i], full[i], 1e-5) << "point " << i;
+}
+
 INSTANTIATE_TEST_SUITE_P(SchurAndPenalty, GuardedChain, ::testing::Values(size_t{1000}, size_t{0}));
 
 TEST(EnergySolver, SafeguardedPathAndLooseGuardGiveTheSameMinima) {
