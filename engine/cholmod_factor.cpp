@@ -108,6 +108,12 @@ bool CholmodFactor::Factorize(const SparseMatrix& lower) {
 
 void CholmodFactor::Solve(double* b, int cols, int slot) {
   if (!factored_) throw std::logic_error("CholmodFactor::Solve without a factor");
+  SolveInPlace({CHOLMOD_A}, b, cols, slot);
+}
+
+// Applies CHOLMOD's systems in turn to the block b, in place.
+void CholmodFactor::SolveInPlace(std::initializer_list<int> systems, double* b, int cols,
+                                 int slot) {
   Workspace& w = slots_.at(static_cast<size_t>(slot));
   cholmod_dense in;
   std::memset(&in, 0, sizeof in);
@@ -118,9 +124,11 @@ void CholmodFactor::Solve(double* b, int cols, int slot) {
   in.x = b;
   in.xtype = CHOLMOD_REAL;
   in.dtype = CHOLMOD_DOUBLE;
-  if (!cholmod_solve2(CHOLMOD_A, factor_, &in, nullptr, &w.x, nullptr, &w.y, &w.e, &w.common->c))
-    throw std::bad_alloc();
-  std::memcpy(b, w.x->x, sizeof(double) * in.nzmax);
+  for (int sys : systems) {
+    if (!cholmod_solve2(sys, factor_, &in, nullptr, &w.x, nullptr, &w.y, &w.e, &w.common->c))
+      throw std::bad_alloc();
+    std::memcpy(b, w.x->x, sizeof(double) * in.nzmax);
+  }
 }
 
 std::unique_ptr<CholmodFactor> CholmodFactor::Clone() const {
@@ -180,21 +188,7 @@ double CholmodFactor::Pivot(int k) const {
 
 void CholmodFactor::BackwardSolve(double* y, int cols, int slot) {
   if (!factored_) throw std::logic_error("CholmodFactor::BackwardSolve without a factor");
-  Workspace& w = slots_.at(static_cast<size_t>(slot));
-  cholmod_dense in;
-  std::memset(&in, 0, sizeof in);
-  in.nrow = static_cast<size_t>(n_);
-  in.ncol = static_cast<size_t>(cols);
-  in.nzmax = in.nrow * in.ncol;
-  in.d = in.nrow;
-  in.x = y;
-  in.xtype = CHOLMOD_REAL;
-  in.dtype = CHOLMOD_DOUBLE;
-  for (int sys : {CHOLMOD_Lt, CHOLMOD_Pt}) {
-    if (!cholmod_solve2(sys, factor_, &in, nullptr, &w.x, nullptr, &w.y, &w.e, &w.common->c))
-      throw std::bad_alloc();
-    std::memcpy(y, w.x->x, sizeof(double) * in.nzmax);
-  }
+  SolveInPlace({CHOLMOD_Lt, CHOLMOD_Pt}, y, cols, slot);
 }
 
 bool CholmodFactor::UpdateDown(bool update, const std::vector<Column>& columns) {

@@ -5,6 +5,7 @@
 
 #include <Eigen/SparseCore>
 #include <array>
+#include <initializer_list>
 #include <memory>
 #include <vector>
 
@@ -64,6 +65,7 @@ class CholmodFactor {
   bool UpdateDown(bool update, const std::vector<Column>& columns);
 
  private:
+  void SolveInPlace(std::initializer_list<int> systems, double* b, int cols, int slot);
   struct Common;
   struct Workspace {
     std::unique_ptr<Common> common;
