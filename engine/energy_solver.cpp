@@ -324,7 +324,10 @@ void EnergySolver::Solve(double W, double H, const std::vector<char>* enabled,
   const size_t tried = std::min(kTriedSets, sets_.size());
   for (size_t k = 0; k < tried; ++k)
     if (Admits(*sets_[k], W, H, *enabled)) {
-      ActiveSet* s = Find(std::vector<int32_t>(sets_[k]->rows));  // most recent first
+      // Most recently used first.
+      std::rotate(sets_.begin(), sets_.begin() + static_cast<long>(k),
+                  sets_.begin() + static_cast<long>(k) + 1);
+      const ActiveSet* s = sets_.front().get();
       Combine(*s, W, H, x);
       stats_.fromCache = true;
       stats_.activeRows = static_cast<int>(s->rows.size());
