@@ -114,7 +114,7 @@ const char* const kCliUsage =
     "\n"
     "Options:\n"
     "  --size WxH          target size, repeatable (1 to 32768 each side);\n"
-    "                      default: the source size after alignment to whole quads\n"
+    "                      default: the source size\n"
     "  -o, --output PATTERN\n"
     "                      draw the picture of each size at exactly that size into\n"
     "                      PATTERN; the format follows the extension (.png, .jpg,\n"
@@ -138,6 +138,17 @@ const char* const kCliUsage =
     "  --max-pixels N      refuse a source or importance image of more than N\n"
     "                      pixels, before decoding it (default 120000000; also\n"
     "                      QUADRIX_MAX_PIXELS)\n"
+    "\n"
+    "What the picture adds to the plain mesh energy, each on by default:\n"
+    "  --no-sharp          lay the grid on the photo aligned to whole quads and\n"
+    "                      draw it bilinearly (resampled twice, softer)\n"
+    "  --no-straight       do not keep straight segments straight\n"
+    "  --no-even           let important regions zoom along the side that keeps\n"
+    "                      its length, and flat regions scale unevenly\n"
+    "  --no-faces          do not add detected faces to a computed importance map\n"
+    "  --no-shapes         do not keep round and compact objects in shape\n"
+    "  --classic           all of the above off: the plain mesh energy's result\n"
+    "\n"
     "  --engine NAME       numeric engine: builtin (in process, the default) or\n"
     "                      octave (GNU Octave's octave-cli from PATH); wins over\n"
     "                      the environment variable QUADRIX_ENGINE\n"
@@ -270,6 +281,24 @@ CliOptions ParseCliOptions(int argc, char** argv) {
       if (!maxPixels)
         throw UsageError{"invalid pixel limit '" + v +
                          "': expected a whole number of pixels from 1 up"};
+    } else if (a == "--classic") {
+      noValue();
+      o.parts = ResultParts::Classic();
+    } else if (a == "--no-sharp") {
+      noValue();
+      o.parts.sharp = false;
+    } else if (a == "--no-straight") {
+      noValue();
+      o.parts.straight = false;
+    } else if (a == "--no-even") {
+      noValue();
+      o.parts.even = false;
+    } else if (a == "--no-faces") {
+      noValue();
+      o.parts.faces = false;
+    } else if (a == "--no-shapes") {
+      noValue();
+      o.parts.shapes = false;
     } else if (a == "--engine") {
       o.engine = takeValue();
       if (!IsEngineName(*o.engine))

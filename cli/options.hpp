@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/result_parts.hpp"
+
 namespace quadrix {
 
 struct UsageError {
@@ -35,6 +37,7 @@ struct CliOptions {
   bool help = false;
   std::optional<std::string> engine;
   double minScale = 0.0;
+  ResultParts parts;
   std::int64_t maxPixels = 0;
 };
 

@@ -134,6 +134,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   ResizeHost host(w.connection);
   host.useScaleTerm = o.useScaleTerm;
   host.minScale = o.minScale;
+  host.parts = o.parts;
   host.maxPixels = o.maxPixels;
   host.printDiagnostics = o.verbose;
   host.solverThreads = w.solverThreads;
@@ -160,15 +161,15 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
 
   if (o.outputPattern) {
     if (!w.pictures)
-      w.pictures = std::make_unique<PictureMaker>(host.imgSrc, host.imgSal);
+      w.pictures = std::make_unique<PictureMaker>(host.DrawImage(), host.imgSal);
     else
-      w.pictures->SetImages(host.imgSrc, host.imgSal);
+      w.pictures->SetImages(host.DrawImage(), host.imgSal);
   }
   const int vx = host.quadCountX + 1;
   const int vy = host.quadCountY + 1;
   std::vector<float> xy;
   std::vector<cv::Size> sizes = o.sizes;
-  if (sizes.empty()) sizes.emplace_back(host.srcWidth, host.srcHeight);
+  if (sizes.empty()) sizes.emplace_back(host.RestSize());
   for (const cv::Size& size : sizes) {
     host.Resize(size.width, size.height);
     const std::string tag = std::to_string(size.width) + "x" + std::to_string(size.height);

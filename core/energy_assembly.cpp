@@ -94,6 +94,10 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
 
   cv::Mat X, Y;
   ZqCvHelper::MeshGrid(0, grayImg32F.cols, 0, grayImg32F.rows, q, q, X, Y);
+  // With the exact grid the rest positions are the photo's own pixels, so
+  // the aligned analysis images only tell where things are.
+  X *= restScaleX;
+  Y *= restScaleY;
   // The lines depend on the grey image alone: a host made for another
   // importance map keeps them.
   if (lineLabels.empty() || lineLabels.size() != grayImg32F.size()) {
@@ -145,10 +149,11 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
       unit.points[2] = {X.at<double>(j, i + 1), Y.at<double>(j, i + 1)};
       unit.points[3] = {X.at<double>(j + 1, i + 1), Y.at<double>(j + 1, i + 1)};
       if (hasLine) {
+        const cv::Point2d rest(linePoint[k].x * restScaleX, linePoint[k].y * restScaleY);
         unit.indices[4] = pointNo[k];
-        unit.points[4] = linePoint[k];
-        restCoords[2 * pointNo[k]] = linePoint[k].x;
-        restCoords[2 * pointNo[k] + 1] = linePoint[k].y;
+        unit.points[4] = rest;
+        restCoords[2 * pointNo[k]] = rest.x;
+        restCoords[2 * pointNo[k] + 1] = rest.y;
         linePointQuads[pointNo[k] - V] = cv::Point(i, j);
       }
       unit.weight = weights.at<float>(j, i);
@@ -167,7 +172,7 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
     for (int l = 0; l < k; ++l) {
       const int cell = line[l].y * C + line[l].x;
       unit.indices[l] = pointNo[cell];
-      unit.points[l] = linePoint[cell];
+      unit.points[l] = cv::Point2d(linePoint[cell].x * restScaleX, linePoint[cell].y * restScaleY);
       sum += weights.at<float>(line[l].y, line[l].x);
     }
     unit.weight = sum / k * lineWeight;

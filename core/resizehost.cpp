@@ -11,6 +11,7 @@
 #include "analysis/ImageAttention.hpp"
 #include "core/assertion.hpp"
 #include "core/hugepages.hpp"
+#include "core/result_terms.hpp"
 #include "imageio/image_file.hpp"
 
 namespace quadrix {
@@ -90,10 +91,13 @@ bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
     if (AlignedSize(img->size(), q).area() <= 0) return false;
 
   imgSal = sal;
+  imgOriginal = imgSrc;
   AlignToQuadSize(imgSrc);
   AlignToQuadSize(imgSal);
   srcWidth = imgSrc.cols;
   srcHeight = imgSrc.rows;
+  restScaleX = parts.sharp ? static_cast<double>(imgOriginal.cols) / srcWidth : 1.0;
+  restScaleY = parts.sharp ? static_cast<double>(imgOriginal.rows) / srcHeight : 1.0;
   QX_ASSERT_AT("ResizeHost::LoadImage", kSource, __LINE__,
                imgSal.cols == srcWidth && imgSal.rows == srcHeight,
                "imgSal->width==srcWidth&&imgSal->height==srcHeight");
@@ -103,6 +107,11 @@ bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
   imgGray32F = NewImage(imgSrc.size(), CV_32FC1);
   gray8U.convertTo(imgGray32F, CV_32F, 0.004, 0.0);
   return true;
+}
+
+cv::Size ResizeHost::RestSize() const {
+  if (!parts.sharp || imgOriginal.empty()) return {srcWidth, srcHeight};
+  return imgOriginal.size();
 }
 
 void ResizeHost::AlignToQuadSize(cv::Mat& img) {
@@ -139,6 +148,9 @@ void ResizeHost::BuildEquationA() {
   AppendUnitRows(quads, a, useScaleTerm, &(*residuals)[0]);
   AppendUnitRows(quad5s, a, useScaleTerm, &(*residuals)[1]);
   AppendUnitRows(edges, a, false, &(*residuals)[2]);
+  if (parts.straight) AppendStraightSegmentRows(*this, a);
+  if (parts.shapes) AppendShapeRows(*this, a);
+  if (parts.even) AppendEvenScaleRows(*this, a);
   timer_.Stop();
 
   if (printDiagnostics) {
@@ -162,9 +174,10 @@ void ResizeHost::BuildEquationA() {
   problem.guard = guard.rows;
   problem.feasibleW.assign(restCoords.size(), 0.0);
   problem.feasibleH.assign(restCoords.size(), 0.0);
+  const cv::Size rest = RestSize();
   for (size_t k = 0; k + 1 < restCoords.size(); k += 2) {
-    problem.feasibleW[k] = restCoords[k] / srcWidth;
-    problem.feasibleH[k + 1] = restCoords[k + 1] / srcHeight;
+    problem.feasibleW[k] = restCoords[k] / rest.width;
+    problem.feasibleH[k + 1] = restCoords[k + 1] / rest.height;
   }
 
   solver = std::make_unique<EnergySolver>(engine, solverThreads);
@@ -187,6 +200,10 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
   ResizeHost copy;
   copy.quadSize = quadSize;
   copy.imgSrc = imgSrc;
+  copy.parts = parts;
+  copy.imgOriginal = imgOriginal;
+  copy.restScaleX = restScaleX;
+  copy.restScaleY = restScaleY;
   copy.imgSal = importance32F;
   copy.imgGray32F = imgGray32F;
   copy.useScaleTerm = useScaleTerm;
@@ -216,8 +233,9 @@ void ResizeHost::Resize(int newWidth, int newHeight) {
     // The rest mesh scaled to the requested size, line points alike.
     solution.assign(restCoords.size(), 0.0f);
     solution64.assign(restCoords.size(), 0.0);
-    const double sx = srcWidth > 0 ? static_cast<double>(newWidth) / srcWidth : 0.0;
-    const double sy = srcHeight > 0 ? static_cast<double>(newHeight) / srcHeight : 0.0;
+    const cv::Size rest = RestSize();
+    const double sx = rest.width > 0 ? static_cast<double>(newWidth) / rest.width : 0.0;
+    const double sy = rest.height > 0 ? static_cast<double>(newHeight) / rest.height : 0.0;
     for (size_t k = 0; k + 1 < restCoords.size(); k += 2) {
       solution64[k] = restCoords[k] * sx;
       solution64[k + 1] = restCoords[k + 1] * sy;

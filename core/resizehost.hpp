@@ -21,6 +21,7 @@
 #include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
 #include "core/perf_timer.hpp"
+#include "core/result_parts.hpp"
 #include "engine/bridge.hpp"
 #include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"
@@ -55,6 +56,15 @@ class ResizeHost {
   cv::Mat imgSal;      // CV_32FC1 importance, same size as imgSrc
   cv::Mat imgGray32F;  // CV_32FC1, 0.004 * grey level
   bool useScaleTerm = false;
+  // Set before LoadImage. With parts.sharp the rest grid spans the photo's
+  // exact size rather than its aligned copy, and the picture is drawn from
+  // imgOriginal: one resampling, and at the photo's own size the picture is
+  // the photo.
+  ResultParts parts;
+  cv::Mat imgOriginal;  // the photo as given to LoadImage (shares imgSrc's data)
+  // Rest position = aligned position x these (1 without parts.sharp).
+  double restScaleX = 1.0;
+  double restScaleY = 1.0;
   int srcWidth = 0;
   int srcHeight = 0;
   int quadCountX = 0;
@@ -128,6 +138,12 @@ class ResizeHost {
   // or empty to compute the map.
   bool LoadImportance(const cv::Mat& importance8U);
   void AlignToQuadSize(cv::Mat& img);
+  // The size the rest grid spans: the photo's own with the exact grid, else
+  // the aligned one. What a picture "at the source size" means.
+  cv::Size RestSize() const;
+  // The pixels a picture is drawn from: the photo as given with the exact
+  // grid, else the aligned copy.
+  const cv::Mat& DrawImage() const { return parts.sharp ? imgOriginal : imgSrc; }
   // Detects lines, assembles the energy and has the engine factor it.
   void BuildEquationA();
   // After BuildEquationA: why every size will be scaled uniformly (the

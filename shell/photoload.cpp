@@ -63,11 +63,11 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
 
   // The first size of an image may cost a cold solve under the guard.
   step(LoadStep::kSolving, aligned);
-  host.Resize(host.srcWidth, host.srcHeight);
+  host.Resize(host.RestSize().width, host.RestSize().height);
   if (cancelled()) return nullptr;
 
   step(LoadStep::kTexels, aligned);
-  std::vector<float> colour = BuildImageTexels(host.imgSrc);
+  std::vector<float> colour = BuildImageTexels(host.DrawImage());
   std::vector<float> importance = BuildImageTexels(host.imgSal);
   ImportancePainter painter(host.imgSal.clone());
   if (cancelled()) return nullptr;

@@ -119,11 +119,14 @@ struct TextureNames {
   GLuint colour = 0, importance = 0, overlay = 0;
 };
 TextureNames MakeTextures(LoadedPhoto& photo) {
+  // The colour image is the photo as drawn, the importance map the aligned
+  // one: their sizes may differ by a few pixels.
+  const cv::Size colourSize = photo.host.DrawImage().size();
   const cv::Size size(photo.host.srcWidth, photo.host.srcHeight);
-  GlTexture c = AllocateImageTexture(size);
+  GlTexture c = AllocateImageTexture(colourSize);
   GlTexture i = AllocateImageTexture(size);
   if (!c || !i) return {};
-  UploadTexelRows(c, size.width, photo.colourTexels.data(), 0, size.height);
+  UploadTexelRows(c, colourSize.width, photo.colourTexels.data(), 0, colourSize.height);
   UploadTexelRows(i, size.width, photo.importanceTexels.data(), 0, size.height);
   GlTexture o = MakeOverlayTexture(OverlaySize(size));
   // Complete before another context draws with them.
@@ -417,7 +420,7 @@ void QuadrixFrame::OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colo
     InstallPhoto();
     return;
   }
-  upload->colour = AllocateImageTexture(size);
+  upload->colour = AllocateImageTexture(photo->host.DrawImage().size());
   upload->importance = AllocateImageTexture(size);
   upload->photo = std::move(photo);
   if (!upload->colour || !upload->importance) {
@@ -432,20 +435,23 @@ void QuadrixFrame::OnUploadTimer(wxTimerEvent&) {
   if (!upload) return;
   glWindow->MakeCurrent();
   const LoadedPhoto& photo = *upload->photo;
-  const int w = photo.host.srcWidth;
-  const int h = photo.host.srcHeight;
+  // Rows of the colour texture first, then those of the importance map.
+  const cv::Size colourSize = photo.host.DrawImage().size();
+  const int h = colourSize.height;
+  const int total = h + photo.host.srcHeight;
   const auto start = Clock::now();
-  const int band = std::max(1, (1 << 20) / std::max(1, w));  // 16 MB of texels
-  while (upload->row < 2 * h && Clock::now() - start < kUploadSlice) {
+  while (upload->row < total && Clock::now() - start < kUploadSlice) {
     const bool colour = upload->row < h;
+    const int w = colour ? colourSize.width : photo.host.srcWidth;
+    const int band = std::max(1, (1 << 20) / std::max(1, w));  // 16 MB of texels
     const int first = colour ? upload->row : upload->row - h;
-    const int count = std::min(band, h - first);
+    const int count = std::min(band, (colour ? h : photo.host.srcHeight) - first);
     UploadTexelRows(colour ? upload->colour : upload->importance, w,
                     colour ? photo.colourTexels.data() : photo.importanceTexels.data(), first,
                     count);
     upload->row += count;
   }
-  if (upload->row < 2 * h) {
+  if (upload->row < total) {
     uploadTimer.Start(1, wxTIMER_ONE_SHOT);
     return;
   }
@@ -490,7 +496,7 @@ void QuadrixFrame::InstallPhoto() {
   renderState->showOverlay = brush.has_value();
 
   // The solve at the source size was made while loading.
-  target = cv::Size(host.srcWidth, host.srcHeight);
+  target = host.RestSize();
   zoom = FitZoom(target, AvailableArea());
   renderState->newWidth = target.width;
   renderState->newHeight = target.height;
@@ -821,7 +827,7 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
     // file is what the command line makes of the same state.
     glWindow->ReleaseCurrent();
     try {
-      PictureMaker pictures(host.imgSrc, host.imgSal);
+      PictureMaker pictures(host.DrawImage(), host.imgSal);
       const cv::Mat picture =
           pictures.Render(vxCount, vyCount, xy, size, asShown && renderState->showGrid,
                           asShown ? renderState->textureIndex : 0);
@@ -839,7 +845,7 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
 
 void QuadrixFrame::OnSetSize(wxCommandEvent&) {
   if (!hasImage) return;
-  SetSizeDialog dialog(this, target, {host.srcWidth, host.srcHeight});
+  SetSizeDialog dialog(this, target, host.RestSize());
   if (dialog.ShowModal() != wxID_OK) return;
   target = dialog.ChosenSize();
   zoom = FitZoom(target, AvailableArea());

@@ -435,8 +435,8 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
   TempDir dir;
   const std::string sample = std::string(QUADRIX_SOURCE_DIR) + "/data/building.jpg";
   const std::string sizes = " --size 1200x600 --size 860x400 ";
-  ASSERT_EQ(Cli("--min-scale none" + sizes + "--mesh " + Quote(dir / "none_{w}x{h}.csv") + " 1 " +
-                Quote(sample))
+  ASSERT_EQ(Cli("--classic --min-scale none" + sizes + "--mesh " + Quote(dir / "none_{w}x{h}.csv") +
+                " 1 " + Quote(sample))
                 .status,
             0);
   ASSERT_EQ(
@@ -482,7 +482,7 @@ TEST(CliGuard, NoneReproducesTheUnguardedMeshesAndTheDefaultDoesNotFold) {
   // solver's at 860x400 with the ramp-and-disc importance image.
   const std::string dump = dir / "dump", ramp = dir / "ramp.png";
   cv::imwrite(ramp, testsupport::ImportanceImage({868, 600}));
-  ASSERT_EQ(Cli("--min-scale none --size 860x400 --dump-energy " + Quote(dump) + " 1 " +
+  ASSERT_EQ(Cli("--classic --min-scale none --size 860x400 --dump-energy " + Quote(dump) + " 1 " +
                 Quote(sample) + " " + Quote(ramp))
                 .status,
             0);

@@ -7,7 +7,7 @@
 
 using namespace guitest;
 
-TEST_F(Gui, StartsAtTheAlignedSourceSizeWithTheSolutionThere) {
+TEST_F(Gui, StartsAtTheSourceSizeWithTheSolutionThere) {
   Reference ref("", {kSource});
   App app({"1", Sample()});
   const std::string frame = WaitForFrame(app);
@@ -338,7 +338,7 @@ TEST_F(Gui, AProtectStrokeChangesThePictureUndoRestoresItAndTheMapSavesAndLoadsB
   while (!fs::exists(saved) && SecondsSince(wait) < kWaitSeconds) Sleep(0.1);
   Sleep(0.2);
   const cv::Mat map = cv::imread(saved, cv::IMREAD_GRAYSCALE);
-  ASSERT_EQ(map.size(), kSource) << app.Log();
+  ASSERT_EQ(map.size(), kAligned) << app.Log();
   const std::string computed = tmp / "computed.png";
   ASSERT_EQ(testsupport::Run(std::string(QUADRIX_CLI_PATH) + " --importance-out " +
                              Quote(computed) + " 1 " + Quote(Sample()))

@@ -237,7 +237,7 @@ TEST(PhotoLoad, LoadsSolvesAndLaysOutTheTexels) {
   ASSERT_EQ(photo->host.solution.size(), photo->host.restCoords.size());
   for (size_t k = 0; k < photo->host.solution.size(); ++k)
     ASSERT_NEAR(photo->host.solution[k], photo->host.restCoords[k], 1e-3) << k;
-  EXPECT_EQ(photo->colourTexels.size(), 420u * 300u * 4u);
+  EXPECT_EQ(photo->colourTexels.size(), 410u * 290u * 4u) << "the photo's own pixels";
   EXPECT_EQ(photo->importanceTexels.size(), 420u * 300u * 4u);
 }
 

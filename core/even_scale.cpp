@@ -1,0 +1,7 @@
+#include "core/result_terms.hpp"
+
+namespace quadrix {
+
+void AppendEvenScaleRows(ResizeHost&, TripletMatrix&) {}
+
+}  // namespace quadrix

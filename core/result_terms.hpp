@@ -1,0 +1,23 @@
+#pragma once
+// Rows the program adds to the mesh energy beside the quad and line units
+// (see ResultParts). Each appends rows to `a`, whose columns are the host's
+// coordinates (a.n == host.coordCount); none adds points. Every row is zero
+// when the mesh is the rest mesh scaled to the photo's aspect, so plain
+// scaling keeps a zero energy. They read the host's aligned images,
+// restCoords, quad counts and RestSize(), set by the time BuildEquationA
+// calls them.
+
+#include "core/resizehost.hpp"
+#include "engine/bridge.hpp"
+
+namespace quadrix {
+
+// Straight segments of the photo kept straight in the drawn picture.
+void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a);
+// Compact objects (round things, faces) moved by one similarity each.
+void AppendShapeRows(ResizeHost& host, TripletMatrix& a);
+// No zoom along the side that keeps its length, even scaling where the
+// importance is flat.
+void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a);
+
+}  // namespace quadrix
