@@ -1,7 +1,137 @@
+// Rows that keep the side which keeps its length free of zoom, and spread
+// the change of the other side evenly where the importance does not say
+// otherwise.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <opencv2/imgproc.hpp>
+#include <utility>
+#include <vector>
+
 #include "core/result_terms.hpp"
 
 namespace quadrix {
 
-void AppendEvenScaleRows(ResizeHost&, TripletMatrix&) {}
+namespace {
+
+double Tuning(const char* name, double fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? std::atof(v) : fallback;
+}
+
+// One row under construction: coefficients by coordinate, merged so that no
+// coordinate appears twice.
+class Row {
+ public:
+  void Add(int col, double coef) {
+    for (auto& [c, v] : entries_)
+      if (c == col) {
+        v += coef;
+        return;
+      }
+    entries_.emplace_back(col, coef);
+  }
+  void AppendTo(TripletMatrix& a, double factor) {
+    if (factor == 0.0) return;
+    for (const auto& [c, v] : entries_) a.entries.push_back({a.m, c, v * factor});
+    ++a.m;
+    entries_.clear();
+  }
+
+ private:
+  std::vector<std::pair<int, double>> entries_;
+};
+
+}  // namespace
+
+void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
+  const int C = host.quadCountX;
+  const int R = host.quadCountY;
+  const cv::Size rest = host.RestSize();
+  const auto point = [C](int j, int i) { return j * (C + 1) + i; };
+  const auto restAt = [&](int p, int k) { return host.restCoords[2 * static_cast<size_t>(p) + k]; };
+  // The right border's x is the width, the bottom border's y the height: a
+  // row that names them asks for a share of the target size.
+  const int widthCoord = 2 * point(0, C);
+  const int heightCoord = 2 * point(R, 0) + 1;
+
+  cv::Mat importance;
+  cv::resize(host.imgSal, importance, cv::Size(C, R), 0, 0, cv::INTER_AREA);
+  const auto quadImportance = [&](int j, int i) {
+    return static_cast<double>(
+        importance.at<float>(std::clamp(j, 0, R - 1), std::clamp(i, 0, C - 1)));
+  };
+
+  const double keep = Tuning("QX_EVEN_KEEP", 4.0);
+  const double even = Tuning("QX_EVEN_EVEN", 0.0);
+  const double direction = Tuning("QX_EVEN_DIR", 0.3);
+  const double smooth = Tuning("QX_EVEN_SMOOTH", 1.0);
+  const double similar = Tuning("QX_EVEN_SIMILAR", 0.1);
+
+  // Along `k` (0: x, 1: y): the edge from vertex p to vertex q, of rest
+  // length restLen along that axis, should be its share of the target side.
+  Row row;
+  auto lengthRow = [&](int p, int q, int k, double factor) {
+    const double share = (restAt(q, k) - restAt(p, k)) / (k == 0 ? rest.width : rest.height);
+    row.Add(2 * q + k, 1.0);
+    row.Add(2 * p + k, -1.0);
+    row.Add(k == 0 ? widthCoord : heightCoord, -share);
+    row.AppendTo(a, factor);
+  };
+  auto directionRow = [&](int p, int q, int k, double factor) {
+    row.Add(2 * q + k, 1.0);
+    row.Add(2 * p + k, -1.0);
+    row.AppendTo(a, factor);
+  };
+
+  const bool widthChanges = axis == EvenAxis::kWidthChanges;
+  // Vertical edges: their length is the height's business.
+  for (int j = 0; j < R; ++j)
+    for (int i = 0; i <= C; ++i) {
+      const int p = point(j, i), q = point(j + 1, i);
+      const double imp = 0.5 * (quadImportance(j, i - 1) + quadImportance(j, i));
+      lengthRow(p, q, 1, widthChanges ? keep : even * (1.0 - imp));
+      if (widthChanges) directionRow(p, q, 0, direction);
+    }
+  // Horizontal edges.
+  for (int j = 0; j <= R; ++j)
+    for (int i = 0; i < C; ++i) {
+      const int p = point(j, i), q = point(j, i + 1);
+      const double imp = 0.5 * (quadImportance(j - 1, i) + quadImportance(j, i));
+      lengthRow(p, q, 0, widthChanges ? even * (1.0 - imp) : keep);
+      if (!widthChanges) directionRow(p, q, 1, direction);
+    }
+  // Neighbouring quads of about the same importance scale alike: the second
+  // difference of the vertices along each grid line, weighted by how close
+  // the two quads' importance is. Where the importance steps, the stretch
+  // may step too.
+  const auto alike = [&](double a, double b) {
+    const double d = (a - b) / similar;
+    return smooth * std::exp(-d * d);
+  };
+  for (int j = 0; j <= R; ++j)
+    for (int i = 0; i + 2 <= C; ++i) {
+      const double left = 0.5 * (quadImportance(j - 1, i) + quadImportance(j, i));
+      const double right = 0.5 * (quadImportance(j - 1, i + 1) + quadImportance(j, i + 1));
+      row.Add(2 * point(j, i), 1.0);
+      row.Add(2 * point(j, i + 1), -2.0);
+      row.Add(2 * point(j, i + 2), 1.0);
+      row.AppendTo(a, alike(left, right));
+    }
+  for (int i = 0; i <= C; ++i)
+    for (int j = 0; j + 2 <= R; ++j) {
+      const double top = 0.5 * (quadImportance(j, i - 1) + quadImportance(j, i));
+      const double bottom = 0.5 * (quadImportance(j + 1, i - 1) + quadImportance(j + 1, i));
+      row.Add(2 * point(j, i) + 1, 1.0);
+      row.Add(2 * point(j + 1, i) + 1, -2.0);
+      row.Add(2 * point(j + 2, i) + 1, 1.0);
+      row.AppendTo(a, alike(top, bottom));
+    }
+}
+
+void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a) {
+  AppendEvenScaleRows(host, a, EvenAxis::kWidthChanges);
+}
 
 }  // namespace quadrix

@@ -4,6 +4,7 @@
 #include "core/resizehost.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <opencv2/imgproc.hpp>
 #include <string>
@@ -125,10 +126,7 @@ void ResizeHost::AlignToQuadSize(cv::Mat& img) {
   img = resized;
 }
 
-void ResizeHost::BuildEquationA() {
-  quadCountX = srcWidth / quadSize;
-  quadCountY = srcHeight / quadSize;
-
+TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
   std::vector<ConstrainUnits> quads, quad5s, edges;
   int counts[2] = {0, 0};
   GetConstrainUnits(counts, imgSal, imgGray32F, quads, quad5s, edges, quadSize, useScaleTerm,
@@ -139,7 +137,7 @@ void ResizeHost::BuildEquationA() {
   a.n = counts[0];
   coordCount = counts[0];
 
-  timer_.Start("build equationA");
+  if (report) timer_.Start("build equationA");
   if (a.entries.capacity() < 3000000) {
     a.entries.reserve(3000000);
     AdviseHugePages(a.entries.data(), a.entries.capacity() * sizeof(Triplet));
@@ -150,7 +148,8 @@ void ResizeHost::BuildEquationA() {
   AppendUnitRows(edges, a, false, &(*residuals)[2]);
   if (parts.straight) AppendStraightSegmentRows(*this, a);
   if (parts.shapes) AppendShapeRows(*this, a);
-  if (parts.even) AppendEvenScaleRows(*this, a);
+  if (parts.even) AppendEvenScaleRows(*this, a, axis);
+  if (!report) return a;
   timer_.Stop();
 
   if (printDiagnostics) {
@@ -159,8 +158,15 @@ void ResizeHost::BuildEquationA() {
     PrintDiagnostic("edges.size=" + std::to_string(edges.size()));
     PrintDiagnostic("A.m=" + std::to_string(a.m) + " A.n=" + std::to_string(a.n));
   }
-
   if (energyObserver) energyObserver(a);
+  return a;
+}
+
+void ResizeHost::BuildEquationA() {
+  quadCountX = srcWidth / quadSize;
+  quadCountY = srcHeight / quadSize;
+  heightSolver.reset();
+  const TripletMatrix a = AssembleEnergy(EvenAxis::kWidthChanges, true);
 
   // The fixed coordinates and their values per unit of width and height;
   // plain scaling as the point that keeps every guard row.
@@ -179,8 +185,10 @@ void ResizeHost::BuildEquationA() {
     problem.feasibleW[k] = restCoords[k] / rest.width;
     problem.feasibleH[k + 1] = restCoords[k + 1] / rest.height;
   }
+  if (parts.even) problem_ = problem;
 
   solver = std::make_unique<EnergySolver>(engine, solverThreads);
+  solverAxis_ = EvenAxis::kWidthChanges;
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
   contentAware = solver->Precompute(a, std::move(problem));
@@ -188,6 +196,35 @@ void ResizeHost::BuildEquationA() {
   // likely to be held.
   if (contentAware && !startRows_.empty()) solver->StartFrom(std::move(startRows_));
   startRows_.clear();
+}
+
+EnergySolver& ResizeHost::SolverFor(EvenAxis axis) {
+  if (!parts.even || axis == solverAxis_) return *solver;
+  if (engine != nullptr) {
+    // An outside engine holds one factor in its workspace: the energy of
+    // the other side replaces it.
+    auto other = std::make_unique<EnergySolver>(engine, solverThreads);
+    if (!other->Precompute(AssembleEnergy(axis, false), problem_)) return *solver;
+    solver = std::move(other);
+    solverAxis_ = axis;
+    return *solver;
+  }
+  if (!heightSolver) {
+    auto other = std::make_unique<EnergySolver>(engine, solverThreads);
+    // The same pattern with other weights: it factors whenever the first did.
+    if (!other->Precompute(AssembleEnergy(axis, false), problem_)) return *solver;
+    heightSolver = std::move(other);
+  }
+  return *heightSolver;
+}
+
+double WidthChangeShare(double W, double H, cv::Size rest) {
+  // The side whose scale is further from 1 is the one that changed; near a
+  // tie both energies are blended, so that the picture does not jump.
+  constexpr double kBlend = 0.05;
+  const double lx = std::abs(std::log(W / rest.width));
+  const double ly = std::abs(std::log(H / rest.height));
+  return std::clamp((lx - ly + kBlend) / (2 * kBlend), 0.0, 1.0);
 }
 
 std::string ResizeHost::UniformFallbackNotice() const {
@@ -247,19 +284,45 @@ void ResizeHost::Resize(int newWidth, int newHeight) {
 
   timer_.Start("solve");
   std::vector<double>& x = solution64;
+  // Which energy serves this size: the one for a changed width, the one for
+  // a changed height, or both blended. At the photo's aspect both give
+  // plain scaling.
+  double share = 1.0;
+  if (parts.even) {
+    const cv::Size rest = RestSize();
+    const bool sameAspect = std::abs(std::log(static_cast<double>(newWidth) / rest.width) -
+                                     std::log(static_cast<double>(newHeight) / rest.height)) < 1e-9;
+    share = sameAspect ? 1.0 : WidthChangeShare(newWidth, newHeight, rest);
+    // An outside engine keeps one factor at a time: no blend there.
+    if (engine != nullptr) share = share >= 0.5 ? 1.0 : 0.0;
+  }
+  EnergySolver& first = share > 0.0 ? SolverFor(EvenAxis::kWidthChanges) : *solver;
+  EnergySolver* second = share < 1.0 ? &SolverFor(EvenAxis::kHeightChanges) : nullptr;
+  std::vector<double> other;
+  const auto solveAll = [&](const std::vector<char>* enabled) {
+    if (share <= 0.0) {
+      second->Solve(newWidth, newHeight, enabled, x);
+      return;
+    }
+    first.Solve(newWidth, newHeight, enabled, x);
+    if (second == nullptr || share >= 1.0) return;
+    second->Solve(newWidth, newHeight, enabled, other);
+    // Guard rows are linear: a blend of two meshes that keep them keeps them.
+    for (size_t k = 0; k < x.size(); ++k) x[k] = share * x[k] + (1.0 - share) * other[k];
+  };
   if (guard.minScale > 0) {
     // Under the grid rows first; shear rows join for the edges of any
     // triangle that would come out thin or turned over.
     guardRowsHeld = GridRowsEnabled(guard);
     for (;;) {
-      solver->Solve(newWidth, newHeight, &guardRowsHeld, x);
+      solveAll(&guardRowsHeld);
       if (EnableShearRows(guard, FindThinTriangles(guard, newWidth, newHeight, x), guardRowsHeld) ==
           0)
         break;
     }
   } else {
     guardRowsHeld.clear();
-    solver->Solve(newWidth, newHeight, nullptr, x);
+    solveAll(nullptr);
   }
   timer_.Stop();
   solution.resize(x.size());

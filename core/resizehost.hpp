@@ -104,6 +104,9 @@ class ResizeHost {
   // The factored energy and the guard, made by BuildEquationA; the guard rows
   // the last Resize held (grid rows, and shear rows where they were needed).
   std::unique_ptr<EnergySolver> solver;
+  // With parts.even: the energy for sizes whose height changes more than
+  // their width, made when first needed (`solver` serves the others).
+  std::unique_ptr<EnergySolver> heightSolver;
   MeshGuard guard;
   std::vector<char> guardRowsHeld;
   // What LoadImage chose for the user to know about, or empty: it is said
@@ -170,7 +173,17 @@ class ResizeHost {
   ResizeHost CopyForImportance(const cv::Mat& importance32F) const;
 
  private:
+  // The energy matrix for the side `axis` changes (with parts.even; the
+  // same matrix for both without); `report`: time it, print the
+  // diagnostics and call energyObserver.
+  TripletMatrix AssembleEnergy(EvenAxis axis, bool report);
+  // The solver for the side `axis`; made (or, with an outside engine,
+  // swapped in) on first need.
+  EnergySolver& SolverFor(EvenAxis axis);
+
   PerfTimer timer_;
+  EnergyProblem problem_;  // kept for the second energy
+  EvenAxis solverAxis_ = EvenAxis::kWidthChanges;
   std::vector<int32_t> startRows_;  // see CopyForImportance
 };
 
@@ -197,6 +210,12 @@ void BuildUniformGrid(int vx, int vy, int width, int height, std::vector<float>&
 // weight (which leaves the energy without a minimum); a file without zeros
 // gives exactly grey × 0.004.
 cv::Mat ImportanceFromGrey(const cv::Mat& grey8U);
+
+// How much of a size (W, H) is served by the energy for a changed width: 1
+// when its width scale is further from 1 than its height scale (by more
+// than a small band), 0 when the height's is, a linear blend between.
+// `rest`: the photo's size.
+double WidthChangeShare(double W, double H, cv::Size rest);
 
 // Size of an image after alignment to whole quads of quadSize (a multiple of
 // 4): each side to the nearest multiple, halves upward.

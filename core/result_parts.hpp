@@ -14,4 +14,10 @@ struct ResultParts {
   bool operator==(const ResultParts&) const = default;
 };
 
+// Which side of the target changed: there is one energy for each, since
+// the side that keeps its length is the target's business. kWidthChanges
+// holds every row of quads to the height's scale, kHeightChanges every
+// column to the width's.
+enum class EvenAxis { kWidthChanges, kHeightChanges };
+
 }  // namespace quadrix

@@ -17,7 +17,8 @@ void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a);
 // Compact objects (round things, faces) moved by one similarity each.
 void AppendShapeRows(ResizeHost& host, TripletMatrix& a);
 // No zoom along the side that keeps its length, even scaling where the
-// importance is flat.
+// importance is flat (see EvenAxis).
+void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis);
 void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a);
 
 }  // namespace quadrix

@@ -195,6 +195,7 @@ TEST(LinePoints, ChoiceGroupingAndNumbering) {
 namespace {
 
 // A host loaded from an image and an importance image written to disk.
+// A host of the plain mesh energy, as these tests check it.
 struct Loaded {
   TempDir dir;
   ResizeHost host;
@@ -203,6 +204,7 @@ struct Loaded {
     salPath = dir / "sal.png";
     cv::imwrite(salPath, sal);
     host.useScaleTerm = scaleTerm;
+    host.parts = ResultParts::Classic();
     host.imgSrc = src.clone();
   }
 };

@@ -124,12 +124,14 @@ TEST(MeshGuard, MinimumScaleFromTextAndEnvironment) {
 
 namespace {
 
-// A photo built once per mode with the default guard; the energy is kept.
+// A photo built once per mode with the default guard on the plain mesh
+// energy; the energy is kept.
 struct GuardedPhoto {
   ResizeHost host;
   TripletMatrix energy;
   GuardedPhoto(const cv::Mat& src, bool scaleTerm, double minScale = kDefaultMinScale) {
     host.useScaleTerm = scaleTerm;
+    host.parts = ResultParts::Classic();
     host.minScale = minScale;
     host.imgSrc = src.clone();
     if (!host.LoadImage(nullptr)) std::abort();
