@@ -160,6 +160,7 @@ wxBEGIN_EVENT_TABLE(QuadrixFrame, wxFrame)
   EVT_MENU_RANGE(ID_FIT, ID_ZOOM_OUT, QuadrixFrame::OnZoom)
   EVT_MENU_RANGE(ID_LOAD_IMPORTANCE, ID_SAVE_IMPORTANCE, QuadrixFrame::OnImportanceFile)
   EVT_MENU_RANGE(ID_PROTECT, ID_REDO_STROKE, QuadrixFrame::OnPaintMenu)
+  EVT_MENU_RANGE(ID_PART_SHARP, ID_PART_SHAPES, QuadrixFrame::OnPartMenu)
   EVT_UPDATE_UI_RANGE(ID_SAVE_PICTURE, ID_REDO_STROKE, QuadrixFrame::OnUpdateNeedsPhoto)
   EVT_CHAR_HOOK(QuadrixFrame::OnCharHook)
 wxEND_EVENT_TABLE();
@@ -230,6 +231,13 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   paintMenu->Append(ID_UNDO_STROKE, "Undo Stroke\tCtrl+Z");
   paintMenu->Append(ID_REDO_STROKE, "Redo Stroke\tCtrl+Shift+Z");
   menuBar->Append(paintMenu, "Paint");
+  auto* resultMenu = new wxMenu;
+  resultMenu->AppendCheckItem(ID_PART_SHARP, "Sharp Drawing")->Check(parts.sharp);
+  resultMenu->AppendCheckItem(ID_PART_STRAIGHT, "Straight Lines")->Check(parts.straight);
+  resultMenu->AppendCheckItem(ID_PART_EVEN, "Even Scaling")->Check(parts.even);
+  resultMenu->AppendCheckItem(ID_PART_FACES, "Faces")->Check(parts.faces);
+  resultMenu->AppendCheckItem(ID_PART_SHAPES, "Round Shapes")->Check(parts.shapes);
+  menuBar->Append(resultMenu, "Result");
   SetMenuBar(menuBar);
 
   CreateStatusBar(3);
@@ -344,11 +352,13 @@ void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salP
     return;
   }
   fresh->useScaleTerm = TheLaunchSettings().useScaleTerm;
+  fresh->parts = parts;
   fresh->minScale = minScale;
   fresh->maxPixels = maxPixels;
   if (!hasImage) ShowEmpty(loading);
   ShowActivity(loading);
   const PhotoRequest request{srcPath, salPath, maxTextureSide};
+  pendingSalPath = salPath;
   work.Start([this, request, fresh, shared = sharedContext.get()](const BackgroundWork::Job& job) {
     std::string why;
     try {
@@ -462,6 +472,7 @@ void QuadrixFrame::OnUploadTimer(wxTimerEvent&) {
 void QuadrixFrame::InstallPhoto() {
   std::unique_ptr<Upload> done = std::move(upload);
   photoPath = done->photo->srcPath;
+  salPath = pendingSalPath;
   // The old host and the texels are freed on the worker's thread: freeing
   // a large photo takes a while.
   auto old = std::make_shared<ResizeHost>(std::move(host));
@@ -1047,6 +1058,10 @@ void QuadrixFrame::StartRebuild() {
   const cv::Size solveFor = target;
   const auto start = Clock::now();
   auto fresh = std::make_shared<ResizeHost>(host.CopyForImportance(painter.Map().clone()));
+  // The parts that only change the energy (the others need a new load).
+  fresh->parts.straight = parts.straight;
+  fresh->parts.even = parts.even;
+  fresh->parts.shapes = parts.shapes;
   ShowActivity(wxString::FromUTF8("Rebuilding the energy…"));
   if (host.engine != nullptr) {
     // An outside engine has one workspace, which the host shown solves in:
@@ -1080,6 +1095,34 @@ void QuadrixFrame::StartRebuild() {
         Fail(wxString::FromUTF8(failure));
     });
   });
+}
+
+void QuadrixFrame::OnPartMenu(wxCommandEvent& event) {
+  const bool on = event.IsChecked();
+  switch (event.GetId()) {
+    case ID_PART_SHARP:
+      parts.sharp = on;
+      break;
+    case ID_PART_STRAIGHT:
+      parts.straight = on;
+      break;
+    case ID_PART_EVEN:
+      parts.even = on;
+      break;
+    case ID_PART_FACES:
+      parts.faces = on;
+      break;
+    default:
+      parts.shapes = on;
+  }
+  if (!hasImage) return;
+  // The rest grid, the picture's pixels and a computed map depend on the
+  // first two: the photo loads again. The others rebuild the energy only,
+  // painted strokes and all.
+  if (parts.sharp != host.parts.sharp || parts.faces != host.parts.faces)
+    StartLoad(photoPath, salPath, false);
+  else
+    StartRebuild();
 }
 
 void QuadrixFrame::OnRebuilt(std::shared_ptr<ResizeHost> rebuilt, int generation,

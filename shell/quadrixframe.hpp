@@ -58,6 +58,11 @@ enum MenuId {
   ID_SMALLER_BRUSH = 6019,
   ID_UNDO_STROKE = 6020,
   ID_REDO_STROKE = 6021,
+  ID_PART_SHARP = 6022,
+  ID_PART_STRAIGHT = 6023,
+  ID_PART_EVEN = 6024,
+  ID_PART_FACES = 6025,
+  ID_PART_SHAPES = 6026,
 };
 
 class QuadrixFrame : public wxFrame {
@@ -117,6 +122,8 @@ class QuadrixFrame : public wxFrame {
   // Painting the importance map.
   void OnPaintMenu(wxCommandEvent& event);
   void OnImportanceFile(wxCommandEvent& event);
+  // The Result menu: one of the parts switched on or off.
+  void OnPartMenu(wxCommandEvent& event);
   void OnMouse(wxMouseEvent& event);
   void ChooseBrush(std::optional<Brush> chosen);
   // A disc of the brush at `viewPoint` (drawing-area pixels).
@@ -160,6 +167,10 @@ class QuadrixFrame : public wxFrame {
 
   bool hasImage = false;  // host, textures and buffers hold a photo
   std::string photoPath;
+  std::string salPath;         // the importance file it was opened with, or empty
+  std::string pendingSalPath;  // that of the load under way
+  // What the picture adds to the plain energy, as the Result menu says.
+  ResultParts parts;
   cv::Size target;    // the picture's size
   double zoom = 1.0;  // drawing-area pixels per target pixel
   // The drawing area of the view, as last asked of the toolkit or made by
