@@ -43,10 +43,12 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
 using benchinputs::Input;
 using benchinputs::InputFor;
 
-// A host built on the sample at w x h; with an importance file or computed.
+// A host built on the sample at w x h; with an importance file or computed;
+// with every part of the picture or with none (the plain mesh energy).
 std::unique_ptr<ResizeHost> Build(int w, int h, bool importanceFile, double minScale,
-                                  bool scaleTerm, benchmark::State* state) {
+                                  bool scaleTerm, bool parts, benchmark::State* state) {
   auto host = std::make_unique<ResizeHost>();
+  host->parts = parts ? ResultParts{} : ResultParts::Classic();
   host->minScale = minScale;
   host->useScaleTerm = scaleTerm;
   const Input& in = InputFor(w, h);
@@ -80,13 +82,13 @@ void Report(benchmark::State& state, std::vector<double> times) {
 
 void BM_BuildEquationA(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  for (auto _ : state) Build(w, h, true, kDefaultMinScale, false, &state);
+  for (auto _ : state) Build(w, h, true, kDefaultMinScale, false, state.range(2) != 0, &state);
   state.counters["peak_MB"] = PeakMegabytes();
 }
 
 void BM_Unguarded(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  auto host = Build(w, h, true, 0.0, false, nullptr);
+  auto host = Build(w, h, true, 0.0, false, state.range(2) != 0, nullptr);
   std::vector<double> times;
   for (auto _ : state) {
     times.clear();
@@ -105,7 +107,7 @@ void BM_GuardedDrag(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
   const bool alongHeight = state.range(2) != 0;
   const int limit = w > 2000 ? 200 : 1 << 30;
-  auto host = Build(w, h, false, kDefaultMinScale, true, nullptr);
+  auto host = Build(w, h, false, kDefaultMinScale, true, state.range(3) != 0, nullptr);
   const int W = host->srcWidth, H = host->srcHeight;
   std::vector<double> times;
   int fallbacks = 0;
@@ -130,14 +132,15 @@ void BM_GuardedDrag(benchmark::State& state) {
 
 void Sizes(benchmark::internal::Benchmark* b) {
   for (auto [w, h] : {std::pair{640, 480}, std::pair{1920, 1080}, std::pair{4000, 3000}})
-    b->Args({w, h});
-  b->ArgNames({"w", "h"});
+    for (int parts : {0, 1}) b->Args({w, h, parts});
+  b->ArgNames({"w", "h", "parts"});
 }
 
 void Drags(benchmark::internal::Benchmark* b) {
   for (auto [w, h] : {std::pair{1920, 1080}, std::pair{4000, 3000}})
-    for (int dir : {0, 1}) b->Args({w, h, dir});
-  b->ArgNames({"w", "h", "dir"});
+    for (int dir : {0, 1})
+      for (int parts : {0, 1}) b->Args({w, h, dir, parts});
+  b->ArgNames({"w", "h", "dir", "parts"});
 }
 
 }  // namespace

@@ -293,20 +293,16 @@ void ResizeHost::Resize(int newWidth, int newHeight) {
     const bool sameAspect = std::abs(std::log(static_cast<double>(newWidth) / rest.width) -
                                      std::log(static_cast<double>(newHeight) / rest.height)) < 1e-9;
     share = sameAspect ? 1.0 : WidthChangeShare(newWidth, newHeight, rest);
-    // An outside engine keeps one factor at a time: no blend there.
-    if (engine != nullptr) share = share >= 0.5 ? 1.0 : 0.0;
   }
-  EnergySolver& first = share > 0.0 ? SolverFor(EvenAxis::kWidthChanges) : *solver;
-  EnergySolver* second = share < 1.0 ? &SolverFor(EvenAxis::kHeightChanges) : nullptr;
   std::vector<double> other;
   const auto solveAll = [&](const std::vector<char>* enabled) {
-    if (share <= 0.0) {
-      second->Solve(newWidth, newHeight, enabled, x);
-      return;
-    }
-    first.Solve(newWidth, newHeight, enabled, x);
-    if (second == nullptr || share >= 1.0) return;
-    second->Solve(newWidth, newHeight, enabled, other);
+    // Each energy is asked for in turn: an outside engine, which holds one
+    // factor at a time, then swaps them.
+    if (share > 0.0) SolverFor(EvenAxis::kWidthChanges).Solve(newWidth, newHeight, enabled, x);
+    if (share >= 1.0) return;
+    SolverFor(EvenAxis::kHeightChanges)
+        .Solve(newWidth, newHeight, enabled, share > 0.0 ? other : x);
+    if (share <= 0.0) return;
     // Guard rows are linear: a blend of two meshes that keep them keeps them.
     for (size_t k = 0; k < x.size(); ++k) x[k] = share * x[k] + (1.0 - share) * other[k];
   };

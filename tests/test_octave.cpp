@@ -555,6 +555,8 @@ TEST(OctaveHost, ShearRowsGiveTheSameSolutionToo) {
     hosts[k] = std::make_unique<ResizeHost>();
     hosts[k]->engine = k == 0 ? &SharedOctave() : nullptr;
     hosts[k]->useScaleTerm = true;
+    // The plain mesh energy: the one that needs shear rows here.
+    hosts[k]->parts = ResultParts::Classic();
     hosts[k]->imgSrc = butterfly.clone();
     ASSERT_TRUE(hosts[k]->LoadImage(nullptr));
     testing::internal::CaptureStdout();
