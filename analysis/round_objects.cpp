@@ -1,6 +1,7 @@
 #include "analysis/round_objects.hpp"
 
 #include <algorithm>
+#include <future>
 #include <opencv2/imgproc.hpp>
 
 namespace quadrix {
@@ -8,13 +9,13 @@ namespace quadrix {
 namespace {
 
 constexpr int kMinSide = 32;
-constexpr int kCircleSide = 640;  // longer side for the circle search
+constexpr int kCircleSide = 512;  // longer side for the circle search
 // Edge strength (Canny's upper threshold) and how complete a circle must be
 // (0..1) for the gradient method that scores whole circles.
 constexpr double kEdgeThreshold = 300.0;
 constexpr double kCircleScore = 0.85;
 
-constexpr int kPatchSide = 256;  // shorter side for the colour patches
+constexpr int kPatchSide = 192;  // shorter side for the colour patches
 constexpr int kColours = 5;
 constexpr double kMinSolidity = 0.8;  // area / convex hull area
 constexpr double kMaxElongation = 2.5;
@@ -49,7 +50,8 @@ void FindPatches(const cv::Mat& bgr, std::vector<cv::RotatedRect>& out) {
   cv::Mat small, lab;
   cv::resize(bgr, small, cv::Size(), scale, scale, scale < 1.0 ? cv::INTER_AREA : cv::INTER_LINEAR);
   cv::GaussianBlur(small, small, cv::Size(5, 5), 1.5);
-  cv::cvtColor(small, lab, cv::COLOR_BGR2Lab);
+  // Not Lab: its first use builds tables that take longer than the rest.
+  cv::cvtColor(small, lab, cv::COLOR_BGR2YCrCb);
   cv::Mat samples = lab.reshape(1, static_cast<int>(lab.total()));
   samples.convertTo(samples, CV_32F);
   // The same photo gives the same patches: the clustering's random start
@@ -59,7 +61,7 @@ void FindPatches(const cv::Mat& bgr, std::vector<cv::RotatedRect>& out) {
   rng = cv::RNG(0x5eed);
   cv::Mat labels, centres;
   cv::kmeans(samples, kColours, labels,
-             cv::TermCriteria(cv::TermCriteria::EPS + cv::TermCriteria::MAX_ITER, 20, 0.5), 3,
+             cv::TermCriteria(cv::TermCriteria::EPS + cv::TermCriteria::MAX_ITER, 10, 1.0), 1,
              cv::KMEANS_PP_CENTERS, centres);
   rng = saved;
   labels = labels.reshape(1, small.rows);
@@ -101,8 +103,14 @@ std::vector<cv::RotatedRect> FindCompactObjects(const cv::Mat& bgr8U3C, double m
   CV_Assert(bgr8U3C.type() == CV_8UC3);
   std::vector<cv::RotatedRect> found;
   if (std::min(bgr8U3C.cols, bgr8U3C.rows) < kMinSide) return found;
-  FindCircles(bgr8U3C, minRadius, found);
-  FindPatches(bgr8U3C, found);
+  // The two searches share nothing: the circles are sought beside the
+  // patches.
+  std::vector<cv::RotatedRect> patches;
+  std::future<void> circles =
+      std::async(std::launch::async, [&] { FindCircles(bgr8U3C, minRadius, found); });
+  FindPatches(bgr8U3C, patches);
+  circles.get();
+  found.insert(found.end(), patches.begin(), patches.end());
   if (found.size() > kMaxObjects) found.resize(kMaxObjects);
   return found;
 }

@@ -28,6 +28,7 @@ constexpr double kSalientContrast = 1.6;
 // Larger objects are the photo rather than a subject in it: holding them
 // would fight the border.
 constexpr double kMaxObjectShare = 0.9;
+constexpr size_t kMaxUnitPoints = 36;
 
 struct Region {
   cv::Point2d centre;         // aligned pixels
@@ -79,7 +80,10 @@ std::vector<Region> ShapeRegions(ResizeHost& host) {
   std::vector<Region> regions;
   for (const cv::Rect& f : host.faces) regions.emplace_back(FaceRegion(f), true);
   if (!host.compactObjectsFound) {
-    host.compactObjects = FindCompactObjects(host.imgSrc, host.quadSize);
+    PerfTimer t;
+    t.Start("compact objects");
+    host.compactObjects = FindCompactObjects(host.imgSrc, 1.5 * host.quadSize);
+    t.Stop();
     host.compactObjectsFound = true;
   }
   const double shorter = std::min(host.srcWidth, host.srcHeight);
@@ -116,35 +120,40 @@ void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
     // still holds the corners of the quads it lies in.
     const double grow = 0.5 * q;
     const double reach = g.Reach() + grow;
-    ConstrainUnits unit;
-    std::vector<cv::Point2d> points;
-    std::vector<int32_t> indices;
-    int cols = 0, rows = 0;
+    std::vector<cv::Point> inside;  // (column, row) of the grid vertices
     for (int j = std::max(0, cvFloor((g.centre.y - reach) / q));
-         j <= std::min(R, cvCeil((g.centre.y + reach) / q)); ++j) {
-      bool rowUsed = false;
+         j <= std::min(R, cvCeil((g.centre.y + reach) / q)); ++j)
       for (int i = std::max(0, cvFloor((g.centre.x - reach) / q));
-           i <= std::min(C, cvCeil((g.centre.x + reach) / q)); ++i) {
-        if (g.Radius(i * q, j * q, grow) > 1.0) continue;
-        const int p = j * (C + 1) + i;
-        points.emplace_back(host.restCoords[2 * p], host.restCoords[2 * p + 1]);
-        indices.push_back(p);
-        rowUsed = true;
-      }
-      rows += rowUsed;
+           i <= std::min(C, cvCeil((g.centre.x + reach) / q)); ++i)
+        if (g.Radius(i * q, j * q, grow) <= 1.0) inside.emplace_back(i, j);
+    // A unit couples all its points with each other (a dense block in the
+    // factor): a large object is held through a lattice of its vertices,
+    // every step-th row and column through its centre.
+    const cv::Point mid(cvRound(g.centre.x / q), cvRound(g.centre.y / q));
+    std::vector<cv::Point> kept;
+    for (int step = 1;; ++step) {
+      kept.clear();
+      for (const cv::Point& v : inside)
+        if ((v.x - mid.x) % step == 0 && (v.y - mid.y) % step == 0) kept.push_back(v);
+      if (kept.size() <= kMaxUnitPoints) break;
     }
-    for (int i = 0; i <= C; ++i)
-      for (size_t k = 0; k < indices.size(); ++k)
-        if (indices[k] % (C + 1) == i) {
-          ++cols;
-          break;
-        }
+    int minI = C, maxI = 0, minJ = R, maxJ = 0;
+    for (const cv::Point& v : kept) {
+      minI = std::min(minI, v.x), maxI = std::max(maxI, v.x);
+      minJ = std::min(minJ, v.y), maxJ = std::max(maxJ, v.y);
+    }
     // A unit must span an area to say anything about shape.
-    if (rows < 2 || cols < 2 || points.size() < 4) continue;
-    unit.SetNumber(static_cast<int>(points.size()));
-    unit.points = std::move(points);
-    unit.indices = std::move(indices);
-    unit.weight = kShapeWeight;
+    if (kept.size() < 4 || maxI == minI || maxJ == minJ) continue;
+    ConstrainUnits unit;
+    unit.SetNumber(static_cast<int>(kept.size()));
+    for (size_t k = 0; k < kept.size(); ++k) {
+      const int p = kept[k].y * (C + 1) + kept[k].x;
+      unit.points[k] = {host.restCoords[2 * p], host.restCoords[2 * p + 1]};
+      unit.indices[k] = p;
+    }
+    // The residual sums over the points: a thinned unit weighs as much as
+    // the whole one would.
+    unit.weight = kShapeWeight * std::sqrt(static_cast<double>(inside.size()) / kept.size());
     const cv::Mat m = ComputeSimilarityMatrix(unit);
     colMap.resize(2 * static_cast<size_t>(unit.n));
     for (int l = 0; l < unit.n; ++l) {
