@@ -16,7 +16,7 @@ namespace quadrix {
 
 namespace {
 
-constexpr int kWorkingSide = 640;
+constexpr int kWorkingSide = 480;
 constexpr int kMaxFaces = 64;
 constexpr double kMinFaceShare = 1.0 / 20;
 constexpr int kCascadeMinSide = 24;  // the frontal cascades' window

@@ -26,7 +26,7 @@ struct FaceSearch {
 std::string FindFaceCascade();
 
 // bgr8U3C: the photo (CV_8UC3). Searched at a working size of at most
-// 640 pixels on the longer side; faces smaller than 1/20 of the shorter
+// 480 pixels on the longer side; faces smaller than 1/20 of the shorter
 // side are not sought. Never throws for a missing cascade or module: the
 // result then holds no faces (and the notice, the first time).
 FaceSearch DetectFaces(const cv::Mat& bgr8U3C);
