@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <opencv2/imgproc.hpp>
 
 #include "analysis/face_detect.hpp"
@@ -92,15 +91,7 @@ std::vector<Region> ShapeRegions(ResizeHost& host) {
     if (2 * g.Reach() > kMaxObjectShare * shorter) continue;
     const double inside = MeanImportance(host.imgSal, g, 0.0, 1.0);
     const double around = MeanImportance(host.imgSal, g, 1.0, 1.5);
-    if (inside >= kSalientInside && inside >= kSalientContrast * around) {
-      if (host.printDiagnostics) {
-        char line[120];
-        std::snprintf(line, sizeof line, "shape salient %.1f %.1f inside=%.2f around=%.2f",
-                      g.centre.x * host.restScaleX, g.centre.y * host.restScaleY, inside, around);
-        PrintDiagnostic(line);
-      }
-      continue;
-    }
+    if (inside >= kSalientInside && inside >= kSalientContrast * around) continue;
     regions.push_back(g);
   }
   return regions;
@@ -113,7 +104,6 @@ void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
   const int C = host.quadCountX;
   const int R = host.quadCountY;
   const double q = host.quadSize;
-  int units = 0;
   std::vector<int> colMap;
   for (const Region& g : regions) {
     // Vertices inside the object, grown by half a quad so that a small one
@@ -166,17 +156,7 @@ void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
       for (int c = 0; c < m.cols; ++c)
         if (row[c] != 0.0) a.entries.push_back({a.m - 1, colMap[c], row[c] * unit.weight});
     }
-    ++units;
-    if (host.printDiagnostics) {
-      char line[160];
-      std::snprintf(line, sizeof line, "shape %s %.1f %.1f %.1f %.1f %.1f n=%d",
-                    g.face ? "face" : "object", g.centre.x * host.restScaleX,
-                    g.centre.y * host.restScaleY, g.ax, g.ay,
-                    std::atan2(g.sinA, g.cosA) * 180 / CV_PI, unit.n);
-      PrintDiagnostic(line);
-    }
   }
-  if (host.printDiagnostics) PrintDiagnostic("shapes.size=" + std::to_string(units));
 }
 
 }  // namespace quadrix
