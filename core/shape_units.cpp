@@ -8,7 +8,6 @@
 
 #include "analysis/face_detect.hpp"
 #include "analysis/round_objects.hpp"
-#include "core/perf_timer.hpp"
 #include "core/result_terms.hpp"
 
 namespace quadrix {
@@ -79,10 +78,7 @@ std::vector<Region> ShapeRegions(ResizeHost& host) {
   std::vector<Region> regions;
   for (const cv::Rect& f : host.faces) regions.emplace_back(FaceRegion(f), true);
   if (!host.compactObjectsFound) {
-    PerfTimer t;
-    t.Start("compact objects");
     host.compactObjects = FindCompactObjects(host.imgSrc, 1.5 * host.quadSize);
-    t.Stop();
     host.compactObjectsFound = true;
   }
   const double shorter = std::min(host.srcWidth, host.srcHeight);
