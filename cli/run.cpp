@@ -141,6 +141,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   LoadInputs(host, ReadInputs(src, ImportancePathOf(o, src), host.quadSize, o.maxPixels));
   // A photo too small for a computed map goes on with a flat one.
   if (!host.notice.empty()) console.Message("'" + src + "': " + host.notice);
+  if (!host.faceNotice.empty()) console.Message(host.faceNotice);
   const PhotoFields fields = FieldsOf(src);
 
   if (o.importanceOut) {

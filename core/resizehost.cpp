@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <future>
 #include <opencv2/imgproc.hpp>
 #include <string>
 
 #include "analysis/ImageAttention.hpp"
+#include "analysis/face_detect.hpp"
 #include "core/assertion.hpp"
 #include "core/hugepages.hpp"
 #include "core/result_terms.hpp"
@@ -69,6 +71,9 @@ bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
   const bool fromFile = !importance8U.empty();
   cv::Mat sal;
   notice.clear();
+  faceNotice.clear();
+  faces.clear();
+  std::vector<cv::Rect> found;
   if (fromFile) {
     sal = importance8U;
   } else if (std::min(imgSrc.cols, imgSrc.rows) < kMinComputedMapSide) {
@@ -79,8 +84,18 @@ bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
              " pixels, too small to compute an importance map: every part counts the same "
              "(flat map)";
   } else {
-    // Computed on the source before alignment, at its exact size.
+    // Computed on the source before alignment, at its exact size. The face
+    // search runs beside it: neither needs the other until the faces are
+    // painted in.
+    std::future<FaceSearch> search;
+    if (parts.faces) search = std::async(std::launch::async, DetectFaces, imgSrc);
     sal = ImageAttention::GetDefaultSaliencyMap(imgSrc);
+    if (search.valid()) {
+      FaceSearch result = search.get();
+      faceNotice = std::move(result.notice);
+      found = std::move(result.faces);
+      RaiseImportanceOverFaces(sal, found, 1.0f);
+    }
   }
 
   // A side that rounds to no quad at all cannot be meshed; refuse it here
@@ -97,6 +112,11 @@ bool ResizeHost::LoadImportance(const cv::Mat& importance8U) {
   AlignToQuadSize(imgSal);
   srcWidth = imgSrc.cols;
   srcHeight = imgSrc.rows;
+  const double toAlignedX = static_cast<double>(srcWidth) / imgOriginal.cols;
+  const double toAlignedY = static_cast<double>(srcHeight) / imgOriginal.rows;
+  for (const cv::Rect& f : found)
+    faces.emplace_back(cvRound(f.x * toAlignedX), cvRound(f.y * toAlignedY),
+                       cvRound(f.width * toAlignedX), cvRound(f.height * toAlignedY));
   restScaleX = parts.sharp ? static_cast<double>(imgOriginal.cols) / srcWidth : 1.0;
   restScaleY = parts.sharp ? static_cast<double>(imgOriginal.rows) / srcHeight : 1.0;
   QX_ASSERT_AT("ResizeHost::LoadImage", kSource, __LINE__,
@@ -259,6 +279,9 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
   copy.maxPixels = maxPixels;
   copy.lineLabels = lineLabels;
   copy.residuals = residuals;
+  copy.faces = faces;
+  copy.compactObjects = compactObjects;
+  copy.compactObjectsFound = compactObjectsFound;
   if (solver) copy.startRows_ = solver->LastActiveRows();
   return copy;
 }

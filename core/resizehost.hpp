@@ -120,6 +120,17 @@ class ResizeHost {
   // lines, made by the first BuildEquationA and shared with the hosts made
   // by CopyForImportance (whose units are the same, in the same order).
   std::shared_ptr<std::array<UnitResiduals, 3>> residuals;
+  // Faces found when the map was computed with parts.faces (aligned pixels);
+  // their regions count as important and keep their shape. Shared with the
+  // hosts made by CopyForImportance, which do not search again.
+  std::vector<cv::Rect> faces;
+  // Why faces were not sought (no cascade, no detector), said once per
+  // process; empty otherwise. For the program to tell.
+  std::string faceNotice;
+  // Round and compact objects (covering ellipses, aligned pixels), found by
+  // the first BuildEquationA with parts.shapes and shared like the lines.
+  std::vector<cv::RotatedRect> compactObjects;
+  bool compactObjectsFound = false;
   // Called with the assembled energy matrix before it goes to the engine.
   std::function<void(const TripletMatrix&)> energyObserver;
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang-format
-  libopencv-dev
+  libopencv-dev opencv-data
   libjpeg-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev
   libeigen3-dev libsuitesparse-dev
   libboost-dev

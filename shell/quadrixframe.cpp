@@ -903,6 +903,8 @@ void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) {
 void QuadrixFrame::ShowEnergyNotice() {
   wxString notice;
   if (!host.notice.empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice);
+  // Said once per process by the host; a missing cascade is an install matter.
+  if (!host.faceNotice.empty()) std::fprintf(stderr, "quadrix: %s\n", host.faceNotice.c_str());
   // The one case left where the picture cannot be content-aware; said on
   // standard error too.
   if (!host.contentAware) {
