@@ -11,6 +11,10 @@ uniform float newWidth;
 uniform float newHeight;
 uniform sampler2D g_Texture;
 uniform sampler2D g_Overlay;
+// Mesh pass: 1 draws with the resampling filter below, 0 bilinear; the
+// highest mip level of g_Texture the filter may read.
+uniform int filtered;
+uniform int maxLevel;
 
 // Target rectangle onto the whole viewport, top-left to clip (-1, 1).
 vec4 TargetToClip(vec2 p) {
@@ -37,8 +41,73 @@ void main() {
 in vec2 texCoord;
 out vec4 colour;
 
+// Resampling as a photo editor does it: a Lanczos-2 kernel along each
+// texture axis, widened to the pixel's footprint when minifying so that it
+// averages, reconstructing when magnifying. Footprints above kMaxArea texels
+// read a mip level instead, keeping the taps per pixel bounded. The
+// processor fallback (cpu_raster.cpp) does the same, step by step.
+const float kMaxArea = 4.0;
+const float kMaxSide = 7.0;  // footprint per axis, so that 4 x 7 + 1 taps fit
+const float kSlack = 1.001;
+const int kMaxTaps = 32;
+
+float Lanczos2(float x) {
+  float a = abs(x);
+  if (a < 1e-4) return 1.0;
+  if (a >= 2.0) return 0.0;
+  float t = 3.14159265 * a;
+  return 2.0 * sin(t) * sin(0.5 * t) / (t * t);
+}
+
+vec4 Sharp(sampler2D image, vec2 at) {
+  ivec2 base = textureSize(image, 0);
+  vec2 size0 = vec2(base);
+  vec2 p = at * size0;  // texel units, texel centres at +0.5
+  // The triangle's map is affine: these are its exact derivatives, equal
+  // over the triangle up to rounding. The slack keeps rounding from
+  // choosing another level for some of its pixels (exact ratios such as 2
+  // lie on the bounds).
+  vec2 foot = abs(dFdx(p)) + abs(dFdy(p));
+  vec2 cover = max(foot, vec2(1.0));
+  int level = 0;
+  if (cover.x * cover.y > kMaxArea * kSlack)
+    level = int(ceil(0.5 * log2(cover.x * cover.y / (kMaxArea * kSlack))));
+  float side = max(cover.x, cover.y);
+  if (side > kMaxSide * kSlack) level = max(level, int(ceil(log2(side / (kMaxSide * kSlack)))));
+  level = clamp(level, 0, maxLevel);
+  // Level sizes as GL defines them; textureSize with a level that differs
+  // between pixels drawn together is not to be trusted on every driver.
+  ivec2 size = max(base >> level, ivec2(1));
+  vec2 toLevel = vec2(size) / size0;
+  p *= toLevel;
+  vec2 scale = min(max(foot * toLevel, vec2(1.0)), vec2(kMaxSide));
+
+  ivec2 first = ivec2(ceil(p - 2.0 * scale - 0.5));
+  ivec2 last = ivec2(floor(p + 2.0 * scale - 0.5));
+  last = min(last, first + (kMaxTaps - 1));
+  float wx[kMaxTaps];
+  float sumX = 0.0;
+  for (int x = first.x; x <= last.x; ++x) {
+    float w = Lanczos2((float(x) + 0.5 - p.x) / scale.x);
+    wx[x - first.x] = w;
+    sumX += w;
+  }
+  vec4 sum = vec4(0.0);
+  float sumY = 0.0;
+  for (int y = first.y; y <= last.y; ++y) {
+    float wy = Lanczos2((float(y) + 0.5 - p.y) / scale.y);
+    int row = clamp(y, 0, size.y - 1);
+    vec4 line = vec4(0.0);
+    for (int x = first.x; x <= last.x; ++x)
+      line += wx[x - first.x] * texelFetch(image, ivec2(clamp(x, 0, size.x - 1), row), level);
+    sum += wy * line;
+    sumY += wy;
+  }
+  return sum / (sumX * sumY);
+}
+
 void main() {
-  colour = texture(g_Texture, texCoord);
+  colour = filtered != 0 ? Sharp(g_Texture, texCoord) : texture(g_Texture, texCoord);
 }
 
 //@fragment OverlayFS

@@ -209,6 +209,8 @@ void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   glTexSubImage2D(GL_TEXTURE_2D, 0, 0, image.rows - firstRow - rowCount, image.cols, rowCount,
                   GL_RGBA, GL_FLOAT, texels.data());
+  // The levels below now show the old image.
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
   glBindTexture(GL_TEXTURE_2D, 0);
 }
 
@@ -296,9 +298,39 @@ void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
+int EnsureMipLevels(const GlTexture& texture) {
+  if (!texture) return 0;
+  glBindTexture(GL_TEXTURE_2D, texture.get());
+  GLint level = 0;
+  GLint width = 0;
+  GLint height = 0;
+  glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, &level);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+  int top = 0;
+  for (int side = std::max(width, height); side > 1; side /= 2) ++top;
+  // A maximum level other than the whole chain's means none was made (or
+  // level 0 changed since): the textures are made with 0.
+  if (level != top) {
+    // The sampling filter stays bilinear on level 0: only texelFetch reads
+    // the other levels.
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, top);
+    if (top > 0) glGenerateMipmap(GL_TEXTURE_2D);
+  }
+  glBindTexture(GL_TEXTURE_2D, 0);
+  return top;
+}
+
 void DrawMesh(RenderState& rs) {
   if (!rs.ready || !rs.inputLayout) return;
   Effect* effect = rs.effect.get();
+  // Effects without the filter's variables draw bilinear.
+  if (effect->GetVariableByName("filtered").IsValid()) {
+    const bool filtered = rs.filtered && rs.textureIndex == 0;
+    _SetVar(effect, "filtered", filtered ? 1 : 0);
+    _SetVar(effect, "maxLevel",
+            filtered ? EnsureMipLevels(rs.textureViews[static_cast<size_t>(rs.textureIndex)]) : 0);
+  }
   _SetVar(effect, "vxCount", rs.vxCount);
   _SetVar(effect, "vyCount", rs.vyCount);
   _SetVar(effect, "srcWidth", static_cast<float>(rs.srcWidth));

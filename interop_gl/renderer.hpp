@@ -42,6 +42,10 @@ struct RenderState {
   int newWidth = 0;
   int newHeight = 0;
   int textureIndex = 0;
+  // The colour image drawn with the resampling filter (sharp, mip levels
+  // made on first use); false draws it bilinear as before. The importance
+  // image is always bilinear.
+  bool filtered = true;
   int positionLocation = -1;  // attribute location of POSITION in both passes
   // An effect's optional third pass: a tint over the mesh (RGBA, blended),
   // sampled like the image textures from "g_Overlay". Null without one.
@@ -97,7 +101,8 @@ void UploadTexelRows(const GlTexture& texture, int width, const float* texels, i
                      int rowCount);
 
 // Rows [firstRow, firstRow + rowCount) of `image` (top row first) into the
-// texture of `slot`, which must have the image's size.
+// texture of `slot`, which must have the image's size. Its mip levels are
+// remade on the next filtered draw.
 void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int firstRow,
                             int rowCount);
 
@@ -117,6 +122,10 @@ void CreateMeshBuffers(RenderState& rs, int vx, int vy);
 // Rewrites the whole vertex buffer, discarding the old contents: `xy` holds
 // vxCount * vyCount (x, y) pairs in vertex order, in target pixels.
 void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount);
+
+// The mip levels of `texture` below level 0, made from it unless they are
+// already; returns the highest level. Binds 0 to GL_TEXTURE_2D after.
+int EnsureMipLevels(const GlTexture& texture);
 
 // Sets the effect variables and draws the mesh, then the grid if asked, then
 // the overlay when it is shown and the effect has its pass. Draws nothing

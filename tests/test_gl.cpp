@@ -459,7 +459,9 @@ TEST_F(GlVariableTest, FloatVariableOfAnotherType) {
 }
 
 TEST_F(GlVariableTest, TextureVariableMissing) {
-  ExpectDrawFails(Changed(EffectText(), "colour = texture(g_Texture, texCoord);",
+  ExpectDrawFails(Changed(EffectText(),
+                          "colour = filtered != 0 ? Sharp(g_Texture, texCoord) : "
+                          "texture(g_Texture, texCoord);",
                           "colour = vec4(texCoord, 0.0, 1.0);"),
                   53);
 }
