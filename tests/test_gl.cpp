@@ -313,8 +313,8 @@ TEST_F(GlTest, BrokenEffectsPrintTheirMessages) {
   };
   const Case cases[] = {
       {"glsl_error.glsl",
-       Changed(text, "colour = texture(g_Texture, texCoord);",
-               "colour = texture(g_Texture, texCoord) + undefinedThing;"),
+       Changed(text, "colour = texture(g_Overlay, texCoord);",
+               "colour = texture(g_Overlay, texCoord) + undefinedThing;"),
        "undefinedThing"},
       {"unknown_directive.glsl", Changed(text, "//@common", "//@commons"), "//@commons"},
       {"missing_stage.glsl", Changed(text, "//@pass GridVS GridFS", "//@pass GridVS LineFS"),
@@ -594,6 +594,7 @@ struct PictureCase {
   double amplitude;  // of the mesh warp, in cells
   bool grid;
   int texture;
+  bool filtered = true;  // the colour image's resampling filter, else bilinear
 };
 
 void PrintTo(const PictureCase& c, std::ostream* os) { *os << c.name; }
@@ -603,8 +604,12 @@ class GlMatchesCpu : public PictureTest, public ::testing::WithParamInterface<Pi
 TEST_P(GlMatchesCpu, WithinTolerance) {
   const PictureCase& c = GetParam();
   const std::vector<float> xy = WarpedGrid(44, 31, c.size.width, c.size.height, c.amplitude);
+  gl->state().filtered = c.filtered;
+  cpu.SetFiltered(c.filtered);
   const cv::Mat g = Gl(xy, c.size, c.grid, c.texture);
   const cv::Mat r = cpu.Render(44, 31, xy, c.size, c.grid, c.texture);
+  gl->state().filtered = true;
+  cpu.SetFiltered(true);
   ASSERT_EQ(g.size(), c.size);
 
   cv::Mat nearLines;
@@ -633,7 +638,12 @@ INSTANTIATE_TEST_SUITE_P(Photo, GlMatchesCpu,
                                            PictureCase{"wider_lower", {1100, 480}, 0.35, false, 0},
                                            PictureCase{"uniform", {1300, 700}, 0.0, false, 0},
                                            PictureCase{"grid", {1100, 480}, 0.35, true, 0},
-                                           PictureCase{"importance", {700, 640}, 0.35, false, 1}),
+                                           PictureCase{"importance", {700, 640}, 0.35, false, 1},
+                                           // Mip levels 1 and 2.
+                                           PictureCase{"minified", {300, 200}, 0.35, false, 0},
+                                           PictureCase{"tiny", {160, 110}, 0.2, false, 0},
+                                           PictureCase{
+                                               "bilinear", {1100, 480}, 0.35, false, 0, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- Off-screen entry points ------------------------------------------------
