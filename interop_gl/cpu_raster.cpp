@@ -57,19 +57,27 @@ struct BilinearSampler {
 };
 
 // The mesh shader's filter (interop_gl.glsl, Sharp), step by step: a
-// Lanczos-2 kernel per texture axis, widened to the footprint of a pixel
-// when minifying, on the mip level that keeps the footprint small.
+// bicubic (Catmull-Rom) kernel per texture axis, widened to the footprint of
+// a pixel when minifying, on the mip level that keeps the footprint small.
 constexpr float kMaxArea = 4.0f;
 constexpr float kMaxSide = 7.0f;
 constexpr int kMaxTaps = 32;
 constexpr float kSlack = 1.001f;  // as the shader's, for exact ratios such as 2
 
-inline float Lanczos2(float x) {
+inline float Cubic(float x) {
   const float a = std::abs(x);
-  if (a < 1e-4f) return 1.0f;
   if (a >= 2.0f) return 0.0f;
-  const float t = 3.14159265f * a;
-  return 2.0f * std::sin(t) * std::sin(0.5f * t) / (t * t);
+  if (a < 1.0f) return (1.5f * a - 2.5f) * a * a + 1.0f;
+  return ((-0.5f * a + 2.5f) * a - 4.0f) * a + 2.0f;
+}
+
+// The weights of the four texels at offsets t + 1, t, 1 - t, 2 - t.
+inline void Cubic4(float t, float* w) {
+  const float u = 1.0f - t;
+  w[0] = ((-0.5f * t + 1.0f) * t - 0.5f) * t;
+  w[1] = (1.5f * t - 2.5f) * t * t + 1.0f;
+  w[2] = (1.5f * u - 2.5f) * u * u + 1.0f;
+  w[3] = ((-0.5f * u + 1.0f) * u - 0.5f) * u;
 }
 
 struct FilteredSampler {
@@ -103,6 +111,10 @@ struct FilteredSampler {
   void operator()(double sx, double sy, uchar* bgr) const {
     const float px = static_cast<float>(sx) * toLevelX;
     const float py = static_cast<float>(sy) * toLevelY;
+    if (scaleX == 1.0f && scaleY == 1.0f) {
+      Magnified(px, py, bgr);
+      return;
+    }
     const int x0 = static_cast<int>(std::ceil(px - 2.0f * scaleX - 0.5f));
     const int x1 =
         std::min(static_cast<int>(std::floor(px + 2.0f * scaleX - 0.5f)), x0 + kMaxTaps - 1);
@@ -113,7 +125,7 @@ struct FilteredSampler {
     int cx[kMaxTaps];
     float sumX = 0.0f;
     for (int x = x0; x <= x1; ++x) {
-      const float w = Lanczos2((static_cast<float>(x) + 0.5f - px) / scaleX);
+      const float w = Cubic((static_cast<float>(x) + 0.5f - px) / scaleX);
       wx[x - x0] = w;
       cx[x - x0] = 4 * std::clamp(x, 0, tex->cols - 1);
       sumX += w;
@@ -121,7 +133,7 @@ struct FilteredSampler {
     float sum[3] = {0.0f, 0.0f, 0.0f};
     float sumY = 0.0f;
     for (int y = y0; y <= y1; ++y) {
-      const float wy = Lanczos2((static_cast<float>(y) + 0.5f - py) / scaleY);
+      const float wy = Cubic((static_cast<float>(y) + 0.5f - py) / scaleY);
       sumY += wy;
       if (wy == 0.0f) continue;
       const float* row = tex->ptr<float>(std::clamp(y, 0, tex->rows - 1));
@@ -136,6 +148,34 @@ struct FilteredSampler {
     }
     const float norm = 255.0f / (sumX * sumY);
     for (int c = 0; c < 3; ++c) bgr[2 - c] = cv::saturate_cast<uchar>(sum[c] * norm);
+  }
+
+  // Four taps each way in a fixed pattern, as the shader's fast case.
+  void Magnified(float px, float py, uchar* bgr) const {
+    const float fx = px - 0.5f;
+    const float fy = py - 0.5f;
+    const float ix = std::floor(fx);
+    const float iy = std::floor(fy);
+    float wx[4], wy[4];
+    Cubic4(fx - ix, wx);
+    Cubic4(fy - iy, wy);
+    int cx[4];
+    for (int k = 0; k < 4; ++k)
+      cx[k] = 4 * std::clamp(static_cast<int>(ix) - 1 + k, 0, tex->cols - 1);
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    for (int j = 0; j < 4; ++j) {
+      const float* row =
+          tex->ptr<float>(std::clamp(static_cast<int>(iy) - 1 + j, 0, tex->rows - 1));
+      float line[3] = {0.0f, 0.0f, 0.0f};
+      for (int k = 0; k < 4; ++k) {
+        const float* t = row + cx[k];
+        line[0] += wx[k] * t[0];
+        line[1] += wx[k] * t[1];
+        line[2] += wx[k] * t[2];
+      }
+      for (int c = 0; c < 3; ++c) sum[c] += wy[j] * line[c];
+    }
+    for (int c = 0; c < 3; ++c) bgr[2 - c] = cv::saturate_cast<uchar>(sum[c] * 255.0f);
   }
 };
 
@@ -254,7 +294,7 @@ void CpuRasterizer::SetImages(const cv::Mat& colour, const cv::Mat& importance) 
     cv::flip(bottomUp, textures_[static_cast<size_t>(i)], 0);
   }
   // The colour image's mip levels, each half the one above (sizes rounded
-  // down), as glGenerateMipmap makes them.
+  // down), as glGenerateMipmap makes them of the 8-bit copy.
   levels_.clear();
   if (textures_[0].empty()) return;
   levels_.push_back(textures_[0]);
@@ -263,6 +303,9 @@ void CpuRasterizer::SetImages(const cv::Mat& colour, const cv::Mat& importance) 
     cv::Mat down;
     cv::resize(up, down, cv::Size(std::max(1, up.cols / 2), std::max(1, up.rows / 2)), 0, 0,
                cv::INTER_LINEAR);
+    // The GPU keeps its levels in 8 bits.
+    down.convertTo(down, CV_8UC4, 255.0);
+    down.convertTo(down, CV_32FC4, 1.0 / 255.0);
     levels_.push_back(std::move(down));
   }
 }

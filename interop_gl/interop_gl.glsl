@@ -41,22 +41,30 @@ void main() {
 in vec2 texCoord;
 out vec4 colour;
 
-// Resampling as a photo editor does it: a Lanczos-2 kernel along each
-// texture axis, widened to the pixel's footprint when minifying so that it
-// averages, reconstructing when magnifying. Footprints above kMaxArea texels
-// read a mip level instead, keeping the taps per pixel bounded. The
-// processor fallback (cpu_raster.cpp) does the same, step by step.
+// Resampling as a photo editor does it: a bicubic (Catmull-Rom) kernel
+// along each texture axis, widened to the pixel's footprint when minifying
+// so that it averages, reconstructing when magnifying. Footprints above
+// kMaxArea texels read a mip level instead, keeping the taps per pixel
+// bounded. The processor fallback (cpu_raster.cpp) does the same, step by
+// step.
 const float kMaxArea = 4.0;
 const float kMaxSide = 7.0;  // footprint per axis, so that 4 x 7 + 1 taps fit
 const float kSlack = 1.001;
 const int kMaxTaps = 32;
 
-float Lanczos2(float x) {
+float Cubic(float x) {
   float a = abs(x);
-  if (a < 1e-4) return 1.0;
   if (a >= 2.0) return 0.0;
-  float t = 3.14159265 * a;
-  return 2.0 * sin(t) * sin(0.5 * t) / (t * t);
+  if (a < 1.0) return (1.5 * a - 2.5) * a * a + 1.0;
+  return ((-0.5 * a + 2.5) * a - 4.0) * a + 2.0;
+}
+
+// The weights of the four texels around a position t (0 <= t < 1) past the
+// second one's centre: offsets t + 1, t, 1 - t, 2 - t.
+vec4 Cubic4(float t) {
+  float u = 1.0 - t;
+  return vec4(((-0.5 * t + 1.0) * t - 0.5) * t, (1.5 * t - 2.5) * t * t + 1.0,
+              (1.5 * u - 2.5) * u * u + 1.0, ((-0.5 * u + 1.0) * u - 0.5) * u);
 }
 
 vec4 Sharp(sampler2D image, vec2 at) {
@@ -82,20 +90,40 @@ vec4 Sharp(sampler2D image, vec2 at) {
   p *= toLevel;
   vec2 scale = min(max(foot * toLevel, vec2(1.0)), vec2(kMaxSide));
 
+  if (scale.x == 1.0 && scale.y == 1.0) {
+    // Magnifying (or at the photo's size): the same kernel, four taps each
+    // way in a fixed pattern.
+    vec2 f = p - 0.5;
+    vec2 i0 = floor(f);
+    vec4 wx = Cubic4(f.x - i0.x);
+    vec4 wy = Cubic4(f.y - i0.y);
+    ivec4 xs = clamp(ivec4(int(i0.x)) + ivec4(-1, 0, 1, 2), 0, size.x - 1);
+    ivec4 ys = clamp(ivec4(int(i0.y)) + ivec4(-1, 0, 1, 2), 0, size.y - 1);
+    vec4 sum = vec4(0.0);
+    for (int j = 0; j < 4; ++j) {
+      vec4 line = wx.x * texelFetch(image, ivec2(xs.x, ys[j]), level) +
+                  wx.y * texelFetch(image, ivec2(xs.y, ys[j]), level) +
+                  wx.z * texelFetch(image, ivec2(xs.z, ys[j]), level) +
+                  wx.w * texelFetch(image, ivec2(xs.w, ys[j]), level);
+      sum += wy[j] * line;
+    }
+    return sum;  // each way's weights add up to 1
+  }
+
   ivec2 first = ivec2(ceil(p - 2.0 * scale - 0.5));
   ivec2 last = ivec2(floor(p + 2.0 * scale - 0.5));
   last = min(last, first + (kMaxTaps - 1));
   float wx[kMaxTaps];
   float sumX = 0.0;
   for (int x = first.x; x <= last.x; ++x) {
-    float w = Lanczos2((float(x) + 0.5 - p.x) / scale.x);
+    float w = Cubic((float(x) + 0.5 - p.x) / scale.x);
     wx[x - first.x] = w;
     sumX += w;
   }
   vec4 sum = vec4(0.0);
   float sumY = 0.0;
   for (int y = first.y; y <= last.y; ++y) {
-    float wy = Lanczos2((float(y) + 0.5 - p.y) / scale.y);
+    float wy = Cubic((float(y) + 0.5 - p.y) / scale.y);
     int row = clamp(y, 0, size.y - 1);
     vec4 line = vec4(0.0);
     for (int x = first.x; x <= last.x; ++x)

@@ -298,38 +298,80 @@ void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
-int EnsureMipLevels(const GlTexture& texture) {
-  if (!texture) return 0;
-  glBindTexture(GL_TEXTURE_2D, texture.get());
-  GLint level = 0;
+namespace {
+// Set as the colour texture's maximum level (which nothing else reads, its
+// sampling being one-level) once its 8-bit copy is made; textures are made,
+// and their rows rewritten, with 0.
+constexpr GLint kCopiedMark = 1000;
+}  // namespace
+
+bool EnsureSharpTexture(RenderState& rs) {
+  const GlTexture& source = rs.textureViews[0];
+  if (!source) return false;
+  glBindTexture(GL_TEXTURE_2D, source.get());
+  GLint mark = 0;
   GLint width = 0;
   GLint height = 0;
-  glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, &level);
+  glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, &mark);
   glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
   glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+  if (rs.sharpTexture && rs.sharpSource == source.get() && mark == kCopiedMark) {
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return true;
+  }
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, kCopiedMark);
   int top = 0;
   for (int side = std::max(width, height); side > 1; side /= 2) ++top;
-  // A maximum level other than the whole chain's means none was made (or
-  // level 0 changed since): the textures are made with 0.
-  if (level != top) {
-    // The sampling filter stays bilinear on level 0: only texelFetch reads
-    // the other levels.
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, top);
-    if (top > 0) glGenerateMipmap(GL_TEXTURE_2D);
-  }
+
+  GlTexture copy = MakeGlTexture();
+  glBindTexture(GL_TEXTURE_2D, copy.get());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, top);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST_MIPMAP_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+
+  // Copied on the GPU by a blit, which rounds each value to the nearest
+  // 8-bit step: the texels were bytes / 255, so they come back exactly.
+  GLint drawFb = 0;
+  GLint readFb = 0;
+  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &drawFb);
+  glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &readFb);
+  const GLboolean scissor = glIsEnabled(GL_SCISSOR_TEST);
+  glDisable(GL_SCISSOR_TEST);
+  GlFramebuffer from = MakeGlFramebuffer();
+  GlFramebuffer to = MakeGlFramebuffer();
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, from.get());
+  glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, source.get(), 0);
+  glReadBuffer(GL_COLOR_ATTACHMENT0);
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, to.get());
+  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, copy.get(), 0);
+  const GLenum attachment = GL_COLOR_ATTACHMENT0;
+  glDrawBuffers(1, &attachment);
+  glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, static_cast<GLuint>(readFb));
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(drawFb));
+  if (scissor) glEnable(GL_SCISSOR_TEST);
+
+  if (top > 0) glGenerateMipmap(GL_TEXTURE_2D);
   glBindTexture(GL_TEXTURE_2D, 0);
-  return top;
+  rs.sharpTexture = std::move(copy);
+  rs.sharpSource = source.get();
+  rs.sharpLevels = top;
+  return true;
 }
 
 void DrawMesh(RenderState& rs) {
   if (!rs.ready || !rs.inputLayout) return;
   Effect* effect = rs.effect.get();
   // Effects without the filter's variables draw bilinear.
+  const bool sharp = rs.filtered && rs.textureIndex == 0 &&
+                     effect->GetVariableByName("filtered").IsValid() && EnsureSharpTexture(rs);
   if (effect->GetVariableByName("filtered").IsValid()) {
-    const bool filtered = rs.filtered && rs.textureIndex == 0;
-    _SetVar(effect, "filtered", filtered ? 1 : 0);
-    _SetVar(effect, "maxLevel",
-            filtered ? EnsureMipLevels(rs.textureViews[static_cast<size_t>(rs.textureIndex)]) : 0);
+    _SetVar(effect, "filtered", sharp ? 1 : 0);
+    _SetVar(effect, "maxLevel", sharp ? rs.sharpLevels : 0);
   }
   _SetVar(effect, "vxCount", rs.vxCount);
   _SetVar(effect, "vyCount", rs.vyCount);
@@ -338,7 +380,8 @@ void DrawMesh(RenderState& rs) {
   _SetVar(effect, "newWidth", static_cast<float>(rs.newWidth));
   _SetVar(effect, "newHeight", static_cast<float>(rs.newHeight));
   QX_ASSERT("DrawMesh", kSource, rs.textureIndex == 0 || rs.textureIndex == 1);
-  _SetVar(effect, "g_Texture", rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
+  _SetVar(effect, "g_Texture",
+          sharp ? rs.sharpTexture : rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
 
   rs.meshPass->Apply();
   glBindVertexArray(rs.inputLayout.get());
@@ -370,6 +413,7 @@ void ReleaseRenderState(RenderState& rs) {
   rs.vertexBuffer.reset();
   rs.textureViews[0].reset();
   rs.textureViews[1].reset();
+  rs.sharpTexture.reset();
   rs.overlayTexture.reset();
   rs.overlayPass = nullptr;
   rs.technique = nullptr;

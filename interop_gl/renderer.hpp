@@ -46,6 +46,12 @@ struct RenderState {
   // made on first use); false draws it bilinear as before. The importance
   // image is always bilinear.
   bool filtered = true;
+  // What the filter reads: an 8-bit copy of the colour texture with its
+  // mip levels (the colour image is 8-bit: nothing is lost, and fetches are
+  // cheaper), made on the first filtered draw from `sharpSource`.
+  GlTexture sharpTexture;
+  unsigned sharpSource = 0;
+  int sharpLevels = 0;        // its highest level
   int positionLocation = -1;  // attribute location of POSITION in both passes
   // An effect's optional third pass: a tint over the mesh (RGBA, blended),
   // sampled like the image textures from "g_Overlay". Null without one.
@@ -123,9 +129,9 @@ void CreateMeshBuffers(RenderState& rs, int vx, int vy);
 // vxCount * vyCount (x, y) pairs in vertex order, in target pixels.
 void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount);
 
-// The mip levels of `texture` below level 0, made from it unless they are
-// already; returns the highest level. Binds 0 to GL_TEXTURE_2D after.
-int EnsureMipLevels(const GlTexture& texture);
+// rs.sharpTexture made from rs.textureViews[0] unless it already is, with
+// every mip level; false when there is no colour texture.
+bool EnsureSharpTexture(RenderState& rs);
 
 // Sets the effect variables and draws the mesh, then the grid if asked, then
 // the overlay when it is shown and the effect has its pass. Draws nothing
