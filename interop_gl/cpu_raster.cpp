@@ -57,9 +57,10 @@ struct BilinearSampler {
 };
 
 // The mesh shader's filter (interop_gl.glsl, Sharp), step by step: a
-// bicubic (Catmull-Rom) kernel per texture axis, widened to the footprint of
-// a pixel when minifying, on the mip level that keeps the footprint small.
-constexpr float kMaxArea = 4.0f;
+// bicubic kernel per texture axis (Keys, a = -0.75) widened to the footprint of
+// a pixel when minifying, on the mip level that keeps the footprint small;
+// Catmull-Rom in a fixed 4 x 4 pattern when magnifying.
+constexpr float kMaxArea = 10.0f;
 constexpr float kMaxSide = 7.0f;
 constexpr int kMaxTaps = 32;
 constexpr float kSlack = 1.001f;  // as the shader's, for exact ratios such as 2
@@ -67,11 +68,11 @@ constexpr float kSlack = 1.001f;  // as the shader's, for exact ratios such as 2
 inline float Cubic(float x) {
   const float a = std::abs(x);
   if (a >= 2.0f) return 0.0f;
-  if (a < 1.0f) return (1.5f * a - 2.5f) * a * a + 1.0f;
-  return ((-0.5f * a + 2.5f) * a - 4.0f) * a + 2.0f;
+  if (a < 1.0f) return (1.25f * a - 2.25f) * a * a + 1.0f;
+  return ((-0.75f * a + 3.75f) * a - 6.0f) * a + 3.0f;
 }
 
-// The weights of the four texels at offsets t + 1, t, 1 - t, 2 - t.
+// Catmull-Rom weights of the four texels at offsets t + 1, t, 1 - t, 2 - t.
 inline void Cubic4(float t, float* w) {
   const float u = 1.0f - t;
   w[0] = ((-0.5f * t + 1.0f) * t - 0.5f) * t;

@@ -41,13 +41,14 @@ void main() {
 in vec2 texCoord;
 out vec4 colour;
 
-// Resampling as a photo editor does it: a bicubic (Catmull-Rom) kernel
-// along each texture axis, widened to the pixel's footprint when minifying
-// so that it averages, reconstructing when magnifying. Footprints above
+// Resampling as a photo editor does it, along each texture axis: when
+// minifying a bicubic kernel (Keys, a = -0.75: sharp) widened to the
+// pixel's footprint so that it averages, when magnifying the Catmull-Rom
+// cubic (a = -0.5: less ringing) in a fixed 4 x 4 pattern. Footprints above
 // kMaxArea texels read a mip level instead, keeping the taps per pixel
-// bounded. The processor fallback (cpu_raster.cpp) does the same, step by
-// step.
-const float kMaxArea = 4.0;
+// bounded (level 0 serves down to a third). The processor fallback
+// (cpu_raster.cpp) does the same, step by step.
+const float kMaxArea = 10.0;
 const float kMaxSide = 7.0;  // footprint per axis, so that 4 x 7 + 1 taps fit
 const float kSlack = 1.001;
 const int kMaxTaps = 32;
@@ -55,12 +56,12 @@ const int kMaxTaps = 32;
 float Cubic(float x) {
   float a = abs(x);
   if (a >= 2.0) return 0.0;
-  if (a < 1.0) return (1.5 * a - 2.5) * a * a + 1.0;
-  return ((-0.5 * a + 2.5) * a - 4.0) * a + 2.0;
+  if (a < 1.0) return (1.25 * a - 2.25) * a * a + 1.0;
+  return ((-0.75 * a + 3.75) * a - 6.0) * a + 3.0;
 }
 
-// The weights of the four texels around a position t (0 <= t < 1) past the
-// second one's centre: offsets t + 1, t, 1 - t, 2 - t.
+// Catmull-Rom weights of the four texels around a position t (0 <= t < 1)
+// past the second one's centre: offsets t + 1, t, 1 - t, 2 - t.
 vec4 Cubic4(float t) {
   float u = 1.0 - t;
   return vec4(((-0.5 * t + 1.0) * t - 0.5) * t, (1.5 * t - 2.5) * t * t + 1.0,
@@ -91,8 +92,7 @@ vec4 Sharp(sampler2D image, vec2 at) {
   vec2 scale = min(max(foot * toLevel, vec2(1.0)), vec2(kMaxSide));
 
   if (scale.x == 1.0 && scale.y == 1.0) {
-    // Magnifying (or at the photo's size): the same kernel, four taps each
-    // way in a fixed pattern.
+    // Magnifying (or at the photo's size): four taps each way.
     vec2 f = p - 0.5;
     vec2 i0 = floor(f);
     vec4 wx = Cubic4(f.x - i0.x);

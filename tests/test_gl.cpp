@@ -643,7 +643,7 @@ INSTANTIATE_TEST_SUITE_P(
                       PictureCase{"uniform", {1300, 700}, 0.0, false, 0},
                       PictureCase{"grid", {1100, 480}, 0.35, true, 0},
                       PictureCase{"importance", {700, 640}, 0.35, false, 1},
-                      // Mip levels 1 and 2.
+                      // Minifying 3x on level 0, 5x on a mip level.
                       PictureCase{"minified", {300, 200}, 0.35, false, 0, true, 0.6},
                       PictureCase{"tiny", {160, 110}, 0.2, false, 0, true, 1.0},
                       PictureCase{"bilinear", {1100, 480}, 0.35, false, 0, false}),
