@@ -86,6 +86,7 @@ struct FilteredSampler {
   const cv::Mat* tex = nullptr;
   float toLevelX = 1.0f, toLevelY = 1.0f;
   float scaleX = 1.0f, scaleY = 1.0f;
+  bool magnifying = false;  // footprint at most kSlack: the fixed 4 x 4 reads
 
   // The triangle's derivatives of the source position (level-0 texels) by
   // target x and y.
@@ -107,12 +108,13 @@ struct FilteredSampler {
     toLevelY = static_cast<float>(tex->rows) / static_cast<float>(base.rows);
     scaleX = std::min(std::max(footX * toLevelX, 1.0f), kMaxSide);
     scaleY = std::min(std::max(footY * toLevelY, 1.0f), kMaxSide);
+    magnifying = std::max(footX * toLevelX, footY * toLevelY) <= kSlack;
   }
 
   void operator()(double sx, double sy, uchar* bgr) const {
     const float px = static_cast<float>(sx) * toLevelX;
     const float py = static_cast<float>(sy) * toLevelY;
-    if (scaleX == 1.0f && scaleY == 1.0f) {
+    if (magnifying) {
       Magnified(px, py, bgr);
       return;
     }

@@ -11,8 +11,9 @@ uniform float newWidth;
 uniform float newHeight;
 uniform sampler2D g_Texture;
 uniform sampler2D g_Overlay;
-// Mesh pass: 1 draws with the resampling filter below, 0 bilinear; the
-// highest mip level of g_Texture the filter may read.
+// Mesh pass: 1 draws with the resampling filter below where no pixel
+// minifies, 2 where some may, 0 bilinear; the highest mip level of
+// g_Texture the filter may read.
 uniform int filtered;
 uniform int maxLevel;
 
@@ -91,7 +92,9 @@ vec4 Sharp(sampler2D image, vec2 at) {
   p *= toLevel;
   vec2 scale = min(max(foot * toLevel, vec2(1.0)), vec2(kMaxSide));
 
-  if (scale.x == 1.0 && scale.y == 1.0) {
+  // Up to a hair above 1 counts as magnifying: the triangles along an
+  // unchanged side have a footprint of 1 give or take rounding.
+  if (max(foot.x * toLevel.x, foot.y * toLevel.y) <= kSlack) {
     // Magnifying (or at the photo's size): four taps each way.
     vec2 f = p - 0.5;
     vec2 i0 = floor(f);
@@ -110,6 +113,9 @@ vec4 Sharp(sampler2D image, vec2 at) {
     return sum;  // each way's weights add up to 1
   }
 
+  // The minifying part, where the mesh needs it: not reading it is much
+  // quicker on a software rasterizer.
+  if (filtered != 2) return textureLod(image, at, 0.0);
   ivec2 first = ivec2(ceil(p - 2.0 * scale - 0.5));
   ivec2 last = ivec2(floor(p + 2.0 * scale - 0.5));
   last = min(last, first + (kMaxTaps - 1));

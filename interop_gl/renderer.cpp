@@ -1,8 +1,10 @@
 #include "interop_gl/renderer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <opencv2/core.hpp>
 #include <sstream>
 
@@ -291,6 +293,42 @@ void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
   QX_ASSERT("UpdateVertices", kSource,
             rs.vertexBuffer && vertexCount == static_cast<std::size_t>(rs.vxCount) *
                                                   static_cast<std::size_t>(rs.vyCount));
+  // Each triangle maps target pixels to texels affinely: its derivatives
+  // give the footprint, as the shader's dFdx and dFdy do.
+  GLint width = 0;
+  GLint height = 0;
+  if (rs.textureViews[0]) {
+    glBindTexture(GL_TEXTURE_2D, rs.textureViews[0].get());
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+    glBindTexture(GL_TEXTURE_2D, 0);
+  }
+  const double cellW = static_cast<double>(width) / (rs.vxCount - 1);
+  const double cellH = static_cast<double>(height) / (rs.vyCount - 1);
+  double largest = 0.0;
+  const auto w = static_cast<std::size_t>(rs.vxCount);
+  for (int j = 0; j + 1 < rs.vyCount; ++j)
+    for (int i = 0; i + 1 < rs.vxCount; ++i) {
+      const std::size_t v = static_cast<std::size_t>(j) * w + static_cast<std::size_t>(i);
+      // Both triangles of the quad: (TL, TR, BR) and (TL, BR, BL), each
+      // with one edge along a grid row and one along a column.
+      const std::size_t tri[2][3] = {{v, v + 1, v + w + 1}, {v + w + 1, v + w, v}};
+      for (const auto& t : tri) {
+        const double ax = xy[2 * t[1]] - xy[2 * t[0]], ay = xy[2 * t[1] + 1] - xy[2 * t[0] + 1];
+        const double bx = xy[2 * t[2]] - xy[2 * t[1]], by = xy[2 * t[2] + 1] - xy[2 * t[1] + 1];
+        // Source steps: first edge +-cellW along x, second +-cellH along y.
+        const double det = ax * by - ay * bx;
+        if (!(std::abs(det) > 0.0) || !std::isfinite(det)) {
+          largest = std::numeric_limits<double>::infinity();
+          continue;
+        }
+        // Inverse of [a b] (columns) times diag(cellW, cellH), row sums.
+        const double footX = cellW * (std::abs(by) + std::abs(bx)) / std::abs(det);
+        const double footY = cellH * (std::abs(ay) + std::abs(ax)) / std::abs(det);
+        largest = std::max({largest, footX, footY});
+      }
+    }
+  rs.largestFootprint = largest;
   glBindBuffer(GL_ARRAY_BUFFER, rs.vertexBuffer.get());
   // A fresh data store each time: the driver may still read the old one.
   glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertexCount * 2 * sizeof(float)), xy,
@@ -370,7 +408,15 @@ void DrawMesh(RenderState& rs) {
   const bool sharp = rs.filtered && rs.textureIndex == 0 &&
                      effect->GetVariableByName("filtered").IsValid() && EnsureSharpTexture(rs);
   if (effect->GetVariableByName("filtered").IsValid()) {
-    _SetVar(effect, "filtered", sharp ? 1 : 0);
+    // Drawn into a viewport of another size, a target pixel covers more
+    // or fewer of its pixels.
+    GLint viewport[4] = {0, 0, 0, 0};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    const double zoom = std::min(viewport[2] / std::max(1.0, static_cast<double>(rs.newWidth)),
+                                 viewport[3] / std::max(1.0, static_cast<double>(rs.newHeight)));
+    // Within the shader's slack (1.001) with room for its rounding.
+    const bool minifying = !(rs.largestFootprint <= 1.0005 * std::max(zoom, 1e-9));
+    _SetVar(effect, "filtered", sharp ? (minifying ? 2 : 1) : 0);
     _SetVar(effect, "maxLevel", sharp ? rs.sharpLevels : 0);
   }
   _SetVar(effect, "vxCount", rs.vxCount);

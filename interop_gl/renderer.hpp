@@ -46,6 +46,10 @@ struct RenderState {
   // made on first use); false draws it bilinear as before. The importance
   // image is always bilinear.
   bool filtered = true;
+  // The largest footprint of a target pixel in texels of the colour image
+  // along either texture axis, over the triangles of the last vertices:
+  // below 1 the filter only magnifies and skips its minifying part.
+  double largestFootprint = 0.0;
   // What the filter reads: an 8-bit copy of the colour texture with its
   // mip levels (the colour image is 8-bit: nothing is lost, and fetches are
   // cheaper), made on the first filtered draw from `sharpSource`.
