@@ -165,6 +165,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
       w.pictures = std::make_unique<PictureMaker>(host.DrawImage(), host.imgSal);
     else
       w.pictures->SetImages(host.DrawImage(), host.imgSal);
+    w.pictures->SetFiltered(host.parts.sharp);
   }
   const int vx = host.quadCountX + 1;
   const int vy = host.quadCountY + 1;

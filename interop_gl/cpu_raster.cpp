@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <opencv2/imgproc.hpp>
 #include <utility>
 
 #include "core/assertion.hpp"
@@ -48,6 +49,139 @@ inline void Sample(const cv::Mat& tex, double sx, double sy, uchar* bgr) {
   }
 }
 
+// Bilinear sampling, as GL_LINEAR on level 0.
+struct BilinearSampler {
+  const cv::Mat* tex;
+  void Prepare(double, double, double, double) {}
+  void operator()(double sx, double sy, uchar* bgr) const { Sample(*tex, sx, sy, bgr); }
+};
+
+// The mesh shader's filter (interop_gl.glsl, Sharp), step by step: a
+// bicubic kernel per texture axis (Keys, a = -0.75) widened to the footprint of
+// a pixel when minifying, on the mip level that keeps the footprint small;
+// Catmull-Rom in a fixed 4 x 4 pattern when magnifying.
+constexpr float kMaxArea = 10.0f;
+constexpr float kMaxSide = 7.0f;
+constexpr int kMaxTaps = 32;
+constexpr float kSlack = 1.001f;  // as the shader's, for exact ratios such as 2
+
+inline float Cubic(float x) {
+  const float a = std::abs(x);
+  if (a >= 2.0f) return 0.0f;
+  if (a < 1.0f) return (1.25f * a - 2.25f) * a * a + 1.0f;
+  return ((-0.75f * a + 3.75f) * a - 6.0f) * a + 3.0f;
+}
+
+// Catmull-Rom weights of the four texels at offsets t + 1, t, 1 - t, 2 - t.
+inline void Cubic4(float t, float* w) {
+  const float u = 1.0f - t;
+  w[0] = ((-0.5f * t + 1.0f) * t - 0.5f) * t;
+  w[1] = (1.5f * t - 2.5f) * t * t + 1.0f;
+  w[2] = (1.5f * u - 2.5f) * u * u + 1.0f;
+  w[3] = ((-0.5f * u + 1.0f) * u - 0.5f) * u;
+}
+
+struct FilteredSampler {
+  const std::vector<cv::Mat>* levels;  // level 0 first, CV_32FC4
+  const cv::Mat* tex = nullptr;
+  float toLevelX = 1.0f, toLevelY = 1.0f;
+  float scaleX = 1.0f, scaleY = 1.0f;
+  bool magnifying = false;  // footprint at most kSlack: the fixed 4 x 4 reads
+
+  // The triangle's derivatives of the source position (level-0 texels) by
+  // target x and y.
+  void Prepare(double dxdx, double dydx, double dxdy, double dydy) {
+    const float footX = static_cast<float>(std::abs(dxdx) + std::abs(dxdy));
+    const float footY = static_cast<float>(std::abs(dydx) + std::abs(dydy));
+    const float coverX = std::max(footX, 1.0f);
+    const float coverY = std::max(footY, 1.0f);
+    int level = 0;
+    if (coverX * coverY > kMaxArea * kSlack)
+      level = static_cast<int>(std::ceil(0.5f * std::log2(coverX * coverY / (kMaxArea * kSlack))));
+    const float side = std::max(coverX, coverY);
+    if (side > kMaxSide * kSlack)
+      level = std::max(level, static_cast<int>(std::ceil(std::log2(side / (kMaxSide * kSlack)))));
+    level = std::clamp(level, 0, static_cast<int>(levels->size()) - 1);
+    const cv::Mat& base = levels->front();
+    tex = &(*levels)[static_cast<size_t>(level)];
+    toLevelX = static_cast<float>(tex->cols) / static_cast<float>(base.cols);
+    toLevelY = static_cast<float>(tex->rows) / static_cast<float>(base.rows);
+    scaleX = std::min(std::max(footX * toLevelX, 1.0f), kMaxSide);
+    scaleY = std::min(std::max(footY * toLevelY, 1.0f), kMaxSide);
+    magnifying = std::max(footX * toLevelX, footY * toLevelY) <= kSlack;
+  }
+
+  void operator()(double sx, double sy, uchar* bgr) const {
+    const float px = static_cast<float>(sx) * toLevelX;
+    const float py = static_cast<float>(sy) * toLevelY;
+    if (magnifying) {
+      Magnified(px, py, bgr);
+      return;
+    }
+    const int x0 = static_cast<int>(std::ceil(px - 2.0f * scaleX - 0.5f));
+    const int x1 =
+        std::min(static_cast<int>(std::floor(px + 2.0f * scaleX - 0.5f)), x0 + kMaxTaps - 1);
+    const int y0 = static_cast<int>(std::ceil(py - 2.0f * scaleY - 0.5f));
+    const int y1 =
+        std::min(static_cast<int>(std::floor(py + 2.0f * scaleY - 0.5f)), y0 + kMaxTaps - 1);
+    float wx[kMaxTaps];
+    int cx[kMaxTaps];
+    float sumX = 0.0f;
+    for (int x = x0; x <= x1; ++x) {
+      const float w = Cubic((static_cast<float>(x) + 0.5f - px) / scaleX);
+      wx[x - x0] = w;
+      cx[x - x0] = 4 * std::clamp(x, 0, tex->cols - 1);
+      sumX += w;
+    }
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    float sumY = 0.0f;
+    for (int y = y0; y <= y1; ++y) {
+      const float wy = Cubic((static_cast<float>(y) + 0.5f - py) / scaleY);
+      sumY += wy;
+      if (wy == 0.0f) continue;
+      const float* row = tex->ptr<float>(std::clamp(y, 0, tex->rows - 1));
+      float line[3] = {0.0f, 0.0f, 0.0f};
+      for (int k = 0; k <= x1 - x0; ++k) {
+        const float* t = row + cx[k];
+        line[0] += wx[k] * t[0];
+        line[1] += wx[k] * t[1];
+        line[2] += wx[k] * t[2];
+      }
+      for (int c = 0; c < 3; ++c) sum[c] += wy * line[c];
+    }
+    const float norm = 255.0f / (sumX * sumY);
+    for (int c = 0; c < 3; ++c) bgr[2 - c] = cv::saturate_cast<uchar>(sum[c] * norm);
+  }
+
+  // Four taps each way in a fixed pattern, as the shader's fast case.
+  void Magnified(float px, float py, uchar* bgr) const {
+    const float fx = px - 0.5f;
+    const float fy = py - 0.5f;
+    const float ix = std::floor(fx);
+    const float iy = std::floor(fy);
+    float wx[4], wy[4];
+    Cubic4(fx - ix, wx);
+    Cubic4(fy - iy, wy);
+    int cx[4];
+    for (int k = 0; k < 4; ++k)
+      cx[k] = 4 * std::clamp(static_cast<int>(ix) - 1 + k, 0, tex->cols - 1);
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    for (int j = 0; j < 4; ++j) {
+      const float* row =
+          tex->ptr<float>(std::clamp(static_cast<int>(iy) - 1 + j, 0, tex->rows - 1));
+      float line[3] = {0.0f, 0.0f, 0.0f};
+      for (int k = 0; k < 4; ++k) {
+        const float* t = row + cx[k];
+        line[0] += wx[k] * t[0];
+        line[1] += wx[k] * t[1];
+        line[2] += wx[k] * t[2];
+      }
+      for (int c = 0; c < 3; ++c) sum[c] += wy[j] * line[c];
+    }
+    for (int c = 0; c < 3; ++c) bgr[2 - c] = cv::saturate_cast<uchar>(sum[c] * 255.0f);
+  }
+};
+
 // Whether a pixel centre exactly on edge u->v belongs to this triangle: of
 // two triangles sharing an edge, each sees it in the other direction, so
 // exactly one takes it.
@@ -62,7 +196,8 @@ inline double EdgeValue(const Point& u, const Point& v, double px, double py) {
 
 // Fills the part of triangle abc (target pixels; sa, sb, sc its source
 // positions) that lies in rows [rowBegin, rowEnd).
-void FillTriangle(cv::Mat& out, const cv::Mat& tex, Point a, Point b, Point c, Point sa, Point sb,
+template <class Sampler>
+void FillTriangle(cv::Mat& out, Sampler sample, Point a, Point b, Point c, Point sa, Point sb,
                   Point sc, int rowBegin, int rowEnd) {
   double area = EdgeValue(a, b, c.x, c.y);
   if (area == 0.0 || !std::isfinite(area)) return;
@@ -91,6 +226,13 @@ void FillTriangle(cv::Mat& out, const cv::Mat& tex, Point a, Point b, Point c, P
   const bool ownCA = OwnsEdge(c, a);
   const bool ownAB = OwnsEdge(a, b);
   const double inv = 1.0 / area;
+  // The affine map's derivatives: d(weight of a)/dx = -(c.y - b.y) / area,
+  // d/dy = (c.x - b.x) / area, and alike for b and c.
+  const double lax = -(c.y - b.y) * inv, lay = (c.x - b.x) * inv;
+  const double lbx = -(a.y - c.y) * inv, lby = (a.x - c.x) * inv;
+  const double lcx = -(b.y - a.y) * inv, lcy = (b.x - a.x) * inv;
+  sample.Prepare(lax * sa.x + lbx * sb.x + lcx * sc.x, lax * sa.y + lbx * sb.y + lcx * sc.y,
+                 lay * sa.x + lby * sb.x + lcy * sc.x, lay * sa.y + lby * sb.y + lcy * sc.y);
   for (int y = y0; y <= y1; ++y) {
     const double py = y + 0.5;
     uchar* row = out.ptr<uchar>(y);
@@ -104,8 +246,7 @@ void FillTriangle(cv::Mat& out, const cv::Mat& tex, Point a, Point b, Point c, P
       const double la = ea * inv;
       const double lb = eb * inv;
       const double lc = ec * inv;
-      Sample(tex, la * sa.x + lb * sb.x + lc * sc.x, la * sa.y + lb * sb.y + lc * sc.y,
-             row + 3 * x);
+      sample(la * sa.x + lb * sb.x + lc * sc.x, la * sa.y + lb * sb.y + lc * sc.y, row + 3 * x);
     }
   }
 }
@@ -145,8 +286,6 @@ void DrawLine(cv::Mat& out, Point p, Point q) {
 }  // namespace
 
 void CpuRasterizer::SetImages(const cv::Mat& colour, const cv::Mat& importance) {
-  srcWidth_ = colour.cols;
-  srcHeight_ = colour.rows;
   const cv::Mat* images[2] = {&colour, &importance};
   for (int i = 0; i < 2; ++i) {
     std::vector<float> texels = BuildImageTexels(*images[i]);
@@ -156,6 +295,21 @@ void CpuRasterizer::SetImages(const cv::Mat& colour, const cv::Mat& importance) 
     }
     const cv::Mat bottomUp(images[i]->rows, images[i]->cols, CV_32FC4, texels.data());
     cv::flip(bottomUp, textures_[static_cast<size_t>(i)], 0);
+  }
+  // The colour image's mip levels, each half the one above (sizes rounded
+  // down), as glGenerateMipmap makes them of the 8-bit copy.
+  levels_.clear();
+  if (textures_[0].empty()) return;
+  levels_.push_back(textures_[0]);
+  while (levels_.back().cols > 1 || levels_.back().rows > 1) {
+    const cv::Mat& up = levels_.back();
+    cv::Mat down;
+    cv::resize(up, down, cv::Size(std::max(1, up.cols / 2), std::max(1, up.rows / 2)), 0, 0,
+               cv::INTER_LINEAR);
+    // The GPU keeps its levels in 8 bits.
+    down.convertTo(down, CV_8UC4, 255.0);
+    down.convertTo(down, CV_32FC4, 1.0 / 255.0);
+    levels_.push_back(std::move(down));
   }
 }
 
@@ -170,6 +324,11 @@ cv::Mat CpuRasterizer::Render(int vx, int vy, std::span<const float> xy, cv::Siz
   if (out.empty()) return out;
 
   const cv::Mat& tex = textures_[static_cast<size_t>(textureIndex)];
+  const bool sharp = filtered_ && textureIndex == 0 && !levels_.empty();
+  // Source positions in texels of the texture drawn: the grid spans each
+  // image whole, whatever its size.
+  const double texWidth = tex.empty() ? 1.0 : tex.cols;
+  const double texHeight = tex.empty() ? 1.0 : tex.rows;
   const size_t count = static_cast<size_t>(vx) * static_cast<size_t>(vy);
   std::vector<Point> pos(count);
   std::vector<Point> src(count);
@@ -177,7 +336,7 @@ cv::Mat CpuRasterizer::Render(int vx, int vy, std::span<const float> xy, cv::Siz
     pos[n] = Point{xy[2 * n], xy[2 * n + 1]};
     const auto column = static_cast<double>(n % static_cast<size_t>(vx));
     const auto row = static_cast<double>(n / static_cast<size_t>(vx));
-    src[n] = Point{column * srcWidth_ / (vx - 1), row * srcHeight_ / (vy - 1)};
+    src[n] = Point{column * texWidth / (vx - 1), row * texHeight / (vy - 1)};
   }
   const MeshIndices indices = BuildMeshIndices(vx, vy);
   const auto& tri = indices.triangles;
@@ -191,7 +350,12 @@ cv::Mat CpuRasterizer::Render(int vx, int vy, std::span<const float> xy, cv::Siz
       const int rowEnd = std::min(out.rows, rowBegin + kBandRows);
       for (size_t t = 0; t + 2 < tri.size(); t += 3) {
         const uint32_t i = tri[t], j = tri[t + 1], k = tri[t + 2];
-        FillTriangle(out, tex, pos[i], pos[j], pos[k], src[i], src[j], src[k], rowBegin, rowEnd);
+        if (sharp)
+          FillTriangle(out, FilteredSampler{&levels_}, pos[i], pos[j], pos[k], src[i], src[j],
+                       src[k], rowBegin, rowEnd);
+        else
+          FillTriangle(out, BilinearSampler{&tex}, pos[i], pos[j], pos[k], src[i], src[j], src[k],
+                       rowBegin, rowEnd);
       }
     }
   });
@@ -205,8 +369,10 @@ cv::Mat CpuRasterizer::Render(int vx, int vy, std::span<const float> xy, cv::Siz
 }
 
 cv::Mat RasterizeMesh(const cv::Mat& colour, const cv::Mat& importance, int vx, int vy,
-                      std::span<const float> xy, cv::Size target, bool showGrid, int textureIndex) {
+                      std::span<const float> xy, cv::Size target, bool showGrid, int textureIndex,
+                      bool filtered) {
   CpuRasterizer raster;
+  raster.SetFiltered(filtered);
   raster.SetImages(colour, importance);
   return raster.Render(vx, vy, xy, target, showGrid, textureIndex);
 }

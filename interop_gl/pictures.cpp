@@ -30,6 +30,12 @@ PictureMaker::PictureMaker(const cv::Mat& colour, const cv::Mat& importance)
 
 PictureMaker::~PictureMaker() = default;
 
+void PictureMaker::SetFiltered(bool on) {
+  filtered_ = on;
+  if (gl_) gl_->state().filtered = on;
+  if (cpu_) cpu_->SetFiltered(on);
+}
+
 void PictureMaker::SetImages(const cv::Mat& colour, const cv::Mat& importance) {
   colour_ = colour;
   importance_ = importance;
@@ -42,6 +48,7 @@ void PictureMaker::SetImages(const cv::Mat& colour, const cv::Mat& importance) {
     std::cerr << "quadrix-cli: OpenGL cannot take images of " << colour.cols << "x" << colour.rows
               << "; drawing on the processor" << std::endl;
   if (!cpu_) cpu_ = std::make_unique<CpuRasterizer>();
+  cpu_->SetFiltered(filtered_);
   cpu_->SetImages(colour, importance);
 }
 
@@ -55,6 +62,7 @@ cv::Mat PictureMaker::Render(int vx, int vy, std::span<const float> xy, cv::Size
               << "; drawing this picture on the processor" << std::endl;
     if (!cpu_) {
       cpu_ = std::make_unique<CpuRasterizer>();
+      cpu_->SetFiltered(filtered_);
       cpu_->SetImages(colour_, importance_);
     }
   }

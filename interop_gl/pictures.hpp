@@ -21,7 +21,7 @@ class EffectError : public std::runtime_error {
 
 class PictureMaker {
  public:
-  // colour: CV_8UC3; importance: CV_32FC1 of the same size. Throws
+  // colour: CV_8UC3; importance: CV_32FC1; the grid spans each whole. Throws
   // EffectError naming the effect file when it cannot be used. Set
   // QUADRIX_NO_OPENGL in the environment to draw on the processor.
   PictureMaker(const cv::Mat& colour, const cv::Mat& importance);
@@ -29,6 +29,10 @@ class PictureMaker {
 
   // Another photo for the same context (one maker draws a batch's photos).
   void SetImages(const cv::Mat& colour, const cv::Mat& importance);
+
+  // The colour image drawn with the resampling filter (default, sharp) or,
+  // when off, bilinear as before; on both paths.
+  void SetFiltered(bool on);
 
   // xy: vx * vy (x, y) pairs in vertex order, pixels of `size`.
   cv::Mat Render(int vx, int vy, std::span<const float> xy, cv::Size size, bool showGrid,
@@ -41,6 +45,7 @@ class PictureMaker {
   std::unique_ptr<CpuRasterizer> cpu_;
   cv::Mat colour_, importance_;
   bool glHasImages_ = false;
+  bool filtered_ = true;
 };
 
 }  // namespace quadrix

@@ -1,8 +1,10 @@
 #include "interop_gl/renderer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <limits>
 #include <opencv2/core.hpp>
 #include <sstream>
 
@@ -209,6 +211,8 @@ void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int
   glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
   glTexSubImage2D(GL_TEXTURE_2D, 0, 0, image.rows - firstRow - rowCount, image.cols, rowCount,
                   GL_RGBA, GL_FLOAT, texels.data());
+  // The levels below now show the old image.
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
   glBindTexture(GL_TEXTURE_2D, 0);
 }
 
@@ -289,6 +293,42 @@ void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
   QX_ASSERT("UpdateVertices", kSource,
             rs.vertexBuffer && vertexCount == static_cast<std::size_t>(rs.vxCount) *
                                                   static_cast<std::size_t>(rs.vyCount));
+  // Each triangle maps target pixels to texels affinely: its derivatives
+  // give the footprint, as the shader's dFdx and dFdy do.
+  GLint width = 0;
+  GLint height = 0;
+  if (rs.textureViews[0]) {
+    glBindTexture(GL_TEXTURE_2D, rs.textureViews[0].get());
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+    glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+    glBindTexture(GL_TEXTURE_2D, 0);
+  }
+  const double cellW = static_cast<double>(width) / (rs.vxCount - 1);
+  const double cellH = static_cast<double>(height) / (rs.vyCount - 1);
+  double largest = 0.0;
+  const auto w = static_cast<std::size_t>(rs.vxCount);
+  for (int j = 0; j + 1 < rs.vyCount; ++j)
+    for (int i = 0; i + 1 < rs.vxCount; ++i) {
+      const std::size_t v = static_cast<std::size_t>(j) * w + static_cast<std::size_t>(i);
+      // Both triangles of the quad: (TL, TR, BR) and (TL, BR, BL), each
+      // with one edge along a grid row and one along a column.
+      const std::size_t tri[2][3] = {{v, v + 1, v + w + 1}, {v + w + 1, v + w, v}};
+      for (const auto& t : tri) {
+        const double ax = xy[2 * t[1]] - xy[2 * t[0]], ay = xy[2 * t[1] + 1] - xy[2 * t[0] + 1];
+        const double bx = xy[2 * t[2]] - xy[2 * t[1]], by = xy[2 * t[2] + 1] - xy[2 * t[1] + 1];
+        // Source steps: first edge +-cellW along x, second +-cellH along y.
+        const double det = ax * by - ay * bx;
+        if (!(std::abs(det) > 0.0) || !std::isfinite(det)) {
+          largest = std::numeric_limits<double>::infinity();
+          continue;
+        }
+        // Inverse of [a b] (columns) times diag(cellW, cellH), row sums.
+        const double footX = cellW * (std::abs(by) + std::abs(bx)) / std::abs(det);
+        const double footY = cellH * (std::abs(ay) + std::abs(ax)) / std::abs(det);
+        largest = std::max({largest, footX, footY});
+      }
+    }
+  rs.largestFootprint = largest;
   glBindBuffer(GL_ARRAY_BUFFER, rs.vertexBuffer.get());
   // A fresh data store each time: the driver may still read the old one.
   glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertexCount * 2 * sizeof(float)), xy,
@@ -296,9 +336,89 @@ void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
+namespace {
+// Set as the colour texture's maximum level (which nothing else reads, its
+// sampling being one-level) once its 8-bit copy is made; textures are made,
+// and their rows rewritten, with 0.
+constexpr GLint kCopiedMark = 1000;
+}  // namespace
+
+bool EnsureSharpTexture(RenderState& rs) {
+  const GlTexture& source = rs.textureViews[0];
+  if (!source) return false;
+  glBindTexture(GL_TEXTURE_2D, source.get());
+  GLint mark = 0;
+  GLint width = 0;
+  GLint height = 0;
+  glGetTexParameteriv(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, &mark);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, &width);
+  glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
+  if (rs.sharpTexture && rs.sharpSource == source.get() && mark == kCopiedMark) {
+    glBindTexture(GL_TEXTURE_2D, 0);
+    return true;
+  }
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, kCopiedMark);
+  int top = 0;
+  for (int side = std::max(width, height); side > 1; side /= 2) ++top;
+
+  GlTexture copy = MakeGlTexture();
+  glBindTexture(GL_TEXTURE_2D, copy.get());
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_BASE_LEVEL, 0);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, top);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST_MIPMAP_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+
+  // Copied on the GPU by a blit, which rounds each value to the nearest
+  // 8-bit step: the texels were bytes / 255, so they come back exactly.
+  GLint drawFb = 0;
+  GLint readFb = 0;
+  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &drawFb);
+  glGetIntegerv(GL_READ_FRAMEBUFFER_BINDING, &readFb);
+  const GLboolean scissor = glIsEnabled(GL_SCISSOR_TEST);
+  glDisable(GL_SCISSOR_TEST);
+  GlFramebuffer from = MakeGlFramebuffer();
+  GlFramebuffer to = MakeGlFramebuffer();
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, from.get());
+  glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, source.get(), 0);
+  glReadBuffer(GL_COLOR_ATTACHMENT0);
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, to.get());
+  glFramebufferTexture2D(GL_DRAW_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, copy.get(), 0);
+  const GLenum attachment = GL_COLOR_ATTACHMENT0;
+  glDrawBuffers(1, &attachment);
+  glBlitFramebuffer(0, 0, width, height, 0, 0, width, height, GL_COLOR_BUFFER_BIT, GL_NEAREST);
+  glBindFramebuffer(GL_READ_FRAMEBUFFER, static_cast<GLuint>(readFb));
+  glBindFramebuffer(GL_DRAW_FRAMEBUFFER, static_cast<GLuint>(drawFb));
+  if (scissor) glEnable(GL_SCISSOR_TEST);
+
+  if (top > 0) glGenerateMipmap(GL_TEXTURE_2D);
+  glBindTexture(GL_TEXTURE_2D, 0);
+  rs.sharpTexture = std::move(copy);
+  rs.sharpSource = source.get();
+  rs.sharpLevels = top;
+  return true;
+}
+
 void DrawMesh(RenderState& rs) {
   if (!rs.ready || !rs.inputLayout) return;
   Effect* effect = rs.effect.get();
+  // Effects without the filter's variables draw bilinear.
+  const bool sharp = rs.filtered && rs.textureIndex == 0 &&
+                     effect->GetVariableByName("filtered").IsValid() && EnsureSharpTexture(rs);
+  if (effect->GetVariableByName("filtered").IsValid()) {
+    // Drawn into a viewport of another size, a target pixel covers more
+    // or fewer of its pixels.
+    GLint viewport[4] = {0, 0, 0, 0};
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    const double zoom = std::min(viewport[2] / std::max(1.0, static_cast<double>(rs.newWidth)),
+                                 viewport[3] / std::max(1.0, static_cast<double>(rs.newHeight)));
+    // Within the shader's slack (1.001) with room for its rounding.
+    const bool minifying = !(rs.largestFootprint <= 1.0005 * std::max(zoom, 1e-9));
+    _SetVar(effect, "filtered", sharp ? (minifying ? 2 : 1) : 0);
+    _SetVar(effect, "maxLevel", sharp ? rs.sharpLevels : 0);
+  }
   _SetVar(effect, "vxCount", rs.vxCount);
   _SetVar(effect, "vyCount", rs.vyCount);
   _SetVar(effect, "srcWidth", static_cast<float>(rs.srcWidth));
@@ -306,7 +426,8 @@ void DrawMesh(RenderState& rs) {
   _SetVar(effect, "newWidth", static_cast<float>(rs.newWidth));
   _SetVar(effect, "newHeight", static_cast<float>(rs.newHeight));
   QX_ASSERT("DrawMesh", kSource, rs.textureIndex == 0 || rs.textureIndex == 1);
-  _SetVar(effect, "g_Texture", rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
+  _SetVar(effect, "g_Texture",
+          sharp ? rs.sharpTexture : rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
 
   rs.meshPass->Apply();
   glBindVertexArray(rs.inputLayout.get());
@@ -338,6 +459,7 @@ void ReleaseRenderState(RenderState& rs) {
   rs.vertexBuffer.reset();
   rs.textureViews[0].reset();
   rs.textureViews[1].reset();
+  rs.sharpTexture.reset();
   rs.overlayTexture.reset();
   rs.overlayPass = nullptr;
   rs.technique = nullptr;

@@ -42,6 +42,20 @@ struct RenderState {
   int newWidth = 0;
   int newHeight = 0;
   int textureIndex = 0;
+  // The colour image drawn with the resampling filter (sharp, mip levels
+  // made on first use); false draws it bilinear as before. The importance
+  // image is always bilinear.
+  bool filtered = true;
+  // The largest footprint of a target pixel in texels of the colour image
+  // along either texture axis, over the triangles of the last vertices:
+  // below 1 the filter only magnifies and skips its minifying part.
+  double largestFootprint = 0.0;
+  // What the filter reads: an 8-bit copy of the colour texture with its
+  // mip levels (the colour image is 8-bit: nothing is lost, and fetches are
+  // cheaper), made on the first filtered draw from `sharpSource`.
+  GlTexture sharpTexture;
+  unsigned sharpSource = 0;
+  int sharpLevels = 0;        // its highest level
   int positionLocation = -1;  // attribute location of POSITION in both passes
   // An effect's optional third pass: a tint over the mesh (RGBA, blended),
   // sampled like the image textures from "g_Overlay". Null without one.
@@ -97,7 +111,8 @@ void UploadTexelRows(const GlTexture& texture, int width, const float* texels, i
                      int rowCount);
 
 // Rows [firstRow, firstRow + rowCount) of `image` (top row first) into the
-// texture of `slot`, which must have the image's size.
+// texture of `slot`, which must have the image's size. Its mip levels are
+// remade on the next filtered draw.
 void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int firstRow,
                             int rowCount);
 
@@ -117,6 +132,10 @@ void CreateMeshBuffers(RenderState& rs, int vx, int vy);
 // Rewrites the whole vertex buffer, discarding the old contents: `xy` holds
 // vxCount * vyCount (x, y) pairs in vertex order, in target pixels.
 void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount);
+
+// rs.sharpTexture made from rs.textureViews[0] unless it already is, with
+// every mip level; false when there is no colour texture.
+bool EnsureSharpTexture(RenderState& rs);
 
 // Sets the effect variables and draws the mesh, then the grid if asked, then
 // the overlay when it is shown and the effect has its pass. Draws nothing

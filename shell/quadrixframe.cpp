@@ -487,6 +487,7 @@ void QuadrixFrame::InstallPhoto() {
   renderState->srcHeight = host.srcHeight;
   renderState->textureViews[0] = std::move(done->colour);
   renderState->textureViews[1] = std::move(done->importance);
+  renderState->filtered = host.parts.sharp;
   vxCount = host.quadCountX + 1;
   vyCount = host.quadCountY + 1;
   CreateMeshBuffers(*renderState, vxCount, vyCount);
@@ -839,6 +840,7 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
     glWindow->ReleaseCurrent();
     try {
       PictureMaker pictures(host.DrawImage(), host.imgSal);
+      pictures.SetFiltered(host.parts.sharp);
       const cv::Mat picture =
           pictures.Render(vxCount, vyCount, xy, size, asShown && renderState->showGrid,
                           asShown ? renderState->textureIndex : 0);
