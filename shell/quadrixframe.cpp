@@ -169,7 +169,8 @@ wxEND_EVENT_TABLE();
 QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
     : wxFrame(nullptr, wxID_ANY, title, wxDefaultPosition, size, wxDEFAULT_FRAME_STYLE, "frame"),
       work([this](std::function<void()> fn) { CallAfter(std::move(fn)); }),
-      uploadTimer(this) {
+      uploadTimer(this),
+      refineTimer(this) {
   std::string why;
   if (!GlWindow::DisplaySupported(why)) {
     Fail("Cannot draw: " + wxString::FromUTF8(why) + ".");
@@ -269,6 +270,13 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
     e.Skip();
   });
   Bind(wxEVT_TIMER, &QuadrixFrame::OnUploadTimer, this, uploadTimer.GetId());
+  Bind(
+      wxEVT_TIMER,
+      [this](wxTimerEvent&) {
+        quickDraw = false;
+        Refresh();
+      },
+      refineTimer.GetId());
 
   if (const char* path = std::getenv("QUADRIX_TICK_LOG"); path != nullptr && *path != '\0') {
     tickLog = std::fopen(path, "w");
@@ -564,8 +572,22 @@ void QuadrixFrame::OnDraw() {
   // picture keeps its size, centred.
   if (!whole)
     glViewport(picture.x, area.y - picture.y - picture.height, picture.width, picture.height);
+  renderState->filtered = host.parts.sharp && !quickDraw;
+  const auto start = Clock::now();
   DrawMesh(*renderState);
+  if (renderState->filtered) {
+    glFinish();
+    filteredDrawMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  }
   if (!whole) glViewport(0, 0, area.x, area.y);
+}
+
+void QuadrixFrame::DrawQuicklyForAWhile() {
+  // Slow enough to hold a drag back (a software renderer, a big photo).
+  constexpr double kSlowDrawMs = 40.0;
+  if (!host.parts.sharp || filteredDrawMs < kSlowDrawMs) return;
+  quickDraw = true;
+  refineTimer.StartOnce(250);
 }
 
 void QuadrixFrame::OnViewSize(int width, int height) {
@@ -601,6 +623,7 @@ void QuadrixFrame::SolveAndShow() {
   else
     FillSolvedGrid();
   ShowSizeAndTime(solve.count());
+  DrawQuicklyForAWhile();
   Refresh();
 }
 
@@ -1053,6 +1076,7 @@ void QuadrixFrame::MapChanged(cv::Rect rect) {
   glWindow->MakeCurrent();
   UpdateImageTextureRows(*renderState, 1, painter.Map(), rect.y, rect.height);
   UpdateOverlayRect(rect);
+  DrawQuicklyForAWhile();
   Refresh();
   StartRebuild();
 }

@@ -124,6 +124,8 @@ class QuadrixFrame : public wxFrame {
   void OnImportanceFile(wxCommandEvent& event);
   // The Result menu: one of the parts switched on or off.
   void OnPartMenu(wxCommandEvent& event);
+  // The next draws are quick ones if filtered drawing is slow here.
+  void DrawQuicklyForAWhile();
   void OnMouse(wxMouseEvent& event);
   void ChooseBrush(std::optional<Brush> chosen);
   // A disc of the brush at `viewPoint` (drawing-area pixels).
@@ -200,6 +202,12 @@ class QuadrixFrame : public wxFrame {
   bool endOnLoadFailure = false;
   std::unique_ptr<Upload> upload;
   wxTimer uploadTimer;
+  // While the picture changes under the user's hand (dragging, painting) a
+  // photo whose filtered drawing is slow is drawn bilinearly; the filtered
+  // picture follows once the hand rests.
+  wxTimer refineTimer;
+  bool quickDraw = false;
+  double filteredDrawMs = 0.0;  // the last filtered draw, finished
   // QUADRIX_TICK_LOG: a timer tick every 20 ms, each logged (wall clock and
   // the GUI thread's processor time, in ms), to show that the event loop
   // never stalls.
