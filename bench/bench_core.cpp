@@ -10,6 +10,8 @@
 //   importance, mode 1) over drags where the guard is active, in 1-pixel
 //   steps: from 130 % to 200 % of the width (dir:0) and from 80 % to 50 % of
 //   the height (dir:1); at 4000x3000 the first 200 steps of each.
+// The straight arguments build with (1) and without (0) the rows that keep
+// straight segments straight.
 // Counters: median_ms / p90_ms of one Resize, peak_MB of the process.
 
 #include <benchmark/benchmark.h>
@@ -45,8 +47,9 @@ using benchinputs::InputFor;
 
 // A host built on the sample at w x h; with an importance file or computed.
 std::unique_ptr<ResizeHost> Build(int w, int h, bool importanceFile, double minScale,
-                                  bool scaleTerm, benchmark::State* state) {
+                                  bool scaleTerm, benchmark::State* state, bool straight = true) {
   auto host = std::make_unique<ResizeHost>();
+  host->parts.straight = straight;
   host->minScale = minScale;
   host->useScaleTerm = scaleTerm;
   const Input& in = InputFor(w, h);
@@ -80,7 +83,8 @@ void Report(benchmark::State& state, std::vector<double> times) {
 
 void BM_BuildEquationA(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
-  for (auto _ : state) Build(w, h, true, kDefaultMinScale, false, &state);
+  const bool straight = state.range(2) != 0;
+  for (auto _ : state) Build(w, h, true, kDefaultMinScale, false, &state, straight);
   state.counters["peak_MB"] = PeakMegabytes();
 }
 
@@ -104,8 +108,9 @@ void BM_Unguarded(benchmark::State& state) {
 void BM_GuardedDrag(benchmark::State& state) {
   const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
   const bool alongHeight = state.range(2) != 0;
+  const bool straight = state.range(3) != 0;
   const int limit = w > 2000 ? 200 : 1 << 30;
-  auto host = Build(w, h, false, kDefaultMinScale, true, nullptr);
+  auto host = Build(w, h, false, kDefaultMinScale, true, nullptr, straight);
   const int W = host->srcWidth, H = host->srcHeight;
   std::vector<double> times;
   int fallbacks = 0;
@@ -134,16 +139,24 @@ void Sizes(benchmark::internal::Benchmark* b) {
   b->ArgNames({"w", "h"});
 }
 
+// With and without the straight-segment rows, side by side.
+void SizesStraight(benchmark::internal::Benchmark* b) {
+  for (auto [w, h] : {std::pair{640, 480}, std::pair{1920, 1080}, std::pair{4000, 3000}})
+    for (int straight : {0, 1}) b->Args({w, h, straight});
+  b->ArgNames({"w", "h", "straight"});
+}
+
 void Drags(benchmark::internal::Benchmark* b) {
   for (auto [w, h] : {std::pair{1920, 1080}, std::pair{4000, 3000}})
-    for (int dir : {0, 1}) b->Args({w, h, dir});
-  b->ArgNames({"w", "h", "dir"});
+    for (int dir : {0, 1})
+      for (int straight : {0, 1}) b->Args({w, h, dir, straight});
+  b->ArgNames({"w", "h", "dir", "straight"});
 }
 
 }  // namespace
 
 BENCHMARK(BM_BuildEquationA)
-    ->Apply(Sizes)
+    ->Apply(SizesStraight)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(3);
