@@ -122,11 +122,11 @@ class ResizeHost {
   double straightMinLength = 2.0;
   // Weight of a sample's distance across its segment's chord, per quad of
   // segment length; the same everywhere, as a bent line shows anywhere.
-  double straightWeight = 4.0;
+  double straightWeight = 10.0;
   // The same along the chord, as a share of straightWeight: moving along
   // the line does not bend it, and leaving it free lets lines stretch
   // unevenly with the content.
-  double straightAlong = 0.1;
+  double straightAlong = 0.5;
   // The residual matrices of the quads, the quads with a line point and the
   // lines, made by the first BuildEquationA and shared with the hosts made
   // by CopyForImportance (whose units are the same, in the same order).
