@@ -82,6 +82,9 @@ std::vector<cv::Vec4f> DetectStraightSegments(const cv::Mat& grey8U, double minL
 
 namespace {
 
+// The longer side the detector sees at most, pixels.
+constexpr double kDetectSide = 1200.0;
+
 struct Sample {
   int vertex[3];
   double weight[3];
@@ -147,8 +150,14 @@ void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
       cv::cvtColor(host.imgSrc, grey8U, cv::COLOR_BGR2GRAY);
     else
       host.imgGray32F.convertTo(grey8U, CV_8U, 1.0 / 0.004);
-    host.straightSegments = std::make_shared<const std::vector<cv::Vec4f>>(
-        DetectStraightSegments(grey8U, host.straightMinLength * q));
+    // A large photo is searched at a smaller size: a segment that matters
+    // spans quads, and the detector's time grows with the pixels.
+    const double shrink = std::min(1.0, kDetectSide / std::max(grey8U.cols, grey8U.rows));
+    if (shrink < 1.0) cv::resize(grey8U, grey8U, cv::Size(), shrink, shrink, cv::INTER_AREA);
+    std::vector<cv::Vec4f> found =
+        DetectStraightSegments(grey8U, host.straightMinLength * q * shrink);
+    for (cv::Vec4f& f : found) f *= 1.0 / shrink;
+    host.straightSegments = std::make_shared<const std::vector<cv::Vec4f>>(std::move(found));
   }
   const double W = static_cast<double>(C) * q;
   const double H = static_cast<double>(R) * q;
