@@ -83,7 +83,7 @@ std::vector<cv::Vec4f> DetectStraightSegments(const cv::Mat& grey8U, double minL
 namespace {
 
 // The longer side the detector sees at most, pixels.
-constexpr double kDetectSide = 1200.0;
+constexpr double kDetectSide = 2048.0;
 
 struct Sample {
   int vertex[3];
