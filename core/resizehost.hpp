@@ -124,8 +124,8 @@ class ResizeHost {
   // segment length; the same everywhere, as a bent line shows anywhere.
   double straightWeight = 10.0;
   // The same along the chord, as a share of straightWeight: moving along
-  // the line does not bend it, and leaving it free lets lines stretch
-  // unevenly with the content.
+  // the line does not bend it, so less weight lets lines stretch with the
+  // content; with much less, slanted lines bent where the aspect changed.
   double straightAlong = 0.5;
   // The residual matrices of the quads, the quads with a line point and the
   // lines, made by the first BuildEquationA and shared with the hosts made
