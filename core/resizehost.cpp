@@ -278,6 +278,10 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F) const {
   copy.printDiagnostics = printDiagnostics;
   copy.maxPixels = maxPixels;
   copy.lineLabels = lineLabels;
+  copy.straightSegments = straightSegments;
+  copy.straightMinLength = straightMinLength;
+  copy.straightWeight = straightWeight;
+  copy.straightAlong = straightAlong;
   copy.residuals = residuals;
   copy.faces = faces;
   copy.compactObjects = compactObjects;

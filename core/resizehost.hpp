@@ -116,6 +116,20 @@ class ResizeHost {
   // lines do not depend on the importance map, so a host made for another
   // map (CopyForImportance) builds its energy without detecting again.
   cv::Mat lineLabels;
+  // Straight segments of the aligned grey image, (x0, y0, x1, y1) in aligned
+  // pixels, found by the first BuildEquationA with parts.straight; shared
+  // with the hosts made by CopyForImportance like lineLabels. Null until
+  // detected.
+  std::shared_ptr<const std::vector<cv::Vec4f>> straightSegments;
+  // Segments shorter than this many quads are left to the quad units.
+  double straightMinLength = 2.0;
+  // Weight of a sample's distance across its segment's chord, per quad of
+  // segment length; the same everywhere, as a bent line shows anywhere.
+  double straightWeight = 10.0;
+  // The same along the chord, as a share of straightWeight: moving along
+  // the line does not bend it, so less weight lets lines stretch with the
+  // content; with much less, slanted lines bent where the aspect changed.
+  double straightAlong = 0.5;
   // The residual matrices of the quads, the quads with a line point and the
   // lines, made by the first BuildEquationA and shared with the hosts made
   // by CopyForImportance (whose units are the same, in the same order).

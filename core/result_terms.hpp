@@ -7,13 +7,22 @@
 // restCoords, quad counts and RestSize(), set by the time BuildEquationA
 // calls them.
 
+#include <opencv2/core.hpp>
+#include <vector>
+
 #include "core/resizehost.hpp"
 #include "engine/bridge.hpp"
 
 namespace quadrix {
 
-// Straight segments of the photo kept straight in the drawn picture.
+// Straight segments of the photo kept straight in the drawn picture: for
+// each of host.straightSegments (detected on first use from imgSrc) and
+// each sample where it crosses a drawn triangle, rows holding the sample on
+// the chord of the segment's ends at its share of the way.
 void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a);
+// Line segments of an 8-bit grey image (CV_8UC1) at least minLength pixels
+// long, (x0, y0, x1, y1) in its pixels.
+std::vector<cv::Vec4f> DetectStraightSegments(const cv::Mat& grey8U, double minLength);
 // Compact objects (round things, faces) moved by one similarity each.
 void AppendShapeRows(ResizeHost& host, TripletMatrix& a);
 // No zoom along the side that keeps its length, even scaling where the

@@ -1,0 +1,2 @@
+quadrix_test(test_straight SOURCES test_straight.cpp LINK qx_core qx_imageio qx_engine qx_analysis qx_detect)
+target_link_libraries(test_straight PRIVATE Eigen3::Eigen ${CHOLMOD_LIBRARY})
