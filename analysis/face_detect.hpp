@@ -35,8 +35,9 @@ FaceSearch DetectFaces(const cv::Mat& bgr8U3C);
 // detector's box with room for hair above and the chin below.
 cv::RotatedRect FaceRegion(const cv::Rect& face);
 
-// Raises sal32F (CV_32FC1) to `top` over each face's region, with a soft
-// edge outside it; never lowers a value.
+// Raises sal32F (CV_32FC1) to `top` over each face's region, and to 0.8 of
+// it over the body that likely stands below, with soft edges; never lowers
+// a value.
 void RaiseImportanceOverFaces(cv::Mat& sal32F, const std::vector<cv::Rect>& faces, float top);
 
 }  // namespace quadrix

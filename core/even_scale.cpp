@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <opencv2/imgproc.hpp>
 #include <utility>
 #include <vector>
@@ -14,11 +13,6 @@
 namespace quadrix {
 
 namespace {
-
-double Tuning(const char* name, double fallback) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? std::atof(v) : fallback;
-}
 
 // One row under construction: coefficients by coordinate, merged so that no
 // coordinate appears twice.
@@ -33,9 +27,10 @@ class Row {
     entries_.emplace_back(col, coef);
   }
   void AppendTo(TripletMatrix& a, double factor) {
-    if (factor == 0.0) return;
-    for (const auto& [c, v] : entries_) a.entries.push_back({a.m, c, v * factor});
-    ++a.m;
+    if (factor != 0.0) {
+      for (const auto& [c, v] : entries_) a.entries.push_back({a.m, c, v * factor});
+      ++a.m;
+    }
     entries_.clear();
   }
 
@@ -63,11 +58,13 @@ void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
         importance.at<float>(std::clamp(j, 0, R - 1), std::clamp(i, 0, C - 1)));
   };
 
-  const double keep = Tuning("QX_EVEN_KEEP", 4.0);
-  const double even = Tuning("QX_EVEN_EVEN", 0.0);
-  const double direction = Tuning("QX_EVEN_DIR", 0.3);
-  const double smooth = Tuning("QX_EVEN_SMOOTH", 1.0);
-  const double similar = Tuning("QX_EVEN_SIMILAR", 0.1);
+  // Weights beside the quads' (importance 0.2 to 1), chosen by pictures: the
+  // unchanged side's scale held firmly, upright grid lines and alike
+  // neighbours asked more gently.
+  constexpr double kKeep = 4.0;
+  constexpr double kUpright = 0.3;
+  constexpr double kAlike = 1.0;
+  constexpr double kSimilar = 0.1;  // importance difference that still counts as alike
 
   // Along `k` (0: x, 1: y): the edge from vertex p to vertex q, of rest
   // length restLen along that axis, should be its share of the target side.
@@ -85,30 +82,30 @@ void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
     row.AppendTo(a, factor);
   };
 
+  // A changed width: every vertical edge keeps the height's scale and stays
+  // upright; a changed height: every horizontal edge the width's.
   const bool widthChanges = axis == EvenAxis::kWidthChanges;
-  // Vertical edges: their length is the height's business.
-  for (int j = 0; j < R; ++j)
-    for (int i = 0; i <= C; ++i) {
-      const int p = point(j, i), q = point(j + 1, i);
-      const double imp = 0.5 * (quadImportance(j, i - 1) + quadImportance(j, i));
-      lengthRow(p, q, 1, widthChanges ? keep : even * (1.0 - imp));
-      if (widthChanges) directionRow(p, q, 0, direction);
-    }
-  // Horizontal edges.
-  for (int j = 0; j <= R; ++j)
-    for (int i = 0; i < C; ++i) {
-      const int p = point(j, i), q = point(j, i + 1);
-      const double imp = 0.5 * (quadImportance(j - 1, i) + quadImportance(j, i));
-      lengthRow(p, q, 0, widthChanges ? even * (1.0 - imp) : keep);
-      if (!widthChanges) directionRow(p, q, 1, direction);
-    }
+  if (widthChanges)
+    for (int j = 0; j < R; ++j)
+      for (int i = 0; i <= C; ++i) {
+        const int p = point(j, i), q = point(j + 1, i);
+        lengthRow(p, q, 1, kKeep);
+        directionRow(p, q, 0, kUpright);
+      }
+  if (!widthChanges)
+    for (int j = 0; j <= R; ++j)
+      for (int i = 0; i < C; ++i) {
+        const int p = point(j, i), q = point(j, i + 1);
+        lengthRow(p, q, 0, kKeep);
+        directionRow(p, q, 1, kUpright);
+      }
   // Neighbouring quads of about the same importance scale alike: the second
   // difference of the vertices along each grid line, weighted by how close
   // the two quads' importance is. Where the importance steps, the stretch
   // may step too.
   const auto alike = [&](double a, double b) {
-    const double d = (a - b) / similar;
-    return smooth * std::exp(-d * d);
+    const double d = (a - b) / kSimilar;
+    return kAlike * std::exp(-d * d);
   };
   for (int j = 0; j <= R; ++j)
     for (int i = 0; i + 2 <= C; ++i) {
