@@ -8,6 +8,7 @@ set -euo pipefail
 cli=$1; shift
 out="$(dirname "$0")/../docs/results"
 mkdir -p "$out"
+font=$(fc-list 2>/dev/null | grep -m1 -i dejavu | cut -d: -f1 || true)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 for p in "$@"; do
@@ -19,7 +20,7 @@ for p in "$@"; do
     /usr/bin/convert "$p[0]" -resize "${W}x${h}!" "$tmp/s.png"
     /usr/bin/convert "$p[0]" -liquid-rescale "${W}x${h}!" "$tmp/l.png"
     /usr/bin/montage -label quadrix "$tmp/q.png" -label "plain resize" "$tmp/s.png" \
-      -label "seam carving" "$tmp/l.png" -tile 3x1 -geometry x360+6+6 -pointsize 20 \
+      -label "seam carving" "$tmp/l.png" -tile 3x1 -geometry x360+6+6 -pointsize 20 ${font:+-font "$font"} \
       -quality 90 "$out/${b}_${a}x${c}.jpg"
   done
 done
