@@ -572,7 +572,12 @@ void QuadrixFrame::OnDraw() {
   // picture keeps its size, centred.
   if (!whole)
     glViewport(picture.x, area.y - picture.y - picture.height, picture.width, picture.height);
-  renderState->filtered = host.parts.sharp && !quickDraw;
+  // A software renderer takes seconds for the filtered draw of a photo of
+  // many megapixels (and for its 8-bit copy with mip levels): the view of
+  // such a photo stays bilinear; what is saved is filtered all the same.
+  constexpr double kFilteredViewPixels = 4e6;
+  renderState->filtered = host.parts.sharp && !quickDraw &&
+                          static_cast<double>(host.DrawImage().total()) <= kFilteredViewPixels;
   const auto start = Clock::now();
   DrawMesh(*renderState);
   if (renderState->filtered) {

@@ -208,7 +208,10 @@ TEST(CliOutput, BlackImportanceBackgroundStillResizesContentAware) {
   cv::Mat sal(200, 300, CV_8UC1, cv::Scalar(0));
   cv::rectangle(sal, {100, 0, 100, 200}, cv::Scalar(250), cv::FILLED);
   cv::imwrite(in.sal, sal);
-  const auto r = Cli("--size 600x200 --mesh " + Quote(in.dir / "m.csv") + " 0 " + in.Args());
+  // Without the straight segments: the facade's slanted lines cross the
+  // band's borders, and held straight they spread the stretch over it.
+  const auto r =
+      Cli("--no-straight --size 600x200 --mesh " + Quote(in.dir / "m.csv") + " 0 " + in.Args());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("uniform scaling"), std::string::npos) << r.err;
   // The bright band (vertex columns 5 to 10 of 15) keeps its width of 100
