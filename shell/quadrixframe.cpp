@@ -539,7 +539,7 @@ void QuadrixFrame::InstallPhoto() {
 void QuadrixFrame::OnLoadFailed(const std::string& why) {
   ShowActivity("");
   if (endOnLoadFailure && !hasImage) {
-    // The design's command line: the program ends with its box.
+    // The classic command line: the program ends with its box.
     failed = true;
     SetExitStatus(kExitFailure);
     ShowLoadError(nullptr, why);
@@ -633,7 +633,7 @@ void QuadrixFrame::SolveAndShow() {
 }
 
 void QuadrixFrame::FillUniformGrid() {
-  // The target is the drawing area at zoom 1, as the design reads it.
+  // The target is the drawing area at zoom 1, as the classic program reads it.
   std::vector<float> xy;
   BuildUniformGrid(vxCount, vyCount, target.width, target.height, xy);
   glWindow->MakeCurrent();

@@ -441,7 +441,7 @@ PhotoHost& Photo(bool scaleTerm) {
   return scaleTerm ? mode1 : mode0;
 }
 
-// The same with the design's units alone: the rows they make, and no others.
+// The same with the plain mesh energy's units alone: the rows they make, and no others.
 PhotoHost& UnitsOnly(bool scaleTerm) {
   static PhotoHost mode0(false, false);
   static PhotoHost mode1(true, false);

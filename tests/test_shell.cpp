@@ -62,7 +62,7 @@ TEST(LaunchSettings, OpenWithOrWithoutAPhoto) {
   EXPECT_EQ(s.srcPath, "a.png");
   EXPECT_EQ(s.salPath, "s.png");
 
-  // The design's forms keep their meaning.
+  // The classic forms keep their meaning.
   ASSERT_TRUE(ReadLaunchSettings({"quadrix", "0", "a.png"}, s));
   EXPECT_FALSE(s.openWindow);
   EXPECT_FALSE(s.useScaleTerm);
@@ -72,7 +72,7 @@ TEST(LaunchSettings, OpenWithOrWithoutAPhoto) {
 }
 
 TEST(View, FitZoomKeepsTheViewInsideWhatIsAvailable) {
-  EXPECT_EQ(FitZoom({860, 600}, {1600, 950}), 1.0) << "fits: the design's 100 %";
+  EXPECT_EQ(FitZoom({860, 600}, {1600, 950}), 1.0) << "fits: the classic 100 %";
   const cv::Size big(4000, 3000);
   const cv::Size available(1600, 951);
   const double z = FitZoom(big, available);
