@@ -177,6 +177,23 @@ std::string ImportancePathOf(const CliOptions& o, const std::string& src) {
   return ExpandPattern(*o.importancePattern, {0, 0}, &fields);
 }
 
+namespace {
+
+// The part of the picture a --no-... switch turns off, or null.
+bool ResultParts::*PartSwitch(const std::string& option) {
+  static const std::pair<const char*, bool ResultParts::*> kSwitches[] = {
+      {"--no-sharp", &ResultParts::sharp},
+      {"--no-straight", &ResultParts::straight},
+      {"--no-even", &ResultParts::even},
+      {"--no-faces", &ResultParts::faces},
+      {"--no-shapes", &ResultParts::shapes}};
+  for (const auto& [name, part] : kSwitches)
+    if (option == name) return part;
+  return nullptr;
+}
+
+}  // namespace
+
 CliOptions ParseCliOptions(int argc, char** argv) {
   CliOptions o;
   std::optional<double> minScale;
@@ -284,21 +301,9 @@ CliOptions ParseCliOptions(int argc, char** argv) {
     } else if (a == "--classic") {
       noValue();
       o.parts = ResultParts::Classic();
-    } else if (a == "--no-sharp") {
+    } else if (bool ResultParts::*part = PartSwitch(a)) {
       noValue();
-      o.parts.sharp = false;
-    } else if (a == "--no-straight") {
-      noValue();
-      o.parts.straight = false;
-    } else if (a == "--no-even") {
-      noValue();
-      o.parts.even = false;
-    } else if (a == "--no-faces") {
-      noValue();
-      o.parts.faces = false;
-    } else if (a == "--no-shapes") {
-      noValue();
-      o.parts.shapes = false;
+      o.parts.*part = false;
     } else if (a == "--engine") {
       o.engine = takeValue();
       if (!IsEngineName(*o.engine))

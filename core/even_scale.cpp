@@ -12,33 +12,7 @@
 
 namespace quadrix {
 
-namespace {
-
-// One row under construction: coefficients by coordinate, merged so that no
-// coordinate appears twice.
-class Row {
- public:
-  void Add(int col, double coef) {
-    for (auto& [c, v] : entries_)
-      if (c == col) {
-        v += coef;
-        return;
-      }
-    entries_.emplace_back(col, coef);
-  }
-  void AppendTo(TripletMatrix& a, double factor) {
-    if (factor != 0.0) {
-      for (const auto& [c, v] : entries_) a.entries.push_back({a.m, c, v * factor});
-      ++a.m;
-    }
-    entries_.clear();
-  }
-
- private:
-  std::vector<std::pair<int, double>> entries_;
-};
-
-}  // namespace
+namespace {}  // namespace
 
 void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
   const int C = host.quadCountX;
@@ -68,7 +42,7 @@ void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
 
   // Along `k` (0: x, 1: y): the edge from vertex p to vertex q, of rest
   // length restLen along that axis, should be its share of the target side.
-  Row row;
+  RowBuilder row;
   auto lengthRow = [&](int p, int q, int k, double factor) {
     const double share = (restAt(q, k) - restAt(p, k)) / (k == 0 ? rest.width : rest.height);
     row.Add(2 * q + k, 1.0);
@@ -125,6 +99,21 @@ void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
       row.Add(2 * point(j + 2, i) + 1, 1.0);
       row.AppendTo(a, alike(top, bottom));
     }
+}
+
+void RowBuilder::AppendTo(TripletMatrix& a, double factor) {
+  std::sort(terms_.begin(), terms_.end());
+  bool any = false;
+  for (size_t t = 0; factor != 0.0 && t < terms_.size();) {
+    const int col = terms_[t].first;
+    double v = 0.0;
+    for (; t < terms_.size() && terms_[t].first == col; ++t) v += terms_[t].second;
+    if (std::abs(v) < 1e-14) continue;
+    a.entries.push_back({a.m, col, v * factor});
+    any = true;
+  }
+  if (any) ++a.m;
+  terms_.clear();
 }
 
 void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a) {

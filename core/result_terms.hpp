@@ -8,12 +8,26 @@
 // calls them.
 
 #include <opencv2/core.hpp>
+#include <utility>
 #include <vector>
 
 #include "core/resizehost.hpp"
 #include "engine/bridge.hpp"
 
 namespace quadrix {
+
+// One energy row under construction: coefficients by coordinate, merged on
+// AppendTo so that no coordinate appears twice in the matrix.
+class RowBuilder {
+ public:
+  void Add(int col, double coef) { terms_.emplace_back(col, coef); }
+  // Appends the row times `factor` (nothing when the factor or every merged
+  // coefficient is 0) and starts the next one.
+  void AppendTo(TripletMatrix& a, double factor);
+
+ private:
+  std::vector<std::pair<int, double>> terms_;
+};
 
 // Straight segments of the photo kept straight in the drawn picture: for
 // each of host.straightSegments (detected on first use from imgSrc) and

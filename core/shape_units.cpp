@@ -100,7 +100,7 @@ void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
   const int C = host.quadCountX;
   const int R = host.quadCountY;
   const double q = host.quadSize;
-  std::vector<int> colMap;
+  std::vector<ConstrainUnits> units;
   for (const Region& g : regions) {
     // Vertices inside the object, grown by half a quad so that a small one
     // still holds the corners of the quads it lies in.
@@ -140,19 +140,9 @@ void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
     // The residual sums over the points: a thinned unit weighs as much as
     // the whole one would.
     unit.weight = kShapeWeight * std::sqrt(static_cast<double>(inside.size()) / kept.size());
-    const cv::Mat m = ComputeSimilarityMatrix(unit);
-    colMap.resize(2 * static_cast<size_t>(unit.n));
-    for (int l = 0; l < unit.n; ++l) {
-      colMap[2 * l] = 2 * unit.indices[l];
-      colMap[2 * l + 1] = 2 * unit.indices[l] + 1;
-    }
-    for (int r = 0; r < m.rows; ++r) {
-      ++a.m;
-      const double* row = m.ptr<double>(r);
-      for (int c = 0; c < m.cols; ++c)
-        if (row[c] != 0.0) a.entries.push_back({a.m - 1, colMap[c], row[c] * unit.weight});
-    }
+    units.push_back(std::move(unit));
   }
+  host.AppendUnitRows(units, a, false);
 }
 
 }  // namespace quadrix

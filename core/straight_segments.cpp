@@ -165,20 +165,7 @@ void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
   const double W = static_cast<double>(C) * q;
   const double H = static_cast<double>(R) * q;
 
-  std::vector<std::pair<int, double>> terms;  // (coordinate, value) of one row
-  auto emit = [&](double scale) {
-    std::sort(terms.begin(), terms.end());
-    bool any = false;
-    for (size_t t = 0; t < terms.size();) {
-      double v = 0.0;
-      const int col = terms[t].first;
-      for (; t < terms.size() && terms[t].first == col; ++t) v += terms[t].second;
-      if (std::abs(v) < 1e-14) continue;
-      a.entries.push_back({a.m, col, v * scale});
-      any = true;
-    }
-    if (any) ++a.m;
-  };
+  RowBuilder row;
 
   for (const cv::Vec4f& s : *host.straightSegments) {
     const cv::Point2d p0(std::clamp<double>(s[0], 0.0, W), std::clamp<double>(s[1], 0.0, H));
@@ -210,15 +197,14 @@ void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
         const cv::Point2d dir = axis == 0 ? nrm : d;
         const double scale = axis == 0 ? w : w * host.straightAlong;
         if (scale <= 0.0) continue;
-        terms.clear();
         for (int t = 0; t < 3; ++t)
           for (int v = 0; v < 3; ++v) {
             const double f = c[t] * at[t]->weight[v];
             if (f == 0.0) continue;
-            terms.emplace_back(2 * at[t]->vertex[v], f * dir.x);
-            terms.emplace_back(2 * at[t]->vertex[v] + 1, f * dir.y);
+            row.Add(2 * at[t]->vertex[v], f * dir.x);
+            row.Add(2 * at[t]->vertex[v] + 1, f * dir.y);
           }
-        emit(scale);
+        row.AppendTo(a, scale);
       }
     }
   }
