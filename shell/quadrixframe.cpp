@@ -576,7 +576,10 @@ void QuadrixFrame::OnDraw() {
   // many megapixels (and for its 8-bit copy with mip levels): the view of
   // such a photo stays bilinear; what is saved is filtered all the same.
   constexpr double kFilteredViewPixels = 4e6;
-  renderState->filtered = host.parts.sharp && !quickDraw &&
+  // While a brush is out the view is for painting: bilinear keeps every
+  // dab's redraw quick, and the filtered picture returns with the brush
+  // put down.
+  renderState->filtered = host.parts.sharp && !quickDraw && !brush &&
                           static_cast<double>(host.DrawImage().total()) <= kFilteredViewPixels;
   const auto start = Clock::now();
   DrawMesh(*renderState);
