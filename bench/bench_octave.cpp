@@ -24,7 +24,7 @@
 #include <string>
 
 #include "bench/bench_inputs.hpp"
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 
 using namespace quadrix;
 using Clock = std::chrono::steady_clock;

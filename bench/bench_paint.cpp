@@ -12,7 +12,7 @@
 
 #include "bench_inputs.hpp"
 #include "core/importance_paint.hpp"
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "interop_gl/offscreen.hpp"
 #include "interop_gl/renderer.hpp"
 

@@ -6,14 +6,15 @@
 #include <new>
 #include <string>
 
+#include "base/check.hpp"
+#include "cli/failures.hpp"
 #include "cli/options.hpp"
 #include "cli/run.hpp"
-#include "core/assertion.hpp"
 #include "core/inputs.hpp"
 #include "core/outputs.hpp"
-#include "detect/GaussDeriv.hpp"
 #include "engine/engine.hpp"
 #include "interop_gl/pictures.hpp"
+#include "lines/gauss_deriv.hpp"
 
 namespace quadrix {
 
@@ -40,24 +41,13 @@ int RunCli(int argc, char** argv) {
   // One photo: what goes wrong ends the program with status 1.
   try {
     return RunSinglePhoto(options);
-  } catch (const InputError& e) {
-    std::cerr << kProg << ": " << e.what()
-              << (e.kind() == InputError::Kind::kTooLarge ? " (raise it with --max-pixels)" : "")
-              << std::endl;
-  } catch (const OutputError& e) {
-    std::cerr << kProg << ": " << e.what() << std::endl;
-  } catch (const EffectError& e) {
-    std::cerr << kProg << ": " << e.what() << std::endl;
-  } catch (const EngineError& e) {
-    std::cerr << kProg << ": " << e.what() << std::endl;
-  } catch (const AssertionError& e) {
-    ReportAssertion(e);
-  } catch (const cv::Exception& e) {
-    ReportAssertion(e);  // the same one-line report, whatever the status
-  } catch (const FilterOutOfMemory& e) {
-    std::cerr << e.what() << std::endl;
-  } catch (const std::bad_alloc&) {
-    std::cerr << kProg << ": out of memory" << std::endl;
+  } catch (...) {
+    const Failure failure = DescribeFailure(std::current_exception());
+    std::cout.flush();
+    if (failure.ownLine)
+      std::cerr << failure.text << std::endl;
+    else
+      std::cerr << kProg << ": " << failure.text << std::endl;
   }
   return 1;
 }

@@ -20,16 +20,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/check.hpp"
+#include "base/perf_timer.hpp"
+#include "cli/failures.hpp"
 #include "cli/options.hpp"
-#include "core/assertion.hpp"
 #include "core/inputs.hpp"
 #include "core/outputs.hpp"
-#include "core/perf_timer.hpp"
-#include "core/resizehost.hpp"
-#include "detect/GaussDeriv.hpp"
+#include "core/resize_host.hpp"
 #include "engine/engine.hpp"
 #include "imageio/image_file.hpp"
 #include "interop_gl/pictures.hpp"
+#include "lines/gauss_deriv.hpp"
 
 namespace quadrix {
 
@@ -229,36 +230,6 @@ int ProcessorCount() {
   return std::max(1u, std::thread::hardware_concurrency());
 }
 
-std::string Trimmed(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
-// Why the photo failed, in one line. `fatal`: the failure is not the
-// photo's (the effect file), so the batch cannot go on.
-std::string WhyItFailed(std::exception_ptr failure, bool& fatal, bool& engineBroken) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const InputError& e) {
-    return std::string(e.what()) +
-           (e.kind() == InputError::Kind::kTooLarge ? " (raise it with --max-pixels)" : "");
-  } catch (const EffectError& e) {
-    fatal = true;
-    return e.what();
-  } catch (const EngineError& e) {
-    engineBroken = true;
-    return e.what();
-  } catch (const cv::Exception& e) {  // failed internal checks included
-    return Trimmed(e.what());
-  } catch (const std::bad_alloc& e) {
-    return dynamic_cast<const FilterOutOfMemory*>(&e) != nullptr ? e.what() : "out of memory";
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "an unknown failure";
-  }
-}
-
 std::string Clock(double seconds) {
   const long s = static_cast<long>(seconds + 0.5);
   char text[32];
@@ -344,15 +315,14 @@ int RunBatch(const CliOptions& o) {
       try {
         ResizePhoto(o, src, w, console);
       } catch (...) {
-        bool isFatal = false;
-        bool engineBroken = false;
-        const std::string why = WhyItFailed(std::current_exception(), isFatal, engineBroken);
-        if (isFatal) {
+        const Failure failure = DescribeFailure(std::current_exception());
+        const std::string& why = failure.text;
+        if (failure.fatal) {
           stopWith(why);
           return;
         }
         // A broken engine is started afresh for the next photo.
-        if (engineBroken) w.connection.handle.reset();
+        if (failure.engineBroken) w.connection.handle.reset();
         ++failed;
         console.Message(why.find("'" + src + "'") != std::string::npos ? why : src + ": " + why);
       }

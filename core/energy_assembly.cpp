@@ -7,23 +7,18 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 
-#include "analysis/ZqCvHelper.hpp"
-#include "core/assertion.hpp"
-#include "core/resizehost.hpp"
-#include "detect/DetectEdge.hpp"
+#include "base/check.hpp"
+#include "core/resize_host.hpp"
+#include "lines/detect_edge.hpp"
+#include "saliency/zq_cv_helper.hpp"
 
 namespace quadrix {
-
-namespace {
-// The name failed checks of this unit report, as the report convention has it.
-constexpr const char* kSource = "resizehost1";
-}  // namespace
 
 void ConstrainUnits::SetNumber(int count) {
   points.clear();
   indices.clear();
   n = count;
-  QX_ASSERT_AT("ConstrainUnits::SetNumber", kSource, 460, n != 0, "n != 0");
+  QX_CHECK(n != 0);
   points.resize(static_cast<size_t>(n));
   indices.resize(static_cast<size_t>(n));
 }
@@ -84,13 +79,9 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
                                    std::vector<ConstrainUnits>& quad5s,
                                    std::vector<ConstrainUnits>& edges, int q, bool scaleTerm, int C,
                                    int R) {
-  QX_ASSERT_AT("ResizeHost::GetConstrainUnits", kSource, 17,
-               impImg32F.channels() == 1 && impImg32F.depth() == CV_32F,
-               "impImg32F->nChannels==1&&impImg32F->depth==32");
+  QX_CHECK(impImg32F.channels() == 1 && impImg32F.depth() == CV_32F);
   // Quad indices below come from x / q and y / q.
-  QX_ASSERT_AT("ResizeHost::GetConstrainUnits", kSource, __LINE__,
-               grayImg32F.cols == C * q && grayImg32F.rows == R * q,
-               "imgGray32F->width==quadCountX*quadSize&&imgGray32F->height==quadCountY*quadSize");
+  QX_CHECK(grayImg32F.cols == C * q && grayImg32F.rows == R * q);
 
   cv::Mat X, Y;
   ZqCvHelper::MeshGrid(0, grayImg32F.cols, 0, grayImg32F.rows, q, q, X, Y);
@@ -110,7 +101,7 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
     detector.NoneMaximalSuppress(edgeLowThreshold, edgeHighThreshold);
     detector.Link(minEdgeLength);
     timer.Stop();
-    lineLabels = detector.m_pLineInd;
+    lineLabels = detector.lineIndImg;
   }
   const cv::Mat& lineInd = lineLabels;
   const QuadLinePoints lines = ChooseLinePoints(lineInd, q, C, R, linePointMargin);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "imageio/image_file.hpp"
 
 namespace quadrix {
@@ -18,10 +18,10 @@ cv::Mat Read(const std::string& path, const char* what, ImageMode mode, std::int
   try {
     return ReadImageFile(path, mode, maxPixels);
   } catch (const ImageTooLarge& e) {
-    throw InputError(InputError::Kind::kTooLarge,
+    throw InputError(InputError::Cause::kTooLarge,
                      std::string("the ") + what + " '" + path + "' is too large: " + e.what());
   } catch (const ImageFileError& e) {
-    throw InputError(InputError::Kind::kUnreadable,
+    throw InputError(InputError::Cause::kUnreadable,
                      std::string("cannot read the ") + what + " '" + path + "': " + e.what());
   }
 }
@@ -48,10 +48,10 @@ std::int64_t MaxPixelsFromEnvironment() {
 
 void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize) {
   if (AlignedSize(size, quadSize).area() > 0) return;
-  throw InputError(InputError::Kind::kTooSmall, "the source image '" + srcPath + "' of " +
-                                                    SizeText(size) +
-                                                    " is too small: each side must be at least " +
-                                                    std::to_string(quadSize / 2) + " pixels");
+  throw InputError(InputError::Cause::kTooSmall, "the source image '" + srcPath + "' of " +
+                                                     SizeText(size) +
+                                                     " is too small: each side must be at least " +
+                                                     std::to_string(quadSize / 2) + " pixels");
 }
 
 void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std::string& salPath,
@@ -59,7 +59,7 @@ void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std
   const cv::Size src = AlignedSize(srcSize, quadSize);
   const cv::Size sal = AlignedSize(salSize, quadSize);
   if (src == sal) return;
-  throw InputError(InputError::Kind::kImportanceMismatch,
+  throw InputError(InputError::Cause::kImportanceMismatch,
                    "the importance image '" + salPath + "' of " + SizeText(salSize) +
                        " does not fit the source image '" + srcPath + "' of " + SizeText(srcSize) +
                        " (in whole quads they are " + std::to_string(sal.width) + "x" +
@@ -86,7 +86,7 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
 void LoadInputs(ResizeHost& host, InputImages inputs) {
   host.imgSrc = std::move(inputs.source);
   if (!host.LoadImportance(inputs.importance))
-    throw InputError(InputError::Kind::kTooSmall,
+    throw InputError(InputError::Cause::kTooSmall,
                      "the images '" + inputs.srcPath + "' cannot be meshed in whole quads");
 }
 

@@ -12,25 +12,28 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/errors.hpp"
+
 namespace quadrix {
 
 class ResizeHost;
 
 // An image the core cannot work with. The message names the file and the
 // cause; the kind lets a program add its own advice.
-class InputError : public std::runtime_error {
+class InputError : public Error {
  public:
-  enum class Kind {
+  enum class Cause {
     kUnreadable,          // missing, not an image, damaged, cut short
     kTooLarge,            // above the pixel limit
     kTooSmall,            // a side rounds to no quad
     kImportanceMismatch,  // the importance image does not fit the source
   };
-  InputError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
-  Kind kind() const { return kind_; }
+  InputError(Cause cause, const std::string& message)
+      : Error(ErrorKind::kInput, message), cause_(cause) {}
+  Cause cause() const { return cause_; }
 
  private:
-  Kind kind_;
+  Cause cause_;
 };
 
 // The largest picture, in pixels, that either program decodes.

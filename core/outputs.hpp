@@ -10,13 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "core/resizehost.hpp"
+#include "base/errors.hpp"
+#include "core/resize_host.hpp"
 
 namespace quadrix {
 
-class OutputError : public std::runtime_error {
+class OutputError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit OutputError(const std::string& message) : Error(ErrorKind::kOutput, message) {}
 };
 
 // What a pattern's "{dir}" and "{name}" stand for: the folder of a source

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "engine/bridge.hpp"
 
 namespace quadrix {

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-#include "analysis/face_detect.hpp"
-#include "analysis/round_objects.hpp"
 #include "core/result_terms.hpp"
+#include "saliency/face_detect.hpp"
+#include "saliency/round_objects.hpp"
 
 namespace quadrix {
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "base/errors.hpp"
+
 namespace quadrix {
 
 // A column crossing the engine boundary: doubles, or 32-bit ints (class int32
@@ -49,9 +51,9 @@ class NumericEngine {
 
 // A failure of the engine itself (it could not be started, or a command line
 // other than the factorisation failed): not something the core can mend.
-class EngineError : public std::runtime_error {
+class EngineError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EngineError(const std::string& message) : Error(ErrorKind::kEngine, message) {}
 };
 
 // The process-wide connection, shared by every host.

@@ -13,7 +13,7 @@
 #include <memory>
 #include <opencv2/imgproc.hpp>
 
-#include "core/hugepages.hpp"
+#include "base/hugepages.hpp"
 #include "imageio/codecs.hpp"
 
 namespace quadrix {

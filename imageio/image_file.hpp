@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/errors.hpp"
+
 namespace quadrix {
 
 enum class ImageFormat { kUnknown, kJpeg, kPng, kBmp, kTiff, kWebp };
@@ -32,9 +34,9 @@ struct ImageInfo {
 
 // Why a file cannot be read or written. The text is the cause alone ("no
 // such file", "the file is cut short", ...); callers name the file.
-class ImageFileError : public std::runtime_error {
+class ImageFileError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit ImageFileError(const std::string& message) : Error(ErrorKind::kInput, message) {}
 };
 
 // A picture above the pixel limit, refused before its pixels were decoded.

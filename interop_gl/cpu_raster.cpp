@@ -5,14 +5,13 @@
 #include <opencv2/imgproc.hpp>
 #include <utility>
 
-#include "core/assertion.hpp"
+#include "base/check.hpp"
 #include "interop_gl/renderer.hpp"
 
 namespace quadrix {
 
 namespace {
 
-constexpr char kSource[] = "interop_gl/cpu_raster";
 constexpr int kBandRows = 64;
 
 struct Point {
@@ -315,10 +314,9 @@ void CpuRasterizer::SetImages(const cv::Mat& colour, const cv::Mat& importance) 
 
 cv::Mat CpuRasterizer::Render(int vx, int vy, std::span<const float> xy, cv::Size target,
                               bool showGrid, int textureIndex) const {
-  QX_ASSERT("CpuRasterizer::Render", kSource,
-            vx >= 2 && vy >= 2 &&
-                xy.size() == 2 * static_cast<size_t>(vx) * static_cast<size_t>(vy) &&
-                (textureIndex == 0 || textureIndex == 1));
+  QX_CHECK(vx >= 2 && vy >= 2 &&
+           xy.size() == 2 * static_cast<size_t>(vx) * static_cast<size_t>(vy) &&
+           (textureIndex == 0 || textureIndex == 1));
   cv::Mat out(std::max(target.height, 0), std::max(target.width, 0), CV_8UC3,
               cv::Scalar(255, 255, 255));
   if (out.empty()) return out;

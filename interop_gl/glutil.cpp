@@ -6,7 +6,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "core/assertion.hpp"
+#include "base/check.hpp"
 
 #ifndef QUADRIX_DATADIR
 #define QUADRIX_DATADIR "/usr/local/share/quadrix"
@@ -54,19 +54,12 @@ bool SetVar(Effect* pEffect, const char* name, const GlTexture& v) {
 
 }  // namespace
 
-void _SetVar(Effect* pEffect, const char* name, int v) {
-  QX_ASSERT_AT("_SetVar", "interop_gl/glutil", 21, SetVar(pEffect, name, v),
-               "SetVar(pEffect,name,v)==S_OK");
-}
+void MustSetVar(Effect* pEffect, const char* name, int v) { QX_CHECK(SetVar(pEffect, name, v)); }
 
-void _SetVar(Effect* pEffect, const char* name, float v) {
-  QX_ASSERT_AT("_SetVar", "interop_gl/glutil", 37, SetVar(pEffect, name, v),
-               "SetVar(pEffect,name,v)==S_OK");
-}
+void MustSetVar(Effect* pEffect, const char* name, float v) { QX_CHECK(SetVar(pEffect, name, v)); }
 
-void _SetVar(Effect* pEffect, const char* name, const GlTexture& texture) {
-  QX_ASSERT_AT("_SetVar", "interop_gl/glutil", 53, SetVar(pEffect, name, texture),
-               "SetVar(pEffect,name,v)==S_OK");
+void MustSetVar(Effect* pEffect, const char* name, const GlTexture& texture) {
+  QX_CHECK(SetVar(pEffect, name, texture));
 }
 
 // --- Object makers ----------------------------------------------------------

@@ -227,10 +227,10 @@ class Effect {
   std::vector<std::unique_ptr<EffectTechnique>> techniques_;
 };
 
-// Setters of one variable by name that end the program when the variable is
-// missing or of another type.
-void _SetVar(Effect* pEffect, const char* name, int v);
-void _SetVar(Effect* pEffect, const char* name, float v);
-void _SetVar(Effect* pEffect, const char* name, const GlTexture& texture);
+// Setters of one variable by name; a missing variable or one of another type
+// is a failed internal check.
+void MustSetVar(Effect* pEffect, const char* name, int v);
+void MustSetVar(Effect* pEffect, const char* name, float v);
+void MustSetVar(Effect* pEffect, const char* name, const GlTexture& texture);
 
 }  // namespace quadrix

@@ -8,13 +8,11 @@
 #include <opencv2/core.hpp>
 #include <vector>
 
-#include "core/assertion.hpp"
+#include "base/check.hpp"
 
 namespace quadrix {
 
 namespace {
-
-constexpr char kSource[] = "interop_gl/offscreen";
 
 bool HasExtension(const char* list, const char* name) {
   if (list == nullptr) return false;
@@ -266,9 +264,8 @@ bool OffscreenRenderer::SetImages(const cv::Mat& colour, const cv::Mat& importan
 bool OffscreenRenderer::Render(int vx, int vy, std::span<const float> xy, cv::Size target,
                                bool showGrid, int textureIndex, cv::Mat& picture) {
   picture.release();
-  QX_ASSERT(
-      "OffscreenRenderer::Render", kSource,
-      vx >= 2 && vy >= 2 && xy.size() == 2 * static_cast<size_t>(vx) * static_cast<size_t>(vy));
+  QX_CHECK(vx >= 2 && vy >= 2 &&
+           xy.size() == 2 * static_cast<size_t>(vx) * static_cast<size_t>(vy));
   if (status_ != Status::kReady || !context_->MakeCurrent()) return false;
   while (glGetError() != GL_NO_ERROR) {
   }

@@ -8,15 +8,17 @@
 #include <stdexcept>
 #include <string>
 
+#include "base/errors.hpp"
+
 namespace quadrix {
 
 class OffscreenRenderer;
 class CpuRasterizer;
 
 // The effect file is missing or does not compile: nothing can be drawn.
-class EffectError : public std::runtime_error {
+class EffectError : public Error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EffectError(const std::string& message) : Error(ErrorKind::kEffect, message) {}
 };
 
 class PictureMaker {

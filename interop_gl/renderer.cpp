@@ -8,7 +8,7 @@
 #include <opencv2/core.hpp>
 #include <sstream>
 
-#include "core/assertion.hpp"
+#include "base/check.hpp"
 
 namespace quadrix {
 
@@ -23,8 +23,6 @@ void SampleLinearClamped() {
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
   glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 }
-
-constexpr char kSource[] = "interop_gl/renderer";
 
 }  // namespace
 
@@ -161,7 +159,7 @@ bool CreateInputLayout(RenderState& rs) {
 }
 
 bool CreateImageTexture(const cv::Mat& image, RenderState& rs, int slot) {
-  QX_ASSERT("CreateImageTexture", kSource, slot == 0 || slot == 1);
+  QX_CHECK(slot == 0 || slot == 1);
   GlTexture texture = AllocateImageTexture(image.size());
   if (!texture) return false;
   const std::vector<float> texels = BuildImageTexels(image);
@@ -200,7 +198,7 @@ void UploadTexelRows(const GlTexture& texture, int width, const float* texels, i
 
 void UpdateImageTextureRows(RenderState& rs, int slot, const cv::Mat& image, int firstRow,
                             int rowCount) {
-  QX_ASSERT("UpdateImageTextureRows", kSource, slot == 0 || slot == 1);
+  QX_CHECK(slot == 0 || slot == 1);
   firstRow = std::max(0, firstRow);
   rowCount = std::min(rowCount, image.rows - firstRow);
   if (rowCount <= 0) return;
@@ -239,8 +237,7 @@ GlTexture MakeOverlayTexture(cv::Size size) {
 
 void UpdateOverlay(RenderState& rs, cv::Rect rect, const cv::Mat& rgba) {
   if (!rs.overlayTexture || rect.empty()) return;
-  QX_ASSERT("UpdateOverlay", kSource,
-            rgba.type() == CV_8UC4 && rgba.size() == rect.size() && rgba.isContinuous());
+  QX_CHECK(rgba.type() == CV_8UC4 && rgba.size() == rect.size() && rgba.isContinuous());
   GLint height = 0;
   glBindTexture(GL_TEXTURE_2D, rs.overlayTexture.get());
   glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, &height);
@@ -256,7 +253,7 @@ void UpdateOverlay(RenderState& rs, cv::Rect rect, const cv::Mat& rgba) {
 }
 
 void CreateMeshBuffers(RenderState& rs, int vx, int vy) {
-  QX_ASSERT("CreateMeshBuffers", kSource, vx >= 2 && vy >= 2);
+  QX_CHECK(vx >= 2 && vy >= 2);
   rs.vxCount = vx;
   rs.vyCount = vy;
   const MeshIndices indices = BuildMeshIndices(vx, vy);
@@ -290,9 +287,8 @@ void CreateMeshBuffers(RenderState& rs, int vx, int vy) {
 }
 
 void UpdateVertices(RenderState& rs, const float* xy, std::size_t vertexCount) {
-  QX_ASSERT("UpdateVertices", kSource,
-            rs.vertexBuffer && vertexCount == static_cast<std::size_t>(rs.vxCount) *
-                                                  static_cast<std::size_t>(rs.vyCount));
+  QX_CHECK(rs.vertexBuffer && vertexCount == static_cast<std::size_t>(rs.vxCount) *
+                                                 static_cast<std::size_t>(rs.vyCount));
   // Each triangle maps target pixels to texels affinely: its derivatives
   // give the footprint, as the shader's dFdx and dFdy do.
   GLint width = 0;
@@ -416,18 +412,18 @@ void DrawMesh(RenderState& rs) {
                                  viewport[3] / std::max(1.0, static_cast<double>(rs.newHeight)));
     // Within the shader's slack (1.001) with room for its rounding.
     const bool minifying = !(rs.largestFootprint <= 1.0005 * std::max(zoom, 1e-9));
-    _SetVar(effect, "filtered", sharp ? (minifying ? 2 : 1) : 0);
-    _SetVar(effect, "maxLevel", sharp ? rs.sharpLevels : 0);
+    MustSetVar(effect, "filtered", sharp ? (minifying ? 2 : 1) : 0);
+    MustSetVar(effect, "maxLevel", sharp ? rs.sharpLevels : 0);
   }
-  _SetVar(effect, "vxCount", rs.vxCount);
-  _SetVar(effect, "vyCount", rs.vyCount);
-  _SetVar(effect, "srcWidth", static_cast<float>(rs.srcWidth));
-  _SetVar(effect, "srcHeight", static_cast<float>(rs.srcHeight));
-  _SetVar(effect, "newWidth", static_cast<float>(rs.newWidth));
-  _SetVar(effect, "newHeight", static_cast<float>(rs.newHeight));
-  QX_ASSERT("DrawMesh", kSource, rs.textureIndex == 0 || rs.textureIndex == 1);
-  _SetVar(effect, "g_Texture",
-          sharp ? rs.sharpTexture : rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
+  MustSetVar(effect, "vxCount", rs.vxCount);
+  MustSetVar(effect, "vyCount", rs.vyCount);
+  MustSetVar(effect, "srcWidth", static_cast<float>(rs.srcWidth));
+  MustSetVar(effect, "srcHeight", static_cast<float>(rs.srcHeight));
+  MustSetVar(effect, "newWidth", static_cast<float>(rs.newWidth));
+  MustSetVar(effect, "newHeight", static_cast<float>(rs.newHeight));
+  QX_CHECK(rs.textureIndex == 0 || rs.textureIndex == 1);
+  MustSetVar(effect, "g_Texture",
+             sharp ? rs.sharpTexture : rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
 
   rs.meshPass->Apply();
   glBindVertexArray(rs.inputLayout.get());
@@ -439,7 +435,7 @@ void DrawMesh(RenderState& rs) {
   glDrawElements(GL_TRIANGLES, rs.triangleIndexCount, GL_UNSIGNED_INT, nullptr);
 
   if (rs.showOverlay && rs.overlayPass != nullptr && rs.overlayTexture) {
-    _SetVar(effect, "g_Overlay", rs.overlayTexture);
+    MustSetVar(effect, "g_Overlay", rs.overlayTexture);
     rs.overlayPass->Apply();
     glDrawElements(GL_TRIANGLES, rs.triangleIndexCount, GL_UNSIGNED_INT, nullptr);
     glDisable(GL_BLEND);

@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "core/outputs.hpp"
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "test_support.hpp"
 
 using testsupport::Quote;

@@ -6,11 +6,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <set>
 
-#include "core/assertion.hpp"
+#include "base/check.hpp"
+#include "base/perf_timer.hpp"
 #include "core/importance_paint.hpp"
 #include "core/inputs.hpp"
-#include "core/perf_timer.hpp"
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "test_support.hpp"
 
 using namespace quadrix;
@@ -120,36 +120,48 @@ TEST(FixedCoordinates, IndicesAndValuesForTwoByOneQuads) {
   EXPECT_EQ(ind.size(), 2u * 8 + 2u * 5);
 }
 
-TEST(AssertionReport, IsAnOpenCvErrorThatTheProgramsPrint) {
+TEST(AssertionReport, NamesTheCheckItsFileLineAndRoutine) {
   // Status -3 (internal error), the expression, the routine, the source and the line.
+  const int line = __LINE__ + 3;
+  auto fail = [] {
+    const int x = 0;
+    QX_CHECK(x > 1);
+  };
   try {
-    quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42);
+    fail();
     FAIL() << "no exception";
   } catch (const quadrix::AssertionError& e) {
-    EXPECT_EQ(e.code, cv::Error::StsInternal);
-    EXPECT_TRUE(testsupport::Contains(e.what(),
-                                      "resizehost:42: error: \\(-3:Internal error\\) Assertion: "
-                                      "x > 1 failed in function 'Foo::Bar'"))
+    EXPECT_EQ(e.report().code, cv::Error::StsInternal);
+    EXPECT_EQ(e.kind(), quadrix::ErrorKind::kInternal);
+    EXPECT_TRUE(testsupport::Contains(e.what(), "tests/test_core\\.cpp:" + std::to_string(line) +
+                                                    ": error: \\(-3:Internal error\\) Assertion: "
+                                                    "x > 1 failed in function '"))
         << e.what();
   }
   // What the programs print before they end with status 1: the report, one line.
   EXPECT_EXIT(
       {
         try {
-          quadrix::AssertionFailed("Foo::Bar", "x > 1", "resizehost", 42);
-        } catch (const cv::Exception& e) {
+          quadrix::AssertionFailed("Foo::Bar", "x > 1", "core/x.cpp", 42);
+        } catch (const quadrix::Error& e) {
           quadrix::ReportAssertion(e);
         }
         std::exit(1);
       },
       ::testing::ExitedWithCode(1), "^[^\n]*Assertion: x > 1 failed in function 'Foo::Bar'\n$");
+  // Routine names without return type, namespace or parameters.
+  EXPECT_EQ(quadrix::RoutineName("void quadrix::ResizeHost::Resize(int, int)"),
+            "ResizeHost::Resize");
+  EXPECT_EQ(quadrix::RoutineName("cv::Mat quadrix::detail::Grid<std::pair<int, int> >(int)"),
+            "detail::Grid<std::pair<int, int> >");
+  EXPECT_EQ(quadrix::RoutineName("int main()"), "main");
 }
 
 TEST(ConstrainUnits, ZeroPointsIsAnInternalError) {
   ConstrainUnits u;
   EXPECT_TRUE(testsupport::Contains(testsupport::AssertionReport([&] { u.SetNumber(0); }),
-                                    "resizehost1:460: .*Assertion: n != 0 failed.*"
-                                    "ConstrainUnits::SetNumber"));
+                                    "core/energy_assembly\\.cpp:[0-9]+: .*Assertion: n != 0 "
+                                    "failed.*ConstrainUnits::SetNumber"));
 }
 
 TEST(LinePoints, ChoiceGroupingAndNumbering) {
@@ -266,12 +278,12 @@ TEST(Inputs, ReadAndCheckedInOnePlace) {
       f();
     } catch (const InputError& e) {
       message = e.what();
-      return e.kind();
+      return e.cause();
     }
     message = "no error";
-    return static_cast<InputError::Kind>(-1);
+    return static_cast<InputError::Cause>(-1);
   };
-  using Kind = InputError::Kind;
+  using Kind = InputError::Cause;
   std::string msg;
 
   const std::string src = write("src.png", testsupport::Sample({410, 300}));
@@ -351,8 +363,8 @@ TEST(LoadImage, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
   Loaded l(testsupport::Sample({410, 300}), cv::Mat(305, 405, CV_8UC1, cv::Scalar(100)));
   EXPECT_TRUE(testsupport::Contains(
       testsupport::AssertionReport([&] { l.host.LoadImage(l.salPath.c_str()); }),
-      "Assertion: imgSal->width==srcWidth&&imgSal->height==srcHeight failed.*"
-      "ResizeHost::LoadImage"));
+      "Assertion: imgSal.cols == srcWidth && imgSal.rows == srcHeight failed.*"
+      "ResizeHost::LoadImportance"));
 }
 
 TEST(Host, SmallFlatImageNumberingAndDiagnostics) {

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <iostream>
 
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "test_support.hpp"
 
 using namespace quadrix;

@@ -436,13 +436,15 @@ TEST_F(GlTest, OverlayTintsTheMeshWhereItIsOpaqueEnoughAndOnlyWhenShown) {
 // fails the first draw with the internal check's report.
 class GlVariableTest : public GlTest {
  protected:
-  void ExpectDrawFails(const std::string& effectText, int line) {
-    ASSERT_TRUE(
-        Prepare(WriteFile("var_" + std::to_string(line) + ".glsl", effectText), Sample(), 44, 31));
+  // `file`: a name for the effect; `value`: the setter's argument the report names.
+  void ExpectDrawFails(const std::string& effectText, const std::string& file,
+                       const std::string& value) {
+    ASSERT_TRUE(Prepare(WriteFile(file + ".glsl", effectText), Sample(), 44, 31));
     const std::vector<float> xy = UniformGrid(44, 31, 860, 600);
-    const std::string report = "interop_gl/glutil:" + std::to_string(line) +
-                               ": error: \\(-3:Internal error\\) Assertion: "
-                               "SetVar\\(pEffect,name,v\\)==S_OK failed in function '_SetVar'";
+    const std::string report =
+        "interop_gl/glutil\\.cpp:[0-9]+: error: \\(-3:Internal error\\) "
+        "Assertion: SetVar\\(pEffect, name, " +
+        value + "\\) failed in function 'MustSetVar'";
     EXPECT_TRUE(testsupport::Contains(testsupport::AssertionReport([&] {
                                         Draw(xy, {860, 600});
                                       }),
@@ -451,11 +453,13 @@ class GlVariableTest : public GlTest {
 };
 
 TEST_F(GlVariableTest, IntVariableMissing) {
-  ExpectDrawFails(Changed(EffectText(), "uniform int vyCount;", "const int vyCount = 31;"), 21);
+  ExpectDrawFails(Changed(EffectText(), "uniform int vyCount;", "const int vyCount = 31;"),
+                  "var_int", "v");
 }
 
 TEST_F(GlVariableTest, FloatVariableOfAnotherType) {
-  ExpectDrawFails(Changed(EffectText(), "uniform float srcWidth;", "uniform int srcWidth;"), 37);
+  ExpectDrawFails(Changed(EffectText(), "uniform float srcWidth;", "uniform int srcWidth;"),
+                  "var_float", "v");
 }
 
 TEST_F(GlVariableTest, TextureVariableMissing) {
@@ -463,7 +467,7 @@ TEST_F(GlVariableTest, TextureVariableMissing) {
                           "colour = filtered != 0 ? Sharp(g_Texture, texCoord) : "
                           "texture(g_Texture, texCoord);",
                           "colour = vec4(texCoord, 0.0, 1.0);"),
-                  53);
+                  "var_texture", "texture");
 }
 
 // --- Pictures ---------------------------------------------------------------

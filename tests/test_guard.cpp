@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "core/mesh_guard.hpp"
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "test_support.hpp"
 
 using namespace quadrix;
@@ -215,8 +215,8 @@ TEST_P(GuardedSolve, MinimumUnderTheGuardPassesTheOptimalityConditions) {
     if (!fixed[c]) freeAt[c] = nf++;
 
   int mostActive = 0;
-  for (cv::Size s : {cv::Size(800, 300), cv::Size(400, 150), cv::Size(250, 300),
-                     cv::Size(560, 240), cv::Size(1200, 300), cv::Size(140, 300)}) {
+  for (cv::Size s : {cv::Size(800, 300), cv::Size(400, 150), cv::Size(250, 300), cv::Size(560, 240),
+                     cv::Size(1200, 300), cv::Size(140, 300)}) {
     SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
     h.Resize(s.width, s.height);
     const std::vector<double>& x = h.solution64;

@@ -23,7 +23,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "engine/bridge.hpp"
 #include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"

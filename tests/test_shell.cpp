@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "shell/launch.hpp"
-#include "shell/photoload.hpp"
+#include "shell/photo_load.hpp"
 #include "shell/view.hpp"
 #include "shell/worker.hpp"
 #include "test_support.hpp"

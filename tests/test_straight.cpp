@@ -8,7 +8,7 @@
 #include <cmath>
 #include <opencv2/imgproc.hpp>
 
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
 #include "core/result_terms.hpp"
 
 using namespace quadrix;

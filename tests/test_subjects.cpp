@@ -9,10 +9,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "analysis/ImageAttention.hpp"
-#include "analysis/face_detect.hpp"
-#include "analysis/round_objects.hpp"
-#include "core/resizehost.hpp"
+#include "core/resize_host.hpp"
+#include "saliency/face_detect.hpp"
+#include "saliency/image_attention.hpp"
+#include "saliency/round_objects.hpp"
 #include "test_support.hpp"
 
 namespace {

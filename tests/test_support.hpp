@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "core/assertion.hpp"
+#include "base/check.hpp"
 
 namespace testsupport {
 

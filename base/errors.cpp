@@ -1,0 +1,7 @@
+#include "base/errors.hpp"
+
+namespace quadrix {
+
+void OutOfMemory() { throw FilterOutOfMemory(); }
+
+}  // namespace quadrix

@@ -1,1 +1,0 @@
-quadrix_bench(bench_analysis SOURCES bench_analysis.cpp LINK qx_analysis qx_base)

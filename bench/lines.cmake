@@ -1,0 +1,1 @@
+quadrix_bench(bench_lines SOURCES bench_lines.cpp LINK qx_lines qx_base)

@@ -1,0 +1,78 @@
+#include "shell/photo_load.hpp"
+
+#include <cctype>
+
+#include "core/inputs.hpp"
+#include "interop_gl/renderer.hpp"
+
+namespace quadrix {
+
+namespace {
+
+std::string SizeText(cv::Size size) {
+  return std::to_string(size.width) + " x " + std::to_string(size.height);
+}
+
+// A message of the core as a sentence of the box.
+std::string Sentence(std::string text) {
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text + ".";
+}
+
+}  // namespace
+
+std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost host,
+                                       const std::function<void(LoadStep, cv::Size)>& step,
+                                       const std::function<bool()>& cancelled) {
+  const std::string& srcPath = request.srcPath;
+  const std::string& salPath = request.salPath;
+  step(LoadStep::kReading, {});
+  // The core's checks of the files (readable, within the pixel limit, whole
+  // quads, an importance image that fits), then what the display cannot
+  // take, so that all of it ends in a message.
+  InputImages inputs;
+  try {
+    inputs = ReadInputs(srcPath, salPath, host.quadSize, host.maxPixels);
+  } catch (const InputError& e) {
+    std::string why = Sentence(e.what());
+    if (e.cause() == InputError::Cause::kTooLarge)
+      why += " The limit is set by the environment variable QUADRIX_MAX_PIXELS.";
+    throw PhotoError(why);
+  }
+  const cv::Size aligned = AlignedSize(inputs.source.size(), host.quadSize);
+  const int maxSide = request.maxTextureSide;
+  if (maxSide > 0 && (aligned.width > maxSide || aligned.height > maxSide))
+    throw PhotoError("The photo '" + srcPath + "' of " + SizeText(inputs.source.size()) +
+                     " pixels is larger than the display can draw (" + std::to_string(maxSide) +
+                     " pixels a side).");
+  if (cancelled()) return nullptr;
+
+  step(LoadStep::kImportance, aligned);
+  try {
+    LoadInputs(host, std::move(inputs));
+  } catch (const InputError& e) {
+    throw PhotoError(Sentence(e.what()));
+  }
+  if (cancelled()) return nullptr;
+
+  step(LoadStep::kLines, aligned);
+  host.energyObserver = [&](const TripletMatrix&) { step(LoadStep::kFactoring, aligned); };
+  host.BuildEquationA();
+  host.energyObserver = nullptr;
+  if (cancelled()) return nullptr;
+
+  // The first size of an image may cost a cold solve under the guard.
+  step(LoadStep::kSolving, aligned);
+  host.Resize(host.RestSize().width, host.RestSize().height);
+  if (cancelled()) return nullptr;
+
+  step(LoadStep::kTexels, aligned);
+  std::vector<float> colour = BuildImageTexels(host.DrawImage());
+  std::vector<float> importance = BuildImageTexels(host.imgSal);
+  ImportancePainter painter(host.imgSal.clone());
+  if (cancelled()) return nullptr;
+  return std::make_unique<LoadedPhoto>(srcPath, std::move(host), std::move(colour),
+                                       std::move(importance), std::move(painter));
+}
+
+}  // namespace quadrix

@@ -1,0 +1,56 @@
+#pragma once
+// Loading a photo for the window, meant to run off the GUI thread: read and
+// check the files, load or compute the importance map, detect lines, build
+// and factor the energy, solve once at the source size and lay out the
+// texels of both textures. Only the upload of the textures is left to the
+// thread that owns the OpenGL context. Nothing here needs the toolkit.
+
+#include <functional>
+#include <memory>
+#include <opencv2/core.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/errors.hpp"
+#include "core/importance_paint.hpp"
+#include "core/resize_host.hpp"
+
+namespace quadrix {
+
+struct PhotoRequest {
+  std::string srcPath;
+  std::string salPath;     // empty: the importance map is computed
+  int maxTextureSide = 0;  // the display's largest texture; 0: no limit
+};
+
+// The steps of a load, in the order they begin.
+enum class LoadStep { kReading, kImportance, kLines, kFactoring, kSolving, kTexels };
+
+struct LoadedPhoto {
+  std::string srcPath;
+  ResizeHost host;  // loaded, built, and solved at its (aligned) source size
+  // BuildImageTexels of host.imgSrc and host.imgSal.
+  std::vector<float> colourTexels;
+  std::vector<float> importanceTexels;
+  // Painting starts from the map as loaded or computed.
+  ImportancePainter painter;
+};
+
+// A file that cannot be used; the message names it and says why.
+class PhotoError : public Error {
+ public:
+  explicit PhotoError(const std::string& message) : Error(ErrorKind::kInput, message) {}
+};
+
+// Loads into `host` (made by the caller, so that an outside engine is opened
+// on the caller's thread; useScaleTerm and minScale already set). `step` is
+// told each step as it begins, with the aligned source size once it is
+// known; `cancelled` is polled between steps, and a cancelled load returns
+// null. Throws PhotoError for a file that cannot be used, EngineError when
+// the numeric engine fails.
+std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost host,
+                                       const std::function<void(LoadStep, cv::Size)>& step,
+                                       const std::function<bool()>& cancelled);
+
+}  // namespace quadrix

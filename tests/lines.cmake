@@ -1,0 +1,1 @@
+quadrix_test(test_lines SOURCES test_lines.cpp LINK qx_lines)
