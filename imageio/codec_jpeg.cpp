@@ -13,6 +13,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
@@ -237,15 +238,26 @@ ImageInfo JpegInfo(std::FILE* f) {
   return InfoOf(d);
 }
 
-cv::Mat JpegRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info) {
+cv::Mat JpegRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info,
+                 int minLongSide) {
   Decompress d;
   if (!ReadHeader(d, f)) throw Failure(d.err);
   info = InfoOf(d);
   CheckPixelLimit(info, maxPixels);
   // Saved markers go with the decompression's memory at its end.
   const int orientation = ExifOrientation(d.cinfo);
-  const int w = static_cast<int>(d.cinfo.image_width);
-  const int h = static_cast<int>(d.cinfo.image_height);
+  // The DCT's own scaling: 1/2, 1/4 or 1/8 of the work and memory of a full
+  // decode, for a copy that is resized further anyway.
+  const unsigned longSide = std::max(d.cinfo.image_width, d.cinfo.image_height);
+  unsigned denom = 1;
+  while (minLongSide > 0 && denom < 8 &&
+         (longSide + 2 * denom - 1) / (2 * denom) >= static_cast<unsigned>(minLongSide))
+    denom *= 2;
+  d.cinfo.scale_num = 1;
+  d.cinfo.scale_denom = denom;
+  jpeg_calc_output_dimensions(&d.cinfo);
+  const int w = static_cast<int>(d.cinfo.output_width);
+  const int h = static_cast<int>(d.cinfo.output_height);
   cv::Mat out;
   if (d.cinfo.num_components == 4) {
     cv::Mat cmyk = NewPicture(h, w, CV_8UC4);

@@ -39,7 +39,10 @@ ImageInfo BmpInfo(std::FILE* f);
 ImageInfo TiffInfo(std::FILE* f);
 ImageInfo WebpInfo(std::FILE* f);
 
-cv::Mat JpegRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info);
+// minLongSide > 0: decoded at the smallest DCT scale (1/8 to 1) whose longer
+// side is still at least that; `info` keeps the file's full size.
+cv::Mat JpegRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info,
+                 int minLongSide = 0);
 cv::Mat PngRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info);
 cv::Mat BmpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info);
 cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info);

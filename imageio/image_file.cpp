@@ -149,6 +149,15 @@ cv::Mat ReadImageFile(const std::string& path, ImageMode mode, std::int64_t maxP
   throw ImageFileError("not an image");
 }
 
+cv::Mat ReadImageReduced(const std::string& path, ImageMode mode, std::int64_t maxPixels,
+                         int minLongSide, ImageInfo* info) {
+  ImageFormat format = ImageFormat::kUnknown;
+  FilePtr f = OpenImage(path, format);
+  if (format != ImageFormat::kJpeg) return ReadImageFile(path, mode, maxPixels, info);
+  ImageInfo local;
+  return codec::JpegRead(f.get(), mode, maxPixels, info != nullptr ? *info : local, minLongSide);
+}
+
 ImageFormat FormatForName(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   const size_t dot = path.find_last_of('.');

@@ -69,6 +69,15 @@ ImageInfo ReadImageInfo(const std::string& path);
 cv::Mat ReadImageFile(const std::string& path, ImageMode mode, std::int64_t maxPixels,
                       ImageInfo* info = nullptr);
 
+// A reduced copy for analysis: a JPEG is decoded at the smallest of its DCT
+// scales (1/8, 1/4, 1/2, 1) whose longer side is still at least
+// `minLongSide`, at a fraction of a full decode's time and memory; other
+// formats are decoded whole. The caller resizes the result to the size it
+// needs. The pixel limit applies to the file's full size, which `info`
+// receives.
+cv::Mat ReadImageReduced(const std::string& path, ImageMode mode, std::int64_t maxPixels,
+                         int minLongSide, ImageInfo* info = nullptr);
+
 // The format a file name asks for by its extension (case ignored): .png;
 // .jpg, .jpeg, .jpe; .bmp, .dib; .tif, .tiff; .webp. kUnknown otherwise.
 ImageFormat FormatForName(const std::string& path);

@@ -292,3 +292,56 @@ TEST(ImageFiles, PixelLimitIsInclusive) {
   EXPECT_EQ(PixelCountText(1500000), "1.5 megapixels");
   EXPECT_EQ(PixelCountText(60000), "60000 pixels");
 }
+
+// The working copy of a JPEG comes from the DCT's own scaling: the smallest
+// scale that keeps the longer side at or above the request, the same picture
+// as a full decode reduced by area, the orientation applied and the pixel
+// limit held against the file's full size.
+TEST(ImageFiles, ReducedJpegDecodeKeepsTheLongerSideAndThePicture) {
+  TempDir dir;
+  const cv::Mat full = testsupport::Sample({1600, 1000});
+  const std::string jpg = dir / "big.jpg";
+  ASSERT_TRUE(cv::imwrite(jpg, full, {cv::IMWRITE_JPEG_QUALITY, 95}));
+  const cv::Mat decoded = ReadImageFile(jpg, ImageMode::kColour, kNoLimit);
+
+  struct Case {
+    int request;
+    cv::Size expected;
+  };
+  for (const Case c : {Case{0, {1600, 1000}}, Case{1600, {1600, 1000}}, Case{801, {1600, 1000}},
+                       Case{800, {800, 500}}, Case{401, {800, 500}}, Case{400, {400, 250}},
+                       Case{200, {200, 125}}, Case{50, {200, 125}}}) {
+    ImageInfo info;
+    const cv::Mat reduced = ReadImageReduced(jpg, ImageMode::kColour, kNoLimit, c.request, &info);
+    EXPECT_EQ(reduced.size(), c.expected) << c.request;
+    EXPECT_EQ(info.width, 1600);
+    EXPECT_EQ(info.height, 1000);
+    if (reduced.size() == decoded.size()) {
+      EXPECT_EQ(MaxDiff(reduced, decoded), 0.0);
+      continue;
+    }
+    cv::Mat area;
+    cv::resize(decoded, area, reduced.size(), 0, 0, cv::INTER_AREA);
+    EXPECT_LT(cv::norm(reduced, area, cv::NORM_L1) / static_cast<double>(area.total() * 3), 3.0)
+        << c.request;
+  }
+  const cv::Mat grey = ReadImageReduced(jpg, ImageMode::kGrey, kNoLimit, 400);
+  EXPECT_EQ(grey.type(), CV_8UC1);
+  EXPECT_EQ(grey.size(), cv::Size(400, 250));
+
+  EXPECT_THROW(ReadImageReduced(jpg, ImageMode::kColour, 1600 * 1000 - 1, 200), ImageTooLarge);
+  const std::string turned = dir / "turned.jpg";
+  WithOrientation(jpg, turned, 6);
+  ImageInfo info;
+  const cv::Mat upright = ReadImageReduced(turned, ImageMode::kColour, kNoLimit, 400, &info);
+  EXPECT_EQ(upright.size(), cv::Size(250, 400));
+  EXPECT_EQ(cv::Size(info.width, info.height), cv::Size(1000, 1600));
+  cv::Mat expected;
+  cv::rotate(ReadImageReduced(jpg, ImageMode::kColour, kNoLimit, 400), expected,
+             cv::ROTATE_90_CLOCKWISE);
+  EXPECT_EQ(MaxDiff(upright, expected), 0.0);
+  // Other formats come whole.
+  const std::string png = dir / "big.png";
+  ASSERT_TRUE(cv::imwrite(png, full));
+  EXPECT_EQ(MaxDiff(ReadImageReduced(png, ImageMode::kColour, kNoLimit, 200), full), 0.0);
+}
