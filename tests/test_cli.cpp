@@ -61,6 +61,20 @@ TEST(CliUsage, HelpAndUsageErrors) {
       {"--size", "needs a value"},
       {"--size 10x10 --size 20x20 --mesh m.csv 1 " + Quote(in.src), "{w}"},
       {"1 " + in.Args() + " extra", "extra"},
+      {"--size=10x 1 " + Quote(in.src), "invalid size '10x'"},
+      {"--frobnicate=3 1 " + Quote(in.src), "unknown option '--frobnicate'"},
+      {"--help=yes", "option --help takes no value"},
+      {"--uniform=1 1 " + Quote(in.src), "option --uniform takes no value"},
+      {"--no-sharp=1 1 " + Quote(in.src), "option --no-sharp takes no value"},
+      {"-o '' 1 " + Quote(in.src), "-o needs a file name pattern"},
+      {"--mesh= 1 " + Quote(in.src), "--mesh needs a file name pattern"},
+      {"--dump-energy '' 1 " + Quote(in.src), "--dump-energy needs a directory"},
+      {"-o out.xyz 1 " + Quote(in.src), "--output 'out.xyz': no image format"},
+      {"--importance-out=i.gif 1 " + Quote(in.src), "--importance-out 'i.gif': no image format"},
+      {"--batch -jx 1 " + Quote(in.src), "invalid number of jobs 'x'"},
+      {"--batch --jobs=300 1 " + Quote(in.src), "invalid number of jobs '300'"},
+      {"-j2 1 " + Quote(in.src), "-j needs --batch"},
+      {"--importance-pattern p.png 1 " + in.Args(), "either SAL or --importance-pattern"},
   };
   for (const auto& [args, mention] : bad) {
     const auto r = Cli(args);
@@ -68,6 +82,10 @@ TEST(CliUsage, HelpAndUsageErrors) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args << ": " << r.err;
     EXPECT_NE(r.err.find(mention), std::string::npos) << args << ": " << r.err;
   }
+  // After "--" a word that starts with a dash is a photo's name.
+  const auto dashed = Cli("-- 1 -missing.png");
+  EXPECT_EQ(dashed.status, 1);
+  EXPECT_NE(dashed.err.find("'-missing.png': no such file"), std::string::npos) << dashed.err;
 }
 
 TEST(CliUsage, UnreadableImagesNameTheFile) {
