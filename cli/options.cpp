@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
@@ -359,7 +360,8 @@ std::vector<std::string> ReadOptions(int argc, char** argv, Parsed& p) {
 
 // What the options leave open: the engine, the minimum quad scale and the
 // pixel limit from the environment.
-void FillFromEnvironment(const Parsed& p, CliOptions& o) {
+void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int64_t> maxPixels,
+                         CliOptions& o) {
   if (!o.engine) {
     const char* env = std::getenv("QUADRIX_ENGINE");
     if (env != nullptr && *env != '\0' && !IsEngineName(env))
@@ -367,8 +369,8 @@ void FillFromEnvironment(const Parsed& p, CliOptions& o) {
                        "' in QUADRIX_ENGINE: use builtin or octave"};
   }
   try {
-    o.minScale = p.minScale ? *p.minScale : MinScaleFromEnvironment();
-    o.maxPixels = p.maxPixels ? *p.maxPixels : MaxPixelsFromEnvironment();
+    o.minScale = minScale ? *minScale : MinScaleFromEnvironment();
+    o.maxPixels = maxPixels ? *maxPixels : MaxPixelsFromEnvironment();
   } catch (const std::invalid_argument& e) {
     throw UsageError{e.what()};
   }
@@ -422,9 +424,9 @@ void CheckPatternsSpread(const CliOptions& o) {
 CliOptions ParseCliOptions(int argc, char** argv) {
   Parsed p;
   const std::vector<std::string> words = ReadOptions(argc, argv, p);
-  CliOptions& o = p.options;
+  CliOptions o = std::move(p.options);
   if (o.help) return o;
-  FillFromEnvironment(p, o);
+  FillFromEnvironment(p.minScale, p.maxPixels, o);
   TakeWords(words, o);
   CheckPatternsSpread(o);
   CheckOutputsApart(o);

@@ -98,7 +98,8 @@ class CholmodBackend final : public EnergyBackend {
     Vec r, d, md, z, s1, r2, dl, dx;
   };
 
-  // The guard rows on the free coordinates (cholmod_energy.cpp).
+  // The guard rows on the free coordinates, and back to all of them
+  // (cholmod_energy.cpp).
   void BuildRows(const GuardRows& guard);
   bool CoverRowPatterns(const SparseMatrix& m);
   bool Fit(const std::vector<int32_t>& rows) const;
