@@ -6,6 +6,7 @@
 #include <map>
 #include <set>
 #include <stdexcept>
+#include <utility>
 
 #include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
@@ -179,25 +180,152 @@ std::string ImportancePathOf(const CliOptions& o, const std::string& src) {
 
 namespace {
 
-// The part of the picture a --no-... switch turns off, or null.
-bool ResultParts::*PartSwitch(const std::string& option) {
-  static const std::pair<const char*, bool ResultParts::*> kSwitches[] = {
-      {"--no-sharp", &ResultParts::sharp},
-      {"--no-straight", &ResultParts::straight},
-      {"--no-even", &ResultParts::even},
-      {"--no-faces", &ResultParts::faces},
-      {"--no-shapes", &ResultParts::shapes}};
-  for (const auto& [name, part] : kSwitches)
-    if (option == name) return part;
+// The options while they are read; the two limits stay open until the
+// environment has had its say.
+struct Parsed {
+  CliOptions options;
+  std::optional<double> minScale;
+  std::optional<std::int64_t> maxPixels;
+};
+
+// What an option takes after it: nothing, any text, or a name pattern that
+// may not be empty.
+enum class Takes { kNothing, kText, kPattern };
+
+struct OptionSpec {
+  const char* shortName;  // "-o", or null
+  const char* longName;   // "--output"
+  Takes takes;
+  const char* patternOf;  // what an empty pattern lacks, for kPattern
+  void (*store)(const std::string& value, Parsed& p);
+};
+
+template <bool CliOptions::*kFlag>
+void SetFlag(const std::string&, Parsed& p) {
+  p.options.*kFlag = true;
+}
+
+template <bool ResultParts::*kPart>
+void TurnOff(const std::string&, Parsed& p) {
+  p.options.parts.*kPart = false;
+}
+
+template <std::optional<std::string> CliOptions::*kPattern>
+void StorePattern(const std::string& value, Parsed& p) {
+  p.options.*kPattern = value;
+}
+
+void CheckImageExtension(const char* option, const std::string& value) {
+  if (FormatForName(value) == ImageFormat::kUnknown)
+    throw UsageError{std::string(option) + " '" + value +
+                     "': no image format for this extension (use .png, .jpg, .bmp, .tif or "
+                     ".webp)"};
+}
+
+void StoreOutput(const std::string& value, Parsed& p) {
+  CheckImageExtension("--output", value);
+  p.options.outputPattern = value;
+}
+
+void StoreImportanceOut(const std::string& value, Parsed& p) {
+  CheckImageExtension("--importance-out", value);
+  p.options.importanceOut = value;
+}
+
+void StoreJobs(const std::string& value, Parsed& p) {
+  const auto jobs = ParseJobs(value);
+  if (!jobs) throw UsageError{"invalid number of jobs '" + value + "': expected 1 to 256"};
+  p.options.jobs = *jobs;
+}
+
+void StoreSize(const std::string& value, Parsed& p) {
+  const auto size = ParseSize(value);
+  if (!size)
+    throw UsageError{"invalid size '" + value +
+                     "': expected WxH with whole numbers from 1 to 32768"};
+  std::vector<cv::Size>& sizes = p.options.sizes;
+  if (std::find(sizes.begin(), sizes.end(), *size) == sizes.end()) sizes.push_back(*size);
+}
+
+void StoreMinScale(const std::string& value, Parsed& p) {
+  p.minScale = ParseMinScale(value);
+  if (!p.minScale)
+    throw UsageError{"invalid minimum quad scale '" + value +
+                     "': expected a number between 0 and 1 (both excluded), or none"};
+}
+
+void StoreMaxPixels(const std::string& value, Parsed& p) {
+  p.maxPixels = ParseMaxPixels(value);
+  if (!p.maxPixels)
+    throw UsageError{"invalid pixel limit '" + value +
+                     "': expected a whole number of pixels from 1 up"};
+}
+
+void StoreEngine(const std::string& value, Parsed& p) {
+  if (!IsEngineName(value))
+    throw UsageError{"unknown engine '" + value + "': use builtin or octave"};
+  p.options.engine = value;
+}
+
+void SetClassic(const std::string&, Parsed& p) { p.options.parts = ResultParts::Classic(); }
+
+constexpr const char* kFileNamePattern = "a file name pattern";
+
+// Every option of kCliUsage.
+constexpr OptionSpec kOptions[] = {
+    {"-h", "--help", Takes::kNothing, nullptr, SetFlag<&CliOptions::help>},
+    {nullptr, "--batch", Takes::kNothing, nullptr, SetFlag<&CliOptions::batch>},
+    {"-j", "--jobs", Takes::kText, nullptr, StoreJobs},
+    {nullptr, "--uniform", Takes::kNothing, nullptr, SetFlag<&CliOptions::uniform>},
+    {nullptr, "--grid", Takes::kNothing, nullptr, SetFlag<&CliOptions::grid>},
+    {nullptr, "--show-importance", Takes::kNothing, nullptr, SetFlag<&CliOptions::showImportance>},
+    {"-o", "--output", Takes::kPattern, kFileNamePattern, StoreOutput},
+    {nullptr, "--timings", Takes::kNothing, nullptr, SetFlag<&CliOptions::timings>},
+    {nullptr, "--verbose", Takes::kNothing, nullptr, SetFlag<&CliOptions::verbose>},
+    {nullptr, "--size", Takes::kText, nullptr, StoreSize},
+    {nullptr, "--mesh", Takes::kPattern, kFileNamePattern, StorePattern<&CliOptions::meshPattern>},
+    {nullptr, "--importance-out", Takes::kPattern, kFileNamePattern, StoreImportanceOut},
+    {nullptr, "--importance-pattern", Takes::kPattern, kFileNamePattern,
+     StorePattern<&CliOptions::importancePattern>},
+    {nullptr, "--min-scale", Takes::kText, nullptr, StoreMinScale},
+    {nullptr, "--max-pixels", Takes::kText, nullptr, StoreMaxPixels},
+    {nullptr, "--classic", Takes::kNothing, nullptr, SetClassic},
+    {nullptr, "--no-sharp", Takes::kNothing, nullptr, TurnOff<&ResultParts::sharp>},
+    {nullptr, "--no-straight", Takes::kNothing, nullptr, TurnOff<&ResultParts::straight>},
+    {nullptr, "--no-even", Takes::kNothing, nullptr, TurnOff<&ResultParts::even>},
+    {nullptr, "--no-faces", Takes::kNothing, nullptr, TurnOff<&ResultParts::faces>},
+    {nullptr, "--no-shapes", Takes::kNothing, nullptr, TurnOff<&ResultParts::shapes>},
+    {nullptr, "--engine", Takes::kText, nullptr, StoreEngine},
+    {nullptr, "--dump-energy", Takes::kPattern, "a directory", StorePattern<&CliOptions::dumpDir>},
+};
+
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& spec : kOptions)
+    if (name == spec.longName || (spec.shortName != nullptr && name == spec.shortName))
+      return &spec;
   return nullptr;
 }
 
-}  // namespace
+// Cuts the value off "--name=value" and "-j4"; `arg` keeps the name.
+std::optional<std::string> SplitInlineValue(std::string& arg) {
+  if (arg.rfind("--", 0) == 0) {
+    const size_t eq = arg.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    std::string value = arg.substr(eq + 1);
+    arg.resize(eq);
+    return value;
+  }
+  if (arg.rfind("-j", 0) == 0 && arg.size() > 2) {
+    std::string value = arg.substr(2);
+    arg = "-j";
+    return value;
+  }
+  return std::nullopt;
+}
 
-CliOptions ParseCliOptions(int argc, char** argv) {
-  CliOptions o;
-  std::optional<double> minScale;
-  std::optional<std::int64_t> maxPixels;
+// Reads the options into `p`; the other words (MODE, SRC, ...) come back in
+// order.
+std::vector<std::string> ReadOptions(int argc, char** argv, Parsed& p) {
   std::vector<std::string> words;
   bool optionsDone = false;
   for (int i = 1; i < argc; ++i) {
@@ -210,112 +338,30 @@ CliOptions ParseCliOptions(int argc, char** argv) {
       optionsDone = true;
       continue;
     }
+    const std::optional<std::string> inlineValue = SplitInlineValue(a);
+    const OptionSpec* spec = FindOption(a);
+    if (spec == nullptr) throw UsageError{"unknown option '" + a + "'"};
     std::string value;
-    bool hasInlineValue = false;
-    if (a.rfind("--", 0) == 0) {
-      const size_t eq = a.find('=');
-      if (eq != std::string::npos) {
-        value = a.substr(eq + 1);
-        a = a.substr(0, eq);
-        hasInlineValue = true;
-      }
-    } else if (a.rfind("-j", 0) == 0 && a.size() > 2) {  // -j4
-      value = a.substr(2);
-      a = "-j";
-      hasInlineValue = true;
-    }
-    auto takeValue = [&]() -> std::string {
-      if (hasInlineValue) return value;
-      if (i + 1 >= argc) throw UsageError{"option " + a + " needs a value"};
-      return argv[++i];
-    };
-    auto noValue = [&] {
-      if (hasInlineValue) throw UsageError{"option " + a + " takes no value"};
-    };
-    auto pattern = [&](std::optional<std::string>& into, const char* what) {
-      into = takeValue();
-      if (into->empty()) throw UsageError{a + " needs " + what};
-    };
-    if (a == "-h" || a == "--help") {
-      noValue();
-      o.help = true;
-    } else if (a == "--batch") {
-      noValue();
-      o.batch = true;
-    } else if (a == "-j" || a == "--jobs") {
-      const std::string v = takeValue();
-      const auto jobs = ParseJobs(v);
-      if (!jobs) throw UsageError{"invalid number of jobs '" + v + "': expected 1 to 256"};
-      o.jobs = *jobs;
-    } else if (a == "--uniform") {
-      noValue();
-      o.uniform = true;
-    } else if (a == "--grid") {
-      noValue();
-      o.grid = true;
-    } else if (a == "--show-importance") {
-      noValue();
-      o.showImportance = true;
-    } else if (a == "-o" || a == "--output") {
-      pattern(o.outputPattern, "a file name pattern");
-      if (FormatForName(*o.outputPattern) == ImageFormat::kUnknown)
-        throw UsageError{"--output '" + *o.outputPattern +
-                         "': no image format for this extension (use .png, .jpg, .bmp, .tif "
-                         "or .webp)"};
-    } else if (a == "--timings") {
-      noValue();
-      o.timings = true;
-    } else if (a == "--verbose") {
-      noValue();
-      o.verbose = true;
-    } else if (a == "--size") {
-      const std::string v = takeValue();
-      const auto size = ParseSize(v);
-      if (!size)
-        throw UsageError{"invalid size '" + v +
-                         "': expected WxH with whole numbers from 1 to 32768"};
-      if (std::find(o.sizes.begin(), o.sizes.end(), *size) == o.sizes.end())
-        o.sizes.push_back(*size);
-    } else if (a == "--mesh") {
-      pattern(o.meshPattern, "a file name pattern");
-    } else if (a == "--importance-out") {
-      pattern(o.importanceOut, "a file name pattern");
-      if (FormatForName(*o.importanceOut) == ImageFormat::kUnknown)
-        throw UsageError{"--importance-out '" + *o.importanceOut +
-                         "': no image format for this extension (use .png, .jpg, .bmp, .tif or "
-                         ".webp)"};
-    } else if (a == "--importance-pattern") {
-      pattern(o.importancePattern, "a file name pattern");
-    } else if (a == "--min-scale") {
-      const std::string v = takeValue();
-      minScale = ParseMinScale(v);
-      if (!minScale)
-        throw UsageError{"invalid minimum quad scale '" + v +
-                         "': expected a number between 0 and 1 (both excluded), or none"};
-    } else if (a == "--max-pixels") {
-      const std::string v = takeValue();
-      maxPixels = ParseMaxPixels(v);
-      if (!maxPixels)
-        throw UsageError{"invalid pixel limit '" + v +
-                         "': expected a whole number of pixels from 1 up"};
-    } else if (a == "--classic") {
-      noValue();
-      o.parts = ResultParts::Classic();
-    } else if (bool ResultParts::*part = PartSwitch(a)) {
-      noValue();
-      o.parts.*part = false;
-    } else if (a == "--engine") {
-      o.engine = takeValue();
-      if (!IsEngineName(*o.engine))
-        throw UsageError{"unknown engine '" + *o.engine + "': use builtin or octave"};
-    } else if (a == "--dump-energy") {
-      pattern(o.dumpDir, "a directory");
+    if (spec->takes == Takes::kNothing) {
+      if (inlineValue) throw UsageError{"option " + a + " takes no value"};
+    } else if (inlineValue) {
+      value = *inlineValue;
+    } else if (i + 1 < argc) {
+      value = argv[++i];
     } else {
-      throw UsageError{"unknown option '" + a + "'"};
+      throw UsageError{"option " + a + " needs a value"};
     }
+    if (spec->takes == Takes::kPattern && value.empty())
+      throw UsageError{a + " needs " + spec->patternOf};
+    spec->store(value, p);
   }
-  if (o.help) return o;
+  return words;
+}
 
+// What the options leave open: the engine, the minimum quad scale and the
+// pixel limit from the environment.
+void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int64_t> maxPixels,
+                         CliOptions& o) {
   if (!o.engine) {
     const char* env = std::getenv("QUADRIX_ENGINE");
     if (env != nullptr && *env != '\0' && !IsEngineName(env))
@@ -328,7 +374,10 @@ CliOptions ParseCliOptions(int argc, char** argv) {
   } catch (const std::invalid_argument& e) {
     throw UsageError{e.what()};
   }
+}
 
+// MODE, the photos and SAL from the words.
+void TakeWords(const std::vector<std::string>& words, CliOptions& o) {
   if (words.empty()) throw UsageError{"missing MODE and SRC"};
   if (words.size() < 2) throw UsageError{"missing SRC"};
   const char mode = words[0].empty() ? '\0' : words[0][0];
@@ -347,7 +396,11 @@ CliOptions ParseCliOptions(int argc, char** argv) {
       throw UsageError{"give either SAL or --importance-pattern, not both"};
   }
   if (!o.batch && o.jobs > 0) throw UsageError{"-j needs --batch"};
+}
 
+// Patterns that would write one file twice: several photos without {name},
+// several sizes without {w} or {h}.
+void CheckPatternsSpread(const CliOptions& o) {
   const std::pair<const char*, const std::optional<std::string>*> patterns[] = {
       {"-o", &o.outputPattern},
       {"--mesh", &o.meshPattern},
@@ -364,6 +417,18 @@ CliOptions ParseCliOptions(int argc, char** argv) {
     if (*p && o.sizes.size() > 1 &&
         ExpandPattern(**p, o.sizes[0]) == ExpandPattern(**p, o.sizes[1]))
       throw UsageError{"pattern '" + **p + "' needs {w} or {h} when several sizes are given"};
+}
+
+}  // namespace
+
+CliOptions ParseCliOptions(int argc, char** argv) {
+  Parsed p;
+  const std::vector<std::string> words = ReadOptions(argc, argv, p);
+  CliOptions o = std::move(p.options);
+  if (o.help) return o;
+  FillFromEnvironment(p.minScale, p.maxPixels, o);
+  TakeWords(words, o);
+  CheckPatternsSpread(o);
   CheckOutputsApart(o);
   return o;
 }

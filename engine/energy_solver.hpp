@@ -91,7 +91,6 @@ class EnergySolver {
 
   // Why the last Precompute returned false.
   const std::string& FactorError() const { return factorError_; }
-  const GuardRows& Guard() const { return p_.guard; }
   const SolveStats& LastStats() const { return stats_; }
   // Most primal-dual iterations before the safeguarded path takes over.
   void SetIterationLimit(int limit) { iterationLimit_ = limit; }

@@ -366,13 +366,4 @@ cv::Mat CpuRasterizer::Render(int vx, int vy, std::span<const float> xy, cv::Siz
   return out;
 }
 
-cv::Mat RasterizeMesh(const cv::Mat& colour, const cv::Mat& importance, int vx, int vy,
-                      std::span<const float> xy, cv::Size target, bool showGrid, int textureIndex,
-                      bool filtered) {
-  CpuRasterizer raster;
-  raster.SetFiltered(filtered);
-  raster.SetImages(colour, importance);
-  return raster.Render(vx, vy, xy, target, showGrid, textureIndex);
-}
-
 }  // namespace quadrix

@@ -36,8 +36,4 @@ class CpuRasterizer {
   bool filtered_ = true;
 };
 
-cv::Mat RasterizeMesh(const cv::Mat& colour, const cv::Mat& importance, int vx, int vy,
-                      std::span<const float> xy, cv::Size target, bool showGrid, int textureIndex,
-                      bool filtered = true);
-
 }  // namespace quadrix

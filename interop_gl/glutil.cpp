@@ -314,6 +314,57 @@ GlShader CompileStage(GLenum kind, const EffectSource& fx, const StageSource& st
   return shader;
 }
 
+// Links the two stages into a program; empty (after saying why) when it
+// does not link.
+GlProgram LinkProgram(GLuint vs, GLuint fs, const std::string& passName, Messages& msg) {
+  GlProgram program(glCreateProgram());
+  const GLuint prog = program.get();
+  glAttachShader(prog, vs);
+  glAttachShader(prog, fs);
+  glLinkProgram(prog);
+  glDetachShader(prog, vs);
+  glDetachShader(prog, fs);
+  GLint linked = GL_FALSE;
+  glGetProgramiv(prog, GL_LINK_STATUS, &linked);
+  msg.Log(passName, ProgramLog(prog));
+  if (linked != GL_TRUE) {
+    msg.Fail(passName + " does not link");
+    return {};
+  }
+  return program;
+}
+
+struct Uniform {
+  std::string name;  // without the "[0]" of an array
+  GLenum glType;
+  GLint size;
+  GLint location;
+};
+
+// The program's active uniforms outside uniform blocks.
+std::vector<Uniform> ActiveUniforms(GLuint prog) {
+  GLint count = 0;
+  GLint maxLength = 0;
+  glGetProgramiv(prog, GL_ACTIVE_UNIFORMS, &count);
+  glGetProgramiv(prog, GL_ACTIVE_UNIFORM_MAX_LENGTH, &maxLength);
+  std::string buffer(static_cast<size_t>(std::max(maxLength, 1)), '\0');
+  std::vector<Uniform> uniforms;
+  for (GLint i = 0; i < count; ++i) {
+    GLsizei length = 0;
+    GLint size = 0;
+    GLenum glType = 0;
+    glGetActiveUniform(prog, static_cast<GLuint>(i), static_cast<GLsizei>(buffer.size()), &length,
+                       &size, &glType, buffer.data());
+    std::string name(buffer.data(), static_cast<size_t>(length));
+    if (name.size() > 3 && name.compare(name.size() - 3, 3, "[0]") == 0)
+      name.resize(name.size() - 3);
+    const GLint location = glGetUniformLocation(prog, name.c_str());
+    if (location < 0) continue;  // in a uniform block: not an effect variable
+    uniforms.push_back(Uniform{std::move(name), glType, size, location});
+  }
+  return uniforms;
+}
+
 VarType TypeOf(GLenum glType, GLint arraySize) {
   if (arraySize != 1) return VarType::kOther;
   switch (glType) {
@@ -426,6 +477,33 @@ void EffectPass::Apply() {
   }
 }
 
+bool EffectPass::SetState(const std::string& state) {
+  static const std::pair<const char*, Cull> kCulls[] = {
+      {"cull=none", Cull::kNone}, {"cull=back", Cull::kBack}, {"cull=front", Cull::kFront}};
+  static const std::pair<const char*, Depth> kDepths[] = {{"depth=off", Depth::kOff},
+                                                          {"depth=less", Depth::kLess},
+                                                          {"depth=lequal", Depth::kLequal},
+                                                          {"depth=always", Depth::kAlways}};
+  static const std::pair<const char*, Blend> kBlends[] = {{"blend=off", Blend::kOff},
+                                                          {"blend=alpha", Blend::kAlpha}};
+  for (const auto& [word, cull] : kCulls)
+    if (state == word) {
+      cull_ = cull;
+      return true;
+    }
+  for (const auto& [word, depth] : kDepths)
+    if (state == word) {
+      depth_ = depth;
+      return true;
+    }
+  for (const auto& [word, blend] : kBlends)
+    if (state == word) {
+      blend_ = blend;
+      return true;
+    }
+  return false;
+}
+
 EffectPass* EffectTechnique::GetPassByIndex(int index) {
   if (index < 0 || index >= PassCount()) return nullptr;
   return passes_[static_cast<size_t>(index)].get();
@@ -469,31 +547,8 @@ std::unique_ptr<Effect> Effect::Create(const std::string& source, const std::str
       const std::string passName =
           "pass " + std::to_string(p) + " of technique \"" + ts.name + "\"";
       auto pass = std::make_unique<EffectPass>();
-      for (const std::string& state : ps.states) {
-        using Cull = EffectPass::Cull;
-        using Depth = EffectPass::Depth;
-        if (state == "cull=none") {
-          pass->cull_ = Cull::kNone;
-        } else if (state == "cull=back") {
-          pass->cull_ = Cull::kBack;
-        } else if (state == "cull=front") {
-          pass->cull_ = Cull::kFront;
-        } else if (state == "depth=off") {
-          pass->depth_ = Depth::kOff;
-        } else if (state == "depth=less") {
-          pass->depth_ = Depth::kLess;
-        } else if (state == "depth=lequal") {
-          pass->depth_ = Depth::kLequal;
-        } else if (state == "depth=always") {
-          pass->depth_ = Depth::kAlways;
-        } else if (state == "blend=off") {
-          pass->blend_ = EffectPass::Blend::kOff;
-        } else if (state == "blend=alpha") {
-          pass->blend_ = EffectPass::Blend::kAlpha;
-        } else {
-          msg.Error(ps.line, "unknown pass state \"" + state + "\"");
-        }
-      }
+      for (const std::string& state : ps.states)
+        if (!pass->SetState(state)) msg.Error(ps.line, "unknown pass state \"" + state + "\"");
 
       // Stages are compiled once, however many passes use them.
       auto stageShader = [&](GLenum kind, const std::string& name) -> GLuint {
@@ -508,54 +563,26 @@ std::unique_ptr<Effect> Effect::Create(const std::string& source, const std::str
       const GLuint fs = stageShader(GL_FRAGMENT_SHADER, ps.fragment);
       if (vs == 0 || fs == 0 || msg.failed()) continue;
 
-      pass->program_ = GlProgram(glCreateProgram());
-      const GLuint prog = pass->program_.get();
-      glAttachShader(prog, vs);
-      glAttachShader(prog, fs);
-      glLinkProgram(prog);
-      glDetachShader(prog, vs);
-      glDetachShader(prog, fs);
-      GLint linked = GL_FALSE;
-      glGetProgramiv(prog, GL_LINK_STATUS, &linked);
-      msg.Log(passName, ProgramLog(prog));
-      if (linked != GL_TRUE) {
-        msg.Fail(passName + " does not link");
-        continue;
-      }
+      pass->program_ = LinkProgram(vs, fs, passName, msg);
+      if (!pass->program_) continue;
 
-      GLint count = 0;
-      GLint maxLength = 0;
-      glGetProgramiv(prog, GL_ACTIVE_UNIFORMS, &count);
-      glGetProgramiv(prog, GL_ACTIVE_UNIFORM_MAX_LENGTH, &maxLength);
-      std::string buffer(static_cast<size_t>(std::max(maxLength, 1)), '\0');
-      for (GLint i = 0; i < count; ++i) {
-        GLsizei length = 0;
-        GLint size = 0;
-        GLenum glType = 0;
-        glGetActiveUniform(prog, static_cast<GLuint>(i), static_cast<GLsizei>(buffer.size()),
-                           &length, &size, &glType, buffer.data());
-        std::string name(buffer.data(), static_cast<size_t>(length));
-        if (name.size() > 3 && name.compare(name.size() - 3, 3, "[0]") == 0)
-          name.resize(name.size() - 3);
-        const GLint location = glGetUniformLocation(prog, name.c_str());
-        if (location < 0) continue;  // in a uniform block: not an effect variable
-
+      for (const Uniform& u : ActiveUniforms(pass->program_.get())) {
         EffectVar* var = nullptr;
         for (auto& v : effect->vars_)
-          if (v->name == name) var = v.get();
+          if (v->name == u.name) var = v.get();
         if (var == nullptr) {
           effect->vars_.push_back(std::make_unique<EffectVar>());
           var = effect->vars_.back().get();
-          var->name = name;
-          var->glType = glType;
-          var->arraySize = size;
-          var->type = TypeOf(glType, size);
+          var->name = u.name;
+          var->glType = u.glType;
+          var->arraySize = u.size;
+          var->type = TypeOf(u.glType, u.size);
           if (var->type == VarType::kTexture) var->unit = nextUnit++;
-        } else if (var->glType != glType || var->arraySize != size) {
-          msg.Fail("variable \"" + name + "\" has different types in different passes");
+        } else if (var->glType != u.glType || var->arraySize != u.size) {
+          msg.Fail("variable \"" + u.name + "\" has different types in different passes");
           continue;
         }
-        pass->bindings_.push_back(EffectPass::Binding{var, location});
+        pass->bindings_.push_back(EffectPass::Binding{var, u.location});
       }
       technique->passes_.push_back(std::move(pass));
     }

@@ -181,6 +181,8 @@ class EffectPass {
   enum class Cull { kKeep, kNone, kBack, kFront };
   enum class Depth { kKeep, kOff, kLess, kLequal, kAlways };
   enum class Blend { kKeep, kOff, kAlpha };
+  // Takes a state word such as "cull=none"; false when it is unknown.
+  bool SetState(const std::string& state);
   GlProgram program_;
   std::vector<Binding> bindings_;
   Cull cull_ = Cull::kKeep;

@@ -40,8 +40,6 @@ class PictureMaker {
   cv::Mat Render(int vx, int vy, std::span<const float> xy, cv::Size size, bool showGrid,
                  int textureIndex);
 
-  bool UsesOpenGl() const { return gl_ != nullptr && glHasImages_; }
-
  private:
   std::unique_ptr<OffscreenRenderer> gl_;
   std::unique_ptr<CpuRasterizer> cpu_;
