@@ -131,18 +131,25 @@ void ImportanceBrush::OnMouse(wxMouseEvent& event) {
     lastDab_ = event.GetPosition();
     DabAt(lastDab_);
   } else if (event.Dragging() && stroking_) {
-    // Discs close enough together to make a line.
-    const wxPoint to = event.GetPosition();
-    const double length = std::hypot(to.x - lastDab_.x, to.y - lastDab_.y);
-    const int steps = std::max(1, static_cast<int>(std::ceil(length / (radius_ / 3))));
-    for (int k = 1; k <= steps; ++k)
-      DabAt(wxPoint(lastDab_.x + (to.x - lastDab_.x) * k / steps,
-                    lastDab_.y + (to.y - lastDab_.y) * k / steps));
-    lastDab_ = to;
+    StrokeTo(event.GetPosition());
   } else if (event.LeftUp()) {
+    // The toolkit merges the motions that arrive while the window is busy
+    // (a redraw, a dab), and may drop them before a quick release: the
+    // stroke reaches the point of release all the same.
+    if (stroking_ && event.GetPosition() != lastDab_) StrokeTo(event.GetPosition());
     EndStroke();
   }
   event.Skip();
+}
+
+void ImportanceBrush::StrokeTo(wxPoint to) {
+  // Discs close enough together to make a line.
+  const double length = std::hypot(to.x - lastDab_.x, to.y - lastDab_.y);
+  const int steps = std::max(1, static_cast<int>(std::ceil(length / (radius_ / 3))));
+  for (int k = 1; k <= steps; ++k)
+    DabAt(wxPoint(lastDab_.x + (to.x - lastDab_.x) * k / steps,
+                  lastDab_.y + (to.y - lastDab_.y) * k / steps));
+  lastDab_ = to;
 }
 
 void ImportanceBrush::DabAt(wxPoint viewPoint) {

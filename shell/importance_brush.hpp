@@ -72,6 +72,8 @@ class ImportanceBrush {
   void StartRebuild();
 
  private:
+  // Discs from the last one to `to` (drawing-area pixels).
+  void StrokeTo(wxPoint to);
   // A disc of the brush at `viewPoint` (drawing-area pixels).
   void DabAt(wxPoint viewPoint);
   // After the map changed in `rect` (pixels of the map): the importance
