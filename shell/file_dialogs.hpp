@@ -3,12 +3,11 @@
 // own choices), and importance files saved and loaded. Each shows its own
 // error box; nothing here changes what the window shows.
 
+#include <wx/window.h>
+
 #include <cstdint>
 #include <opencv2/core.hpp>
 #include <string>
-
-// GlWindow first: libepoxy must precede the toolkit's GL headers.
-#include <wx/window.h>
 
 #include "core/resize_host.hpp"
 #include "interop_gl/renderer.hpp"

@@ -3,16 +3,15 @@
 // overlay that shows them, undo and redo, a map loaded from a file, and the
 // energy built anew (off the GUI thread) after each change.
 
+#include <wx/event.h>
+#include <wx/frame.h>
+#include <wx/menu.h>
+
 #include <array>
 #include <boost/signals2/signal.hpp>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <optional>
-
-// GlWindow first: libepoxy must precede the toolkit's GL headers.
-#include <wx/event.h>
-#include <wx/frame.h>
-#include <wx/menu.h>
 
 #include "core/importance_paint.hpp"
 #include "core/result_parts.hpp"

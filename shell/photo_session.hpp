@@ -4,15 +4,14 @@
 // own; otherwise the finished load's texels are handed to the textures here,
 // in bands, between turns of the event loop.
 
+#include <wx/frame.h>
+#include <wx/string.h>
+#include <wx/timer.h>
+
 #include <boost/signals2/signal.hpp>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <string>
-
-// GlWindow first: libepoxy must precede the toolkit's GL headers.
-#include <wx/frame.h>
-#include <wx/string.h>
-#include <wx/timer.h>
 
 #include "core/resize_host.hpp"
 #include "interop_gl/glutil.hpp"

@@ -5,16 +5,15 @@
 // renderer and the draw. The drawing area is target × zoom; at zoom 1, the
 // default whenever the photo fits on the screen, it is the target.
 
+#include <wx/frame.h>
+#include <wx/string.h>
+#include <wx/timer.h>
+
 #include <boost/signals2/signal.hpp>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <span>
 #include <vector>
-
-// GlWindow first: libepoxy must precede the toolkit's GL headers.
-#include <wx/frame.h>
-#include <wx/string.h>
-#include <wx/timer.h>
 
 #include "core/resize_host.hpp"
 #include "interop_gl/renderer.hpp"

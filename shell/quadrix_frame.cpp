@@ -170,7 +170,7 @@ QuadrixFrame::~QuadrixFrame() {
   if (renderState) {
     // GL objects go with the context that made them.
     if (glWindow != nullptr && glWindow->MakeCurrent()) {
-      session->StopUpload();
+      if (session) session->StopUpload();
       ReleaseRenderState(*renderState);
     }
     renderState.reset();

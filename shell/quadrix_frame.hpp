@@ -6,16 +6,15 @@
 // energy built anew), the file dialogs and the status line. Photos load off
 // the GUI thread.
 
+#include <wx/frame.h>
+#include <wx/menu.h>
+
 #include <boost/signals2/connection.hpp>
 #include <cstdint>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <string>
 #include <vector>
-
-// GlWindow first: libepoxy must precede the toolkit's GL headers.
-#include <wx/frame.h>
-#include <wx/menu.h>
 
 #include "core/mesh_guard.hpp"
 #include "core/resize_host.hpp"
