@@ -239,16 +239,17 @@ inline cv::Mat Capture(const std::string& id) {
   return cv::imread(path, cv::IMREAD_COLOR);
 }
 
-// Waits until the drawing area of `frame` shows `expected` (within the
-// tolerance); returns the last difference seen.
-inline double WaitForPicture(const std::string& frame, const cv::Mat& expected) {
+// Waits until the drawing area of `frame` shows `expected` (within
+// `tolerance`); returns the last difference seen.
+inline double WaitForPicture(const std::string& frame, const cv::Mat& expected,
+                             double tolerance = kPictureTolerance) {
   const auto start = Clock::now();
   double diff = 1e9;
   do {
     const Geometry area = DrawingArea(frame);
     if (area.width == expected.cols && area.height == expected.rows) {
       diff = MeanAbsDiff(Capture(area.id), expected);
-      if (diff <= kPictureTolerance) return diff;
+      if (diff <= tolerance) return diff;
     }
     Sleep(0.1);
   } while (SecondsSince(start) < kWaitSeconds);

@@ -1,0 +1,180 @@
+#include "shell/file_dialogs.hpp"
+
+#include <wx/filedlg.h>
+#include <wx/filedlgcustomize.h>
+#include <wx/msgdlg.h>
+#include <wx/utils.h>
+
+#include <filesystem>
+#include <opencv2/imgproc.hpp>
+#include <vector>
+
+#include "core/outputs.hpp"
+#include "imageio/image_file.hpp"
+#include "interop_gl/pictures.hpp"
+
+namespace quadrix {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Save Picture's own choices, below the file dialog's.
+class SaveChoices : public wxFileDialogCustomizeHook {
+ public:
+  static constexpr int kQualities[] = {100, 95, 90, 85, 80, 75, 70, 60, 50};
+
+  void AddCustomControls(wxFileDialogCustomize& customizer) override {
+    asShown_ = customizer.AddCheckBox("Save the view as shown (grid, importance, plain scaling)");
+    customizer.AddStaticText("JPEG quality:");
+    wxString labels[std::size(kQualities)];
+    for (size_t i = 0; i < std::size(kQualities); ++i)
+      labels[i] = wxString::Format("%d", kQualities[i]);
+    quality_ = customizer.AddChoice(std::size(kQualities), labels);
+    quality_->SetSelection(1);
+  }
+  void TransferDataFromCustomControls() override {
+    asShownValue = asShown_->GetValue();
+    const int i = quality_->GetSelection();
+    if (i >= 0 && i < static_cast<int>(std::size(kQualities))) qualityValue = kQualities[i];
+  }
+
+  bool asShownValue = false;
+  int qualityValue = 95;
+
+ private:
+  wxFileDialogCheckBox* asShown_ = nullptr;
+  wxFileDialogChoice* quality_ = nullptr;
+};
+
+void ShowError(wxWindow* parent, const std::string& message) {
+  wxMessageBox(wxString::FromUTF8(message), "Error", wxOK | wxICON_ERROR, parent);
+}
+
+}  // namespace
+
+std::string AskPhotoToOpen(wxWindow* parent) {
+  wxFileDialog dialog(parent, "Open Image", "", "",
+                      "Images (*.jpg;*.jpeg;*.png;*.bmp;*.tif;*.tiff;*.webp)|"
+                      "*.jpg;*.jpeg;*.png;*.bmp;*.tif;*.tiff;*.webp;*.JPG;*.JPEG;*.PNG|"
+                      "All files|*",
+                      wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+  if (dialog.ShowModal() != wxID_OK) return {};
+  return std::string(dialog.GetPath().fn_str());
+}
+
+void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const RenderState& render,
+                 StatusLine& status) {
+  const cv::Size size = view.Target();
+  if (size.width < 1 || size.height < 1) {
+    wxMessageBox("There is no picture to save: the target size has no area.", "Error",
+                 wxOK | wxICON_ERROR, parent);
+    return;
+  }
+  // Every format quadrix-cli -o writes.
+  static const char* const kExtensions[] = {".png", ".jpg", ".webp", ".tif", ".bmp"};
+  wxFileDialog dialog(parent, "Save Picture", "",
+                      wxString::Format("quadrix_%dx%d.png", size.width, size.height),
+                      "PNG image (*.png)|*.png|JPEG image (*.jpg;*.jpeg)|*.jpg;*.jpeg|"
+                      "WebP image (*.webp)|*.webp|TIFF image (*.tif;*.tiff)|*.tif;*.tiff|"
+                      "BMP image (*.bmp)|*.bmp",
+                      wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  SaveChoices choices;
+  dialog.SetCustomizeHook(choices);
+  if (dialog.ShowModal() != wxID_OK) return;
+  std::string path(dialog.GetPath().fn_str());
+  if (fs::path(path).extension().empty()) {
+    // A name typed without extension gets the chosen type's; the dialog
+    // asked about replacing the name as typed, so ask again.
+    const int filter = dialog.GetFilterIndex();
+    path += kExtensions[filter >= 0 && filter < 5 ? filter : 0];
+    if (fs::exists(path) &&
+        wxMessageBox(wxString::FromUTF8("'" + path + "' exists. Replace it?"), "Save Picture",
+                     wxYES_NO | wxICON_QUESTION, parent) != wxYES)
+      return;
+  }
+
+  // The colour picture at the target size, content-aware, without the grid;
+  // or, when asked, what the window shows.
+  const ResizeHost& host = view.Host();
+  const int vx = view.VerticesX();
+  const int vy = view.VerticesY();
+  const bool asShown = choices.asShownValue;
+  const bool plain = asShown && view.ShowsPlainGrid();
+  const std::size_t count = static_cast<std::size_t>(vx) * static_cast<std::size_t>(vy);
+  std::vector<float> xy;
+  if (plain)
+    BuildUniformGrid(vx, vy, size.width, size.height, xy);
+  else
+    xy.assign(host.solution.begin(), host.solution.begin() + 2 * count);
+  std::string problem;
+  {
+    wxBusyCursor busy;
+    // Drawn off screen by the same picture maker as quadrix-cli -o, so the
+    // file is what the command line makes of the same state.
+    gl.ReleaseCurrent();
+    try {
+      PictureMaker pictures(host.DrawImage(), host.imgSal);
+      pictures.SetFiltered(host.parts.sharp);
+      const cv::Mat picture = pictures.Render(vx, vy, xy, size, asShown && render.showGrid,
+                                              asShown ? render.textureIndex : 0);
+      WriteImageAtomically(path, picture, choices.qualityValue);
+    } catch (const std::exception& e) {
+      problem = e.what();
+    }
+  }
+  if (!problem.empty()) {
+    ShowError(parent, problem);
+    return;
+  }
+  status.ShowActivity(wxString::FromUTF8("Saved " + path));
+}
+
+void SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status) {
+  wxFileDialog dialog(
+      parent, "Save Importance", "", "importance.png",
+      "PNG image (*.png)|*.png|TIFF image (*.tif;*.tiff)|*.tif;*.tiff|BMP image (*.bmp)|*.bmp",
+      wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  if (dialog.ShowModal() != wxID_OK) return;
+  std::string path(dialog.GetPath().fn_str());
+  if (fs::path(path).extension().empty()) path += ".png";
+  try {
+    // The 8-bit format of an importance file, as quadrix-cli writes it.
+    WriteImportance(path, map);
+  } catch (const std::exception& e) {
+    ShowError(parent, e.what());
+    return;
+  }
+  status.ShowActivity(wxString::FromUTF8("Saved " + path));
+}
+
+cv::Mat AskImportance(wxWindow* parent, const ResizeHost& host, std::int64_t maxPixels) {
+  wxFileDialog dialog(parent, "Load Importance", "", "",
+                      "Images (*.png;*.tif;*.tiff;*.bmp;*.jpg;*.jpeg;*.webp)|"
+                      "*.png;*.tif;*.tiff;*.bmp;*.jpg;*.jpeg;*.webp|All files|*",
+                      wxFD_OPEN | wxFD_FILE_MUST_EXIST);
+  if (dialog.ShowModal() != wxID_OK) return {};
+  const std::string path(dialog.GetPath().fn_str());
+  cv::Mat grey;
+  std::string why;
+  try {
+    grey = ReadImageFile(path, ImageMode::kGrey, maxPixels);
+  } catch (const ImageFileError& e) {
+    why = "Cannot read the importance image '" + path + "': " + e.what() + ".";
+  }
+  const cv::Size aligned(host.srcWidth, host.srcHeight);
+  if (why.empty() && AlignedSize(grey.size(), host.quadSize) != aligned)
+    why = "The importance image '" + path + "' of " + std::to_string(grey.cols) + " x " +
+          std::to_string(grey.rows) + " pixels does not fit the photo (" +
+          std::to_string(aligned.width) + " x " + std::to_string(aligned.height) +
+          " pixels in whole quads).";
+  if (!why.empty()) {
+    ShowError(parent, why);
+    return {};
+  }
+  // Aligned as the host aligns a file given on the command line.
+  if (grey.size() != aligned) cv::resize(grey, grey, aligned, 0, 0, cv::INTER_LINEAR);
+  return grey;
+}
+
+}  // namespace quadrix
