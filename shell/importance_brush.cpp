@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "shell/menus.hpp"
-#include "shell/view.hpp"
+#include "shell/view_math.hpp"
 
 namespace quadrix {
 

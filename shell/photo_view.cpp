@@ -5,7 +5,7 @@
 
 #include "shell/gtk_screen.hpp"
 #include "shell/menus.hpp"
-#include "shell/view.hpp"
+#include "shell/view_math.hpp"
 
 namespace quadrix {
 

@@ -8,7 +8,7 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
-#include "shell/view.hpp"
+#include "shell/view_math.hpp"
 
 namespace quadrix {
 

@@ -15,7 +15,7 @@
 
 #include "shell/launch.hpp"
 #include "shell/photo_load.hpp"
-#include "shell/view.hpp"
+#include "shell/view_math.hpp"
 #include "shell/worker.hpp"
 #include "test_support.hpp"
 

@@ -1,4 +1,4 @@
-#include "shell/view.hpp"
+#include "shell/view_math.hpp"
 
 #include <algorithm>
 #include <cmath>
