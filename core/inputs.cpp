@@ -83,11 +83,4 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
   return in;
 }
 
-void LoadInputs(ResizeHost& host, InputImages inputs) {
-  host.imgSrc = std::move(inputs.source);
-  if (!host.LoadImportance(inputs.importance))
-    throw InputError(InputError::Cause::kTooSmall,
-                     "the images '" + inputs.srcPath + "' cannot be meshed in whole quads");
-}
-
 }  // namespace quadrix

@@ -122,7 +122,7 @@ TextureNames MakeTextures(LoadedPhoto& photo) {
   // The colour image is the photo as drawn, the importance map the aligned
   // one: their sizes may differ by a few pixels.
   const cv::Size colourSize = photo.host.DrawImage().size();
-  const cv::Size size(photo.host.srcWidth, photo.host.srcHeight);
+  const cv::Size size(photo.host.srcWidth(), photo.host.srcHeight());
   GlTexture c = AllocateImageTexture(colourSize);
   GlTexture i = AllocateImageTexture(size);
   if (!c || !i) return {};
@@ -322,7 +322,6 @@ QuadrixFrame::~QuadrixFrame() {
 
 void QuadrixFrame::LoadSource() {
   const LaunchSettings& settings = TheLaunchSettings();
-  host.useScaleTerm = settings.useScaleTerm;
   if (settings.srcPath.empty()) {
     ShowEmpty(kOpenHint);
     return;
@@ -347,22 +346,23 @@ void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salP
   }
   endOnLoadFailure = endOnFailure;
   const wxString loading = wxString::FromUTF8("Loading '" + FileName(srcPath) + "'…");
+  ResizeSettings settings;
+  settings.useScaleTerm = TheLaunchSettings().useScaleTerm;
+  settings.parts = parts;
+  settings.minScale = minScale;
+  settings.maxPixels = maxPixels;
   std::shared_ptr<ResizeHost> fresh;
   try {
     // An outside engine has one workspace for every host: the photo shown
     // cannot be solved again once the new one is factored there.
-    if (host.engine != nullptr && hasImage) ShowEmpty(loading);
+    if (host.engine() != nullptr && hasImage) ShowEmpty(loading);
     // Made here, so that an outside engine is started by the GUI thread
     // (the engine's process ends with the thread that started it).
-    fresh = std::make_shared<ResizeHost>();
+    fresh = std::make_shared<ResizeHost>(settings);
   } catch (const EngineError& e) {
     Fail(wxString::FromUTF8(e.what()));
     return;
   }
-  fresh->useScaleTerm = TheLaunchSettings().useScaleTerm;
-  fresh->parts = parts;
-  fresh->minScale = minScale;
-  fresh->maxPixels = maxPixels;
   if (!hasImage) ShowEmpty(loading);
   ShowActivity(loading);
   const PhotoRequest request{srcPath, salPath, maxTextureSide};
@@ -429,7 +429,7 @@ void QuadrixFrame::OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colo
                                  GLuint importance, GLuint overlay) {
   glWindow->MakeCurrent();
   upload = std::make_unique<Upload>();
-  const cv::Size size(photo->host.srcWidth, photo->host.srcHeight);
+  const cv::Size size(photo->host.srcWidth(), photo->host.srcHeight());
   if (colour != 0 && importance != 0) {
     upload->colour.reset(colour);
     upload->importance.reset(importance);
@@ -456,14 +456,14 @@ void QuadrixFrame::OnUploadTimer(wxTimerEvent&) {
   // Rows of the colour texture first, then those of the importance map.
   const cv::Size colourSize = photo.host.DrawImage().size();
   const int h = colourSize.height;
-  const int total = h + photo.host.srcHeight;
+  const int total = h + photo.host.srcHeight();
   const auto start = Clock::now();
   while (upload->row < total && Clock::now() - start < kUploadSlice) {
     const bool colour = upload->row < h;
-    const int w = colour ? colourSize.width : photo.host.srcWidth;
+    const int w = colour ? colourSize.width : photo.host.srcWidth();
     const int band = std::max(1, (1 << 20) / std::max(1, w));  // 16 MB of texels
     const int first = colour ? upload->row : upload->row - h;
-    const int count = std::min(band, (colour ? h : photo.host.srcHeight) - first);
+    const int count = std::min(band, (colour ? h : photo.host.srcHeight()) - first);
     UploadTexelRows(colour ? upload->colour : upload->importance, w,
                     colour ? photo.colourTexels.data() : photo.importanceTexels.data(), first,
                     count);
@@ -491,13 +491,13 @@ void QuadrixFrame::InstallPhoto() {
 
   glWindow->MakeCurrent();
   renderState->ready = false;
-  renderState->srcWidth = host.srcWidth;
-  renderState->srcHeight = host.srcHeight;
+  renderState->srcWidth = host.srcWidth();
+  renderState->srcHeight = host.srcHeight();
   renderState->textureViews[0] = std::move(done->colour);
   renderState->textureViews[1] = std::move(done->importance);
-  renderState->filtered = host.parts.sharp;
-  vxCount = host.quadCountX + 1;
-  vyCount = host.quadCountY + 1;
+  renderState->filtered = host.settings().parts.sharp;
+  vxCount = host.quadCountX() + 1;
+  vyCount = host.quadCountY() + 1;
   CreateMeshBuffers(*renderState, vxCount, vyCount);
   hasImage = true;
   ShowEnergyNotice();
@@ -505,13 +505,13 @@ void QuadrixFrame::InstallPhoto() {
   // Painting starts from the map as loaded or computed (made while
   // loading, as is the overlay when the load made the textures).
   ++rebuildGeneration;
-  overlayStep = OverlayStep({host.srcWidth, host.srcHeight});
+  overlayStep = OverlayStep({host.srcWidth(), host.srcHeight()});
   renderState->overlayTexture.reset();
   if (renderState->overlayPass != nullptr) {
     if (done->overlay)
       renderState->overlayTexture = std::move(done->overlay);
     else
-      CreateOverlayTexture(*renderState, OverlaySize({host.srcWidth, host.srcHeight}));
+      CreateOverlayTexture(*renderState, OverlaySize({host.srcWidth(), host.srcHeight()}));
   }
   renderState->showOverlay = brush.has_value();
 
@@ -579,7 +579,7 @@ void QuadrixFrame::OnDraw() {
   // While a brush is out the view is for painting: bilinear keeps every
   // dab's redraw quick, and the filtered picture returns with the brush
   // put down.
-  renderState->filtered = host.parts.sharp && !quickDraw && !brush &&
+  renderState->filtered = host.settings().parts.sharp && !quickDraw && !brush &&
                           static_cast<double>(host.DrawImage().total()) <= kFilteredViewPixels;
   const auto start = Clock::now();
   DrawMesh(*renderState);
@@ -593,7 +593,7 @@ void QuadrixFrame::OnDraw() {
 void QuadrixFrame::DrawQuicklyForAWhile() {
   // Slow enough to hold a drag back (a software renderer, a big photo).
   constexpr double kSlowDrawMs = 40.0;
-  if (!host.parts.sharp || filteredDrawMs < kSlowDrawMs) return;
+  if (!host.settings().parts.sharp || filteredDrawMs < kSlowDrawMs) return;
   quickDraw = true;
   refineTimer.StartOnce(250);
 }
@@ -645,7 +645,7 @@ void QuadrixFrame::FillUniformGrid() {
 
 void QuadrixFrame::FillSolvedGrid() {
   glWindow->MakeCurrent();
-  UpdateVertices(*renderState, host.solution.data(),
+  UpdateVertices(*renderState, host.solution().data(),
                  static_cast<std::size_t>(vxCount) * static_cast<std::size_t>(vyCount));
 }
 
@@ -862,7 +862,7 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
   if (plain)
     BuildUniformGrid(vxCount, vyCount, size.width, size.height, xy);
   else
-    xy.assign(host.solution.begin(), host.solution.begin() + 2 * count);
+    xy.assign(host.solution().begin(), host.solution().begin() + 2 * count);
   std::string problem;
   {
     wxBusyCursor busy;
@@ -870,8 +870,8 @@ void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
     // file is what the command line makes of the same state.
     glWindow->ReleaseCurrent();
     try {
-      PictureMaker pictures(host.DrawImage(), host.imgSal);
-      pictures.SetFiltered(host.parts.sharp);
+      PictureMaker pictures(host.DrawImage(), host.imgSal());
+      pictures.SetFiltered(host.settings().parts.sharp);
       const cv::Mat picture =
           pictures.Render(vxCount, vyCount, xy, size, asShown && renderState->showGrid,
                           asShown ? renderState->textureIndex : 0);
@@ -935,12 +935,12 @@ void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) {
 
 void QuadrixFrame::ShowEnergyNotice() {
   wxString notice;
-  if (!host.notice.empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice);
+  if (!host.notice().empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice());
   // Said once per process by the host; a missing cascade is an install matter.
-  if (!host.faceNotice.empty()) std::fprintf(stderr, "quadrix: %s\n", host.faceNotice.c_str());
+  if (!host.faceNotice().empty()) std::fprintf(stderr, "quadrix: %s\n", host.faceNotice().c_str());
   // The one case left where the picture cannot be content-aware; said on
   // standard error too.
-  if (!host.contentAware) {
+  if (!host.contentAware()) {
     notice = "The energy could not be factored: plain scaling";
     const std::string line = host.UniformFallbackNotice();
     if (!line.empty()) std::fprintf(stderr, "quadrix: '%s': %s\n", photoPath.c_str(), line.c_str());
@@ -1035,14 +1035,14 @@ void QuadrixFrame::DabAt(wxPoint viewPoint) {
   const double perView = static_cast<double>(target.width) / picture.width;
   const cv::Point2d p((viewPoint.x - picture.x) * perView, (viewPoint.y - picture.y) * perView);
   std::vector<float> uniform;
-  std::span<const float> xy(host.solution);
+  std::span<const float> xy(host.solution());
   if (uniformMode || comparing) {
     BuildUniformGrid(vxCount, vyCount, target.width, target.height, uniform);
     xy = uniform;
   }
   cv::Point2d at;
   double scale = 1.0;
-  if (!MeshPointToSource(vxCount, vyCount, xy, {host.srcWidth, host.srcHeight}, p, at, scale))
+  if (!MeshPointToSource(vxCount, vyCount, xy, {host.srcWidth(), host.srcHeight()}, p, at, scale))
     return;
   const cv::Rect rect = painter.Dab(at, brushRadius * perView * scale);
   if (rect.empty()) return;
@@ -1093,13 +1093,10 @@ void QuadrixFrame::StartRebuild() {
   const int generation = ++rebuildGeneration;
   const cv::Size solveFor = target;
   const auto start = Clock::now();
-  auto fresh = std::make_shared<ResizeHost>(host.CopyForImportance(painter.Map().clone()));
-  // The parts that only change the energy (the others need a new load).
-  fresh->parts.straight = parts.straight;
-  fresh->parts.even = parts.even;
-  fresh->parts.shapes = parts.shapes;
+  // With the parts that only change the energy (the others need a new load).
+  auto fresh = std::make_shared<ResizeHost>(host.CopyForImportance(painter.Map().clone(), parts));
   ShowActivity(wxString::FromUTF8("Rebuilding the energy…"));
-  if (host.engine != nullptr) {
+  if (host.engine() != nullptr) {
     // An outside engine has one workspace, which the host shown solves in:
     // it cannot build another energy meanwhile.
     try {
@@ -1155,7 +1152,7 @@ void QuadrixFrame::OnPartMenu(wxCommandEvent& event) {
   // The rest grid, the picture's pixels and a computed map depend on the
   // first two: the photo loads again. The others rebuild the energy only,
   // painted strokes and all.
-  if (parts.sharp != host.parts.sharp || parts.faces != host.parts.faces)
+  if (parts.sharp != host.settings().parts.sharp || parts.faces != host.settings().parts.faces)
     StartLoad(photoPath, salPath, false);
   else
     StartRebuild();
@@ -1215,8 +1212,8 @@ void QuadrixFrame::OnImportanceFile(wxCommandEvent& event) {
   } catch (const ImageFileError& e) {
     why = "Cannot read the importance image '" + path + "': " + e.what() + ".";
   }
-  const cv::Size aligned(host.srcWidth, host.srcHeight);
-  if (why.empty() && AlignedSize(grey.size(), host.quadSize) != aligned)
+  const cv::Size aligned(host.srcWidth(), host.srcHeight());
+  if (why.empty() && AlignedSize(grey.size(), host.settings().quadSize) != aligned)
     why = "The importance image '" + path + "' of " + std::to_string(grey.cols) + " x " +
           std::to_string(grey.rows) + " pixels does not fit the photo (" +
           std::to_string(aligned.width) + " x " + std::to_string(aligned.height) +
@@ -1230,9 +1227,9 @@ void QuadrixFrame::OnImportanceFile(wxCommandEvent& event) {
   EndStroke();
   painter.Reset(ImportanceFromGrey(grey));
   if (renderState->overlayTexture)
-    CreateOverlayTexture(*renderState, OverlaySize({host.srcWidth, host.srcHeight}));
+    CreateOverlayTexture(*renderState, OverlaySize({host.srcWidth(), host.srcHeight()}));
   glWindow->MakeCurrent();
-  UpdateImageTextureRows(*renderState, 1, painter.Map(), 0, host.srcHeight);
+  UpdateImageTextureRows(*renderState, 1, painter.Map(), 0, host.srcHeight());
   Refresh();
   StartRebuild();
 }
