@@ -62,8 +62,7 @@ void NoticeOnce(FaceSearch& result, const std::string& text) {
 }  // namespace
 
 std::string FindFaceCascade() {
-  if (const char* env = std::getenv(kEnvFaceCascade); env != nullptr && env[0] != '\0')
-    return env;
+  if (const char* env = std::getenv(kEnvFaceCascade); env != nullptr && env[0] != '\0') return env;
   for (const char* dir :
        {"/usr/share/opencv4/haarcascades", "/usr/local/share/opencv4/haarcascades",
         "/usr/share/opencv/haarcascades"}) {
