@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "base/environment.hpp"
+
 namespace quadrix {
 
 void AdviseHugePages(void* p, std::size_t bytes) {
 #if defined(MADV_HUGEPAGE)
-  static const bool off = std::getenv("QUADRIX_NO_HUGEPAGES") != nullptr;
+  static const bool off = std::getenv(kEnvNoHugePages) != nullptr;
   constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
   if (off || p == nullptr || bytes < kHuge) return;
   const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(p) + kHuge - 1) & ~(kHuge - 1);

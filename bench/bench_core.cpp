@@ -47,25 +47,25 @@ using benchinputs::InputFor;
 // with every part of the picture or with none (the plain mesh energy).
 std::unique_ptr<ResizeHost> Build(int w, int h, bool importanceFile, double minScale,
                                   bool scaleTerm, bool parts, benchmark::State* state) {
-  auto host = std::make_unique<ResizeHost>();
-  host->parts = parts ? ResultParts{} : ResultParts::Classic();
-  host->minScale = minScale;
-  host->useScaleTerm = scaleTerm;
+  ResizeSettings settings;
+  settings.parts = parts ? ResultParts{} : ResultParts::Classic();
+  settings.minScale = minScale;
+  settings.useScaleTerm = scaleTerm;
+  auto host = std::make_unique<ResizeHost>(settings);
   const Input& in = InputFor(w, h);
-  host->imgSrc = in.src.clone();
-  if (!host->LoadImage(importanceFile ? in.salPath.c_str() : nullptr)) std::abort();
+  if (!host->LoadImage(in.src.clone(), importanceFile ? in.salPath.c_str() : nullptr)) std::abort();
   Clock::time_point assembled;
-  host->energyObserver = [&](const TripletMatrix&) { assembled = Clock::now(); };
+  host->SetEnergyObserver([&](const TripletMatrix&) { assembled = Clock::now(); });
   std::streambuf* old = std::cout.rdbuf(nullptr);
   const auto t0 = Clock::now();
   host->BuildEquationA();
   const auto t1 = Clock::now();
   std::cout.rdbuf(old);
-  if (!host->contentAware) std::abort();
+  if (!host->contentAware()) std::abort();
   if (state) {
     state->counters["detect_assemble_ms"] = 1e3 * Seconds(t0, assembled);
     state->counters["factor_ms"] = 1e3 * Seconds(assembled, t1);
-    state->counters["unknowns"] = host->coordCount - static_cast<double>(host->ind.size());
+    state->counters["unknowns"] = host->coordCount() - static_cast<double>(host->ind().size());
     state->SetIterationTime(Seconds(t0, t1));
   }
   return host;
@@ -93,9 +93,9 @@ void BM_Unguarded(benchmark::State& state) {
   for (auto _ : state) {
     times.clear();
     const auto start = Clock::now();
-    for (int nw = host->srcWidth; nw >= host->srcWidth / 2; --nw) {
+    for (int nw = host->srcWidth(); nw >= host->srcWidth() / 2; --nw) {
       const auto t0 = Clock::now();
-      host->Resize(nw, host->srcHeight);
+      host->Resize(nw, host->srcHeight());
       times.push_back(Seconds(t0, Clock::now()));
     }
     state.SetIterationTime(Seconds(start, Clock::now()));
@@ -108,7 +108,7 @@ void BM_GuardedDrag(benchmark::State& state) {
   const bool alongHeight = state.range(2) != 0;
   const int limit = w > 2000 ? 200 : 1 << 30;
   auto host = Build(w, h, false, kDefaultMinScale, true, state.range(3) != 0, nullptr);
-  const int W = host->srcWidth, H = host->srcHeight;
+  const int W = host->srcWidth(), H = host->srcHeight();
   std::vector<double> times;
   int fallbacks = 0;
   for (auto _ : state) {
@@ -121,7 +121,7 @@ void BM_GuardedDrag(benchmark::State& state) {
       const auto t0 = Clock::now();
       host->Resize(alongHeight ? W : s, alongHeight ? s : H);
       times.push_back(Seconds(t0, Clock::now()));
-      fallbacks += host->solver->LastStats().fallback;
+      fallbacks += host->solver().LastStats().fallback;
     }
     state.SetIterationTime(Seconds(start, Clock::now()));
   }

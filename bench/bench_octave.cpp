@@ -59,34 +59,33 @@ double Median(std::vector<double> v) {
 
 // engine null: the built-in one.
 Timings Measure(NumericEngine* engine, int w, int h, bool scaleTerm, double minScale) {
-  ResizeHost host;
-  host.engine = engine;
-  host.useScaleTerm = scaleTerm;
-  host.minScale = minScale;
+  ResizeSettings settings;
+  settings.useScaleTerm = scaleTerm;
+  settings.minScale = minScale;
+  ResizeHost host(settings, engine);
   const Input& in = InputFor(w, h);
-  host.imgSrc = in.src.clone();
-  if (!host.LoadImage(in.salPath.c_str())) std::abort();
+  if (!host.LoadImage(in.src.clone(), in.salPath.c_str())) std::abort();
   Timings run;
   // The observer sees the matrix just before it goes to the engine.
   Clock::time_point assembled;
-  host.energyObserver = [&](const TripletMatrix&) { assembled = Clock::now(); };
+  host.SetEnergyObserver([&](const TripletMatrix&) { assembled = Clock::now(); });
   std::streambuf* old = std::cout.rdbuf(nullptr);
   const auto t0 = Clock::now();
   host.BuildEquationA();
   const auto t1 = Clock::now();
   std::cout.rdbuf(old);
-  if (!host.contentAware) std::abort();
+  if (!host.contentAware()) std::abort();
   run.buildMs = Ms(t0, t1);
   run.factorMs = Ms(assembled, t1);
   const bool guarded = minScale > 0;
   const int sizes = guarded ? kGuardedSizes : kSizes;
   for (int k = 0; k < sizes; ++k) {
-    const int nw = guarded ? host.srcWidth + k * host.srcWidth / (sizes - 1)
-                           : host.srcWidth - k * host.srcWidth / (2 * (sizes - 1));
+    const int nw = guarded ? host.srcWidth() + k * host.srcWidth() / (sizes - 1)
+                           : host.srcWidth() - k * host.srcWidth() / (2 * (sizes - 1));
     const auto s0 = Clock::now();
-    host.Resize(nw, host.srcHeight);
+    host.Resize(nw, host.srcHeight());
     run.solveMs.push_back(Ms(s0, Clock::now()));
-    run.solutions.push_back(host.solution64);
+    run.solutions.push_back(host.solution64());
   }
   return run;
 }

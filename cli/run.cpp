@@ -131,45 +131,52 @@ struct Worker {
   bool solverThreads = true;
 };
 
+// The options (QUADRIX_MIN_SCALE and QUADRIX_MAX_PIXELS already applied by
+// the parser) as the core's settings.
+ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
+  ResizeSettings settings;
+  settings.useScaleTerm = o.useScaleTerm;
+  settings.minScale = o.minScale;
+  settings.parts = o.parts;
+  settings.maxPixels = o.maxPixels;
+  settings.printDiagnostics = o.verbose;
+  settings.solverThreads = solverThreads;
+  return settings;
+}
+
 void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
-  ResizeHost host(w.connection);
-  host.useScaleTerm = o.useScaleTerm;
-  host.minScale = o.minScale;
-  host.parts = o.parts;
-  host.maxPixels = o.maxPixels;
-  host.printDiagnostics = o.verbose;
-  host.solverThreads = w.solverThreads;
-  LoadInputs(host, ReadInputs(src, ImportancePathOf(o, src), host.quadSize, o.maxPixels));
+  ResizeHost host(SettingsOf(o, w.solverThreads), w.connection);
+  host.Load(ReadInputs(src, ImportancePathOf(o, src), host.settings().quadSize, o.maxPixels));
   // A photo too small for a computed map goes on with a flat one.
-  if (!host.notice.empty()) console.Message("'" + src + "': " + host.notice);
-  if (!host.faceNotice.empty()) console.Message(host.faceNotice);
+  if (!host.notice().empty()) console.Message("'" + src + "': " + host.notice());
+  if (!host.faceNotice().empty()) console.Message(host.faceNotice());
   const PhotoFields fields = FieldsOf(src);
 
   if (o.importanceOut) {
     const std::string path =
-        ExpandPattern(*o.importanceOut, {host.srcWidth, host.srcHeight}, &fields);
-    WriteImportance(path, host.imgSal);
+        ExpandPattern(*o.importanceOut, {host.srcWidth(), host.srcHeight()}, &fields);
+    WriteImportance(path, host.imgSal());
     if (o.verbose) PrintDiagnostic("importance " + path);
   }
   std::optional<OutputDir> dump;
   if (o.dumpDir) {
     dump.emplace(ExpandPattern(*o.dumpDir, {0, 0}, &fields));
-    host.energyObserver = [&](const TripletMatrix& a) { dump->WriteMatrix("A.mtx", a); };
+    host.SetEnergyObserver([&](const TripletMatrix& a) { dump->WriteMatrix("A.mtx", a); });
   }
   host.BuildEquationA();
-  if (dump) dump->WriteInts("ind.txt", host.ind);
+  if (dump) dump->WriteInts("ind.txt", host.ind());
   const std::string notice = host.UniformFallbackNotice();
   if (!notice.empty()) console.Message("'" + src + "': " + notice);
 
   if (o.outputPattern) {
     if (!w.pictures)
-      w.pictures = std::make_unique<PictureMaker>(host.DrawImage(), host.imgSal);
+      w.pictures = std::make_unique<PictureMaker>(host.DrawImage(), host.imgSal());
     else
-      w.pictures->SetImages(host.DrawImage(), host.imgSal);
-    w.pictures->SetFiltered(host.parts.sharp);
+      w.pictures->SetImages(host.DrawImage(), host.imgSal());
+    w.pictures->SetFiltered(host.settings().parts.sharp);
   }
-  const int vx = host.quadCountX + 1;
-  const int vy = host.quadCountY + 1;
+  const int vx = host.quadCountX() + 1;
+  const int vy = host.quadCountY() + 1;
   std::vector<float> xy;
   std::vector<cv::Size> sizes = o.sizes;
   if (sizes.empty()) sizes.emplace_back(host.RestSize());
@@ -182,7 +189,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
       if (o.uniform)
         BuildUniformGrid(vx, vy, size.width, size.height, xy);
       else
-        xy.assign(host.solution.begin(), host.solution.begin() + 2 * vx * vy);
+        xy.assign(host.solution().begin(), host.solution().begin() + 2 * vx * vy);
       const cv::Mat picture =
           w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
       const std::string path = ExpandPattern(*o.outputPattern, size, &fields);
@@ -195,8 +202,8 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
       line += " mesh " + path;
     }
     if (dump) {
-      dump->WriteDoubles("vals_" + tag + ".txt", host.vals);
-      dump->WriteDoubles("x_" + tag + ".txt", host.solution64);
+      dump->WriteDoubles("vals_" + tag + ".txt", host.vals());
+      dump->WriteDoubles("x_" + tag + ".txt", host.solution64());
       line += " energy " + dump->Path("x_" + tag + ".txt");
     }
     if (!o.meshPattern && !dump && !o.outputPattern) line += " solved";

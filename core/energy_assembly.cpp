@@ -74,37 +74,41 @@ QuadLinePoints ChooseLinePoints(const cv::Mat& lineInd32S, int q, int C, int R, 
   return out;
 }
 
-void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const cv::Mat& grayImg32F,
-                                   std::vector<ConstrainUnits>& quads,
-                                   std::vector<ConstrainUnits>& quad5s,
-                                   std::vector<ConstrainUnits>& edges, int q, bool scaleTerm, int C,
-                                   int R) {
-  QX_CHECK(impImg32F.channels() == 1 && impImg32F.depth() == CV_32F);
-  // Quad indices below come from x / q and y / q.
-  QX_CHECK(grayImg32F.cols == C * q && grayImg32F.rows == R * q);
-
-  cv::Mat X, Y;
-  ZqCvHelper::MeshGrid(0, grayImg32F.cols, 0, grayImg32F.rows, q, q, X, Y);
-  // With the exact grid the rest positions are the photo's own pixels, so
-  // the aligned analysis images only tell where things are.
-  X *= restScaleX;
-  Y *= restScaleY;
+void ResizeHost::DetectLines() {
   // The lines depend on the grey image alone: a host made for another
   // importance map keeps them.
-  if (lineLabels.empty() || lineLabels.size() != grayImg32F.size()) {
-    PerfTimer timer;
-    timer.Start("link edges");
-    std::vector<EdgeChain> chains;
-    CDetectEdge detector(&chains, sigma);
-    detector.SetImage(grayImg32F);
-    detector.CalFirDer();
-    detector.NoneMaximalSuppress(edgeLowThreshold, edgeHighThreshold);
-    detector.Link(minEdgeLength);
-    timer.Stop();
-    lineLabels = detector.lineIndImg;
-  }
-  const cv::Mat& lineInd = lineLabels;
-  const QuadLinePoints lines = ChooseLinePoints(lineInd, q, C, R, linePointMargin);
+  if (!lineLabels_.empty() && lineLabels_.size() == imgGray32F_.size()) return;
+  PerfTimer timer;
+  timer.Start("link edges");
+  std::vector<EdgeChain> chains;
+  CDetectEdge detector(&chains, settings_.sigma);
+  detector.SetImage(imgGray32F_);
+  detector.CalFirDer();
+  detector.NoneMaximalSuppress(settings_.edgeLowThreshold, settings_.edgeHighThreshold);
+  detector.Link(settings_.minEdgeLength);
+  timer.Stop();
+  lineLabels_ = detector.lineIndImg;
+}
+
+void ResizeHost::GetConstrainUnits(int out[2], std::vector<ConstrainUnits>& quads,
+                                   std::vector<ConstrainUnits>& quad5s,
+                                   std::vector<ConstrainUnits>& edges) {
+  const int q = settings_.quadSize;
+  const int C = quadCountX_;
+  const int R = quadCountY_;
+  QX_CHECK(imgSal_.channels() == 1 && imgSal_.depth() == CV_32F);
+  // Quad indices below come from x / q and y / q.
+  QX_CHECK(imgGray32F_.cols == C * q && imgGray32F_.rows == R * q);
+
+  cv::Mat X, Y;
+  ZqCvHelper::MeshGrid(0, imgGray32F_.cols, 0, imgGray32F_.rows, q, q, X, Y);
+  // With the exact grid the rest positions are the photo's own pixels, so
+  // the aligned analysis images only tell where things are.
+  X *= restScaleX_;
+  Y *= restScaleY_;
+  DetectLines();
+  const cv::Mat& lineInd = lineLabels_;
+  const QuadLinePoints lines = ChooseLinePoints(lineInd, q, C, R, settings_.linePointMargin);
   const std::vector<int32_t>& label = lines.lineOfQuad;
   const std::vector<int32_t>& pointNo = lines.pointNumber;
   const std::vector<cv::Point2d>& linePoint = lines.linePoint;
@@ -113,15 +117,15 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
   const int P = lines.pointCount;
 
   cv::Mat weights;
-  cv::resize(impImg32F, weights, cv::Size(C, R), 0, 0, cv::INTER_AREA);
+  cv::resize(imgSal_, weights, cv::Size(C, R), 0, 0, cv::INTER_AREA);
 
-  restCoords.assign(2 * static_cast<size_t>(P), 0.0);
-  linePointQuads.assign(static_cast<size_t>(P - V), cv::Point());
+  restCoords_.assign(2 * static_cast<size_t>(P), 0.0);
+  linePointQuads_.assign(static_cast<size_t>(P - V), cv::Point());
   for (int j = 0; j <= R; ++j)
     for (int i = 0; i <= C; ++i) {
       const int p = j * (C + 1) + i;
-      restCoords[2 * p] = X.at<double>(j, i);
-      restCoords[2 * p + 1] = Y.at<double>(j, i);
+      restCoords_[2 * p] = X.at<double>(j, i);
+      restCoords_[2 * p + 1] = Y.at<double>(j, i);
     }
 
   for (int j = 0; j < R; ++j) {
@@ -140,12 +144,12 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
       unit.points[2] = {X.at<double>(j, i + 1), Y.at<double>(j, i + 1)};
       unit.points[3] = {X.at<double>(j + 1, i + 1), Y.at<double>(j + 1, i + 1)};
       if (hasLine) {
-        const cv::Point2d rest(linePoint[k].x * restScaleX, linePoint[k].y * restScaleY);
+        const cv::Point2d rest(linePoint[k].x * restScaleX_, linePoint[k].y * restScaleY_);
         unit.indices[4] = pointNo[k];
         unit.points[4] = rest;
-        restCoords[2 * pointNo[k]] = rest.x;
-        restCoords[2 * pointNo[k] + 1] = rest.y;
-        linePointQuads[pointNo[k] - V] = cv::Point(i, j);
+        restCoords_[2 * pointNo[k]] = rest.x;
+        restCoords_[2 * pointNo[k] + 1] = rest.y;
+        linePointQuads_[pointNo[k] - V] = cv::Point(i, j);
       }
       unit.weight = weights.at<float>(j, i);
       (hasLine ? quad5s : quads).push_back(unit);
@@ -153,7 +157,7 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
   }
 
   int rows = (8 * static_cast<int>(quads.size()) + 10 * static_cast<int>(quad5s.size())) *
-             (scaleTerm ? 2 : 1);
+             (settings_.useScaleTerm ? 2 : 1);
 
   for (const std::vector<cv::Point>& line : kept) {
     const int k = static_cast<int>(line.size());
@@ -163,10 +167,11 @@ void ResizeHost::GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const c
     for (int l = 0; l < k; ++l) {
       const int cell = line[l].y * C + line[l].x;
       unit.indices[l] = pointNo[cell];
-      unit.points[l] = cv::Point2d(linePoint[cell].x * restScaleX, linePoint[cell].y * restScaleY);
+      unit.points[l] =
+          cv::Point2d(linePoint[cell].x * restScaleX_, linePoint[cell].y * restScaleY_);
       sum += weights.at<float>(line[l].y, line[l].x);
     }
-    unit.weight = sum / k * lineWeight;
+    unit.weight = sum / k * settings_.lineWeight;
     edges.push_back(std::move(unit));
     rows += 2 * k;
   }
@@ -220,9 +225,9 @@ cv::Mat ComputeScaleMatrix(const ConstrainUnits& unit) { return ResidualMatrix(u
 
 void ResizeHost::AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a,
                                 bool blend, UnitResiduals* cache) {
-  if (blend && printDiagnostics) {
+  if (blend && settings_.printDiagnostics) {
     std::ostringstream line;
-    line << "beta=" << beta;
+    line << "beta=" << settings_.beta;
     PrintDiagnostic(line.str());
   }
   const bool cached = cache != nullptr && cache->similarity.size() == list.size() &&
@@ -256,7 +261,7 @@ void ResizeHost::AppendUnitRows(const std::vector<ConstrainUnits>& list, Triplet
       const double w = unit.weight;
       double factor = w;
       if (blend) {
-        const double f = std::pow(w, beta);
+        const double f = std::pow(w, settings_.beta);
         factor = k == 0 ? w * (1 - f) : w * f;
       }
       const cv::Mat& m = terms[k];

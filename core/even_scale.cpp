@@ -15,18 +15,20 @@ namespace quadrix {
 namespace {}  // namespace
 
 void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
-  const int C = host.quadCountX;
-  const int R = host.quadCountY;
+  const int C = host.quadCountX();
+  const int R = host.quadCountY();
   const cv::Size rest = host.RestSize();
   const auto point = [C](int j, int i) { return j * (C + 1) + i; };
-  const auto restAt = [&](int p, int k) { return host.restCoords[2 * static_cast<size_t>(p) + k]; };
+  const auto restAt = [&](int p, int k) {
+    return host.restCoords()[2 * static_cast<size_t>(p) + k];
+  };
   // The right border's x is the width, the bottom border's y the height: a
   // row that names them asks for a share of the target size.
   const int widthCoord = 2 * point(0, C);
   const int heightCoord = 2 * point(R, 0) + 1;
 
   cv::Mat importance;
-  cv::resize(host.imgSal, importance, cv::Size(C, R), 0, 0, cv::INTER_AREA);
+  cv::resize(host.imgSal(), importance, cv::Size(C, R), 0, 0, cv::INTER_AREA);
   const auto quadImportance = [&](int j, int i) {
     return static_cast<double>(
         importance.at<float>(std::clamp(j, 0, R - 1), std::clamp(i, 0, C - 1)));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "base/environment.hpp"
 #include "core/resize_host.hpp"
 #include "imageio/image_file.hpp"
 
@@ -37,7 +38,7 @@ std::optional<std::int64_t> ParseMaxPixels(const std::string& text) {
 }
 
 std::int64_t MaxPixelsFromEnvironment() {
-  const char* env = std::getenv("QUADRIX_MAX_PIXELS");
+  const char* env = std::getenv(kEnvMaxPixels);
   if (env == nullptr || *env == '\0') return kDefaultMaxPixels;
   const auto v = ParseMaxPixels(env);
   if (!v)
@@ -81,13 +82,6 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
     CheckImportanceFits(srcPath, in.source.size(), salPath, in.importance.size(), quadSize);
   }
   return in;
-}
-
-void LoadInputs(ResizeHost& host, InputImages inputs) {
-  host.imgSrc = std::move(inputs.source);
-  if (!host.LoadImportance(inputs.importance))
-    throw InputError(InputError::Cause::kTooSmall,
-                     "the images '" + inputs.srcPath + "' cannot be meshed in whole quads");
 }
 
 }  // namespace quadrix

@@ -16,8 +16,6 @@
 
 namespace quadrix {
 
-class ResizeHost;
-
 // An image the core cannot work with. The message names the file and the
 // cause; the kind lets a program add its own advice.
 class InputError : public Error {
@@ -64,9 +62,5 @@ void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize);
 // The importance image rounds to the same whole quads as the source.
 void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std::string& salPath,
                          cv::Size salSize, int quadSize);
-
-// The checked images into the host, which aligns them and computes the
-// importance map when none was given.
-void LoadInputs(ResizeHost& host, InputImages inputs);
 
 }  // namespace quadrix

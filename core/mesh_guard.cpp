@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "base/environment.hpp"
+
 namespace quadrix {
 
 MeshGuard BuildMeshGuard(int qx, int qy, double m) {
@@ -115,7 +117,7 @@ std::optional<double> ParseMinScale(const std::string& text) {
 }
 
 double MinScaleFromEnvironment() {
-  const char* env = std::getenv("QUADRIX_MIN_SCALE");
+  const char* env = std::getenv(kEnvMinScale);
   if (env == nullptr || *env == '\0') return kDefaultMinScale;
   const auto v = ParseMinScale(env);
   if (!v)

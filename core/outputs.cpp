@@ -120,9 +120,9 @@ void WriteImportance(const std::string& path, const cv::Mat& importance32F) {
 
 void WriteMeshCsv(const std::string& path, const ResizeHost& host) {
   WriteFileAtomically(path, [&](std::ostream& out) {
-    const int C = host.quadCountX;
-    const int V = (host.quadCountX + 1) * (host.quadCountY + 1);
-    const size_t points = host.solution.size() / 2;
+    const int C = host.quadCountX();
+    const int V = (host.quadCountX() + 1) * (host.quadCountY() + 1);
+    const size_t points = host.solution().size() / 2;
     out << "point,kind,row,col,x,y\n";
     char line[128];
     for (size_t p = 0; p < points; ++p) {
@@ -133,13 +133,13 @@ void WriteMeshCsv(const std::string& path, const ResizeHost& host) {
         row = static_cast<int>(p) / (C + 1);
         col = static_cast<int>(p) % (C + 1);
       } else {
-        const cv::Point q = host.linePointQuads.at(p - V);
+        const cv::Point q = host.linePointQuads().at(p - V);
         row = q.y;
         col = q.x;
       }
       std::snprintf(line, sizeof line, "%zu,%s,%d,%d,%.9g,%.9g\n", p, vertex ? "vertex" : "line",
-                    row, col, static_cast<double>(host.solution[2 * p]),
-                    static_cast<double>(host.solution[2 * p + 1]));
+                    row, col, static_cast<double>(host.solution()[2 * p]),
+                    static_cast<double>(host.solution()[2 * p + 1]));
       out << line;
     }
   });

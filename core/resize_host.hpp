@@ -7,8 +7,9 @@
 // 2p+1 (y); the engine sees them 1-based. Positions are pixels, origin
 // top-left, y down.
 //
-// Use: set useScaleTerm and imgSrc (CV_8UC3), LoadImage, BuildEquationA once,
-// then Resize for every size; solution holds 2*P floats after each Resize.
+// Use (the precompute/solve split): build it from ResizeSettings, load the
+// photo (LoadImage or LoadImportance), BuildEquationA once, then Resize for
+// every size; solution() holds 2*P floats after each Resize.
 
 #include <array>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
 #include "core/result_parts.hpp"
+#include "core/settings.hpp"
 #include "engine/bridge.hpp"
 #include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"
@@ -51,160 +53,198 @@ struct UnitResiduals {
 
 class ResizeHost {
  public:
-  int quadSize = 20;
-  cv::Mat imgSrc;      // CV_8UC3, aligned by LoadImage
-  cv::Mat imgSal;      // CV_32FC1 importance, same size as imgSrc
-  cv::Mat imgGray32F;  // CV_32FC1, 0.004 * grey level
-  bool useScaleTerm = false;
-  // Set before LoadImage. With parts.sharp the rest grid spans the photo's
-  // exact size rather than its aligned copy, and the picture is drawn from
-  // imgOriginal: one resampling, and at the photo's own size the picture is
-  // the photo.
-  ResultParts parts;
-  cv::Mat imgOriginal;  // the photo as given to LoadImage (shares imgSrc's data)
-  // Rest position = aligned position x these (1 without parts.sharp).
-  double restScaleX = 1.0;
-  double restScaleY = 1.0;
-  int srcWidth = 0;
-  int srcHeight = 0;
-  int quadCountX = 0;
-  int quadCountY = 0;
-  int coordCount = 0;
-  std::vector<double> vals;        // fixed values for the last size, order of ind
-  std::vector<int32_t> ind;        // fixed coordinate numbers, 1-based
-  std::vector<float> solution;     // all coordinates of the last solve
-  std::vector<double> solution64;  // the same before rounding to float
-  // The outside engine that receives the bridge's command lines, or null
-  // when the built-in solver does the work in process.
-  NumericEngine* engine = nullptr;
-  float edgeLowThreshold = 5e-5f;
-  float edgeHighThreshold = 0.015f;
-  double sigma = 1.0;
-  double linePointMargin = 0.0;
-  double lineWeight = 1.0;
-  double beta = 0.5;
-  int minEdgeLength = 70;
-  // The built-in solver may use a second thread for large guarded solves.
-  bool solverThreads = true;
-  // The diagnostic lines of the energy build on standard output (beta=,
-  // quads.size=, quad5s.size=, edges.size=, A.m=).
-  bool printDiagnostics = true;
-  // The largest importance file LoadImage decodes, in pixels.
-  std::int64_t maxPixels = kDefaultMaxPixels;
-
-  // Rest positions of all points (2*P doubles, coordinate order) and, per line
-  // point, the (column, row) of its quad; set by BuildEquationA.
-  std::vector<double> restCoords;
-  std::vector<cv::Point> linePointQuads;
-  // False when the energy could not be factored; Resize then scales uniformly.
-  bool contentAware = false;
-  // Minimum quad scale of the guard against folding (see core/mesh_guard.hpp);
-  // 0 solves without it. Read by BuildEquationA.
-  double minScale = kDefaultMinScale;
-  // The factored energy and the guard, made by BuildEquationA; the guard rows
-  // the last Resize held (grid rows, and shear rows where they were needed).
-  std::unique_ptr<EnergySolver> solver;
-  // With parts.even: the energy for sizes whose height changes more than
-  // their width, made when first needed (`solver` serves the others).
-  std::unique_ptr<EnergySolver> heightSolver;
-  MeshGuard guard;
-  std::vector<char> guardRowsHeld;
-  // What LoadImage chose for the user to know about, or empty: it is said
-  // when the map is flat because the photo is too small to compute one.
-  std::string notice;
-  // The line detector's label image (CV_32SC1), kept by BuildEquationA: the
-  // lines do not depend on the importance map, so a host made for another
-  // map (CopyForImportance) builds its energy without detecting again.
-  cv::Mat lineLabels;
-  // Straight segments of the aligned grey image, (x0, y0, x1, y1) in aligned
-  // pixels, found by the first BuildEquationA with parts.straight; shared
-  // with the hosts made by CopyForImportance like lineLabels. Null until
-  // detected.
-  std::shared_ptr<const std::vector<cv::Vec4f>> straightSegments;
-  // Segments shorter than this many quads are left to the quad units.
-  double straightMinLength = 2.0;
-  // Weight of a sample's distance across its segment's chord, per quad of
-  // segment length; the same everywhere, as a bent line shows anywhere.
-  double straightWeight = 10.0;
-  // The same along the chord, as a share of straightWeight: moving along
-  // the line does not bend it, so less weight lets lines stretch with the
-  // content; with much less, slanted lines bent where the aspect changed.
-  double straightAlong = 0.5;
-  // The residual matrices of the quads, the quads with a line point and the
-  // lines, made by the first BuildEquationA and shared with the hosts made
-  // by CopyForImportance (whose units are the same, in the same order).
-  std::shared_ptr<std::array<UnitResiduals, 3>> residuals;
-  // Faces found when the map was computed with parts.faces (aligned pixels);
-  // their regions count as important and keep their shape. Shared with the
-  // hosts made by CopyForImportance, which do not search again.
-  std::vector<cv::Rect> faces;
-  // Why faces were not sought (no cascade, no detector), said once per
-  // process; empty otherwise. For the program to tell.
-  std::string faceNotice;
-  // Round and compact objects (covering ellipses, aligned pixels), found by
-  // the first BuildEquationA with parts.shapes and shared like the lines.
-  std::vector<cv::RotatedRect> compactObjects;
-  bool compactObjectsFound = false;
-  // Called with the assembled energy matrix before it goes to the engine.
-  std::function<void(const TripletMatrix&)> energyObserver;
-
   // Opens (or reuses) the process-wide engine connection when the chosen
   // engine is an outside one; throws EngineError when it cannot be opened.
-  ResizeHost();
+  explicit ResizeHost(const ResizeSettings& settings = {});
   // The same with a connection of the caller's (one per batch worker).
-  explicit ResizeHost(EngineConnection& connection);
+  ResizeHost(const ResizeSettings& settings, EngineConnection& connection);
+  // On `engine` as it is (null: the built-in solver), opening nothing.
+  ResizeHost(const ResizeSettings& settings, NumericEngine* engine);
   ResizeHost(ResizeHost&&) noexcept;
   ResizeHost& operator=(ResizeHost&&) noexcept;
   ~ResizeHost();
 
-  // salPath: importance image file, or null to compute the map (flat, 1.0
-  // everywhere, with a notice, when the shorter side is below
-  // kMinComputedMapSide). False when the file yields no image (read up to
-  // maxPixels), or when an aligned side would be 0.
-  bool LoadImage(const char* salPath);
-  // The same with the importance file's grey levels already read (CV_8UC1),
-  // or empty to compute the map.
-  bool LoadImportance(const cv::Mat& importance8U);
-  void AlignToQuadSize(cv::Mat& img);
+  // The checked images (core/inputs.hpp) aligned, the importance map
+  // computed when none was given. Throws InputError when they cannot be
+  // meshed.
+  void Load(const InputImages& inputs);
+  // Loads the photo (CV_8UC3, any size; its pixels are shared, not copied,
+  // and must not change while the host lives) with the importance file
+  // `salPath`, or null or empty to compute the map (flat, 1.0 everywhere,
+  // with a notice, when the shorter side is below kMinComputedMapSide).
+  // False when the file yields no image (read up to settings().maxPixels),
+  // or when an aligned side would be 0.
+  bool LoadImage(const cv::Mat& photo8UC3, const char* salPath);
+  // The same with the importance file's grey levels already read
+  // (CV_8UC1, any size that aligns to the photo's), or empty to compute
+  // the map.
+  bool LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U);
+  // After a load: detects lines, assembles the energy and has the engine
+  // factor it.
+  void BuildEquationA();
+  // After BuildEquationA: solves for the drawing area newWidth x newHeight
+  // (pixels), the minimum of the energy with the border pinned, under the
+  // guard when settings().minScale > 0. The mesh is then solution().
+  void Resize(int newWidth, int newHeight);
+
+  // A host for the same photo and lines with the importance map
+  // `importance32F` (CV_32FC1, the aligned size), ready for BuildEquationA,
+  // on the same engine. The images are shared, not copied: neither host may
+  // change them in place. The first guarded solve starts from the rows this
+  // host's last one held. `parts`: the copy's switches of the energy
+  // (straight, even, shapes); sharp and faces stay this host's, as they
+  // need a new load.
+  ResizeHost CopyForImportance(const cv::Mat& importance32F) const;
+  ResizeHost CopyForImportance(const cv::Mat& importance32F, const ResultParts& parts) const;
+
+  // Called with the assembled energy matrix before it goes to the engine;
+  // null for none.
+  void SetEnergyObserver(std::function<void(const TripletMatrix&)> observer) {
+    energyObserver_ = std::move(observer);
+  }
+  // Pixels of `img` resized to whole quads, as the load aligns the photo.
+  void AlignToQuadSize(cv::Mat& img) const;
+
+  // The settings it was built with, quadSize rounded up to a multiple of 4.
+  const ResizeSettings& settings() const { return settings_; }
+  // The outside engine that receives the bridge's command lines, or null
+  // when the built-in solver does the work in process.
+  NumericEngine* engine() const { return engine_; }
+
+  // After a load. The aligned photo (CV_8UC3), its importance map
+  // (CV_32FC1) and grey image (CV_32FC1, 0.004 x grey level), all of the
+  // aligned size srcWidth() x srcHeight().
+  const cv::Mat& imgSrc() const { return imgSrc_; }
+  const cv::Mat& imgSal() const { return imgSal_; }
+  const cv::Mat& imgGray32F() const { return imgGray32F_; }
+  int srcWidth() const { return srcWidth_; }
+  int srcHeight() const { return srcHeight_; }
   // The size the rest grid spans: the photo's own with the exact grid, else
   // the aligned one. What a picture "at the source size" means.
   cv::Size RestSize() const;
   // The pixels a picture is drawn from: the photo as given with the exact
   // grid, else the aligned copy.
-  const cv::Mat& DrawImage() const { return parts.sharp ? imgOriginal : imgSrc; }
-  // Detects lines, assembles the energy and has the engine factor it.
-  void BuildEquationA();
-  // After BuildEquationA: why every size will be scaled uniformly (the
-  // energy could not be factored), for the program to tell; empty when the
-  // solve is content-aware.
+  const cv::Mat& DrawImage() const { return settings_.parts.sharp ? imgOriginal_ : imgSrc_; }
+  // What the load chose for the user to know about, or empty: it is said
+  // when the map is flat because the photo is too small to compute one.
+  const std::string& notice() const { return notice_; }
+  // Why faces were not sought (no cascade, no detector), said once per
+  // process; empty otherwise. For the program to tell.
+  const std::string& faceNotice() const { return faceNotice_; }
+  // Faces found when the map was computed with parts.faces (aligned
+  // pixels); their regions count as important and keep their shape.
+  const std::vector<cv::Rect>& faces() const { return faces_; }
+
+  // After BuildEquationA. Quads across and down; coordinates in all (2*P).
+  int quadCountX() const { return quadCountX_; }
+  int quadCountY() const { return quadCountY_; }
+  int coordCount() const { return coordCount_; }
+  // Rest positions of all points (2*P doubles, coordinate order) and, per
+  // line point, the (column, row) of its quad.
+  const std::vector<double>& restCoords() const { return restCoords_; }
+  const std::vector<cv::Point>& linePointQuads() const { return linePointQuads_; }
+  // Fixed coordinate numbers, 1-based.
+  const std::vector<int32_t>& ind() const { return ind_; }
+  // False when the energy could not be factored; Resize then scales
+  // uniformly.
+  bool contentAware() const { return contentAware_; }
+  // Why every size will be scaled uniformly (the energy could not be
+  // factored), for the program to tell; empty when the solve is
+  // content-aware.
   std::string UniformFallbackNotice() const;
+  // The line detector's label image (CV_32SC1, the aligned size).
+  const cv::Mat& lineLabels() const { return lineLabels_; }
+  // Straight segments of the aligned grey image, (x0, y0, x1, y1) in
+  // aligned pixels, with parts.straight; null until detected.
+  const std::shared_ptr<const std::vector<cv::Vec4f>>& straightSegments() const {
+    return straightSegments_;
+  }
+  // The factored energy, for tuning and statistics; and whether the energy
+  // for sizes whose height changes (parts.even) has been made.
+  EnergySolver& solver() { return *solver_; }
+  const EnergySolver& solver() const { return *solver_; }
+  bool hasHeightSolver() const { return heightSolver_ != nullptr; }
+  // The guard against folding; empty without minScale.
+  const MeshGuard& guard() const { return guard_; }
+
+  // After Resize. All coordinates of the last solve, as floats and before
+  // rounding; the fixed values for its size, in the order of ind(); the
+  // guard rows it held (grid rows, and shear rows where they were needed).
+  const std::vector<float>& solution() const { return solution_; }
+  const std::vector<double>& solution64() const { return solution64_; }
+  const std::vector<double>& vals() const { return vals_; }
+  const std::vector<char>& guardRowsHeld() const { return guardRowsHeld_; }
+
+ private:
+  // The rows the energy adds beside the units (core/result_terms.hpp) read
+  // and extend what the host found.
+  friend void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a);
+  friend void AppendShapeRows(ResizeHost& host, TripletMatrix& a);
+
+  // The units of the quads without and with a line point and of the lines
+  // over the aligned images; sets restCoords_ and linePointQuads_.
   // out[0]: coordinate count, out[1]: energy row count.
-  void GetConstrainUnits(int out[2], const cv::Mat& impImg32F, const cv::Mat& grayImg32F,
-                         std::vector<ConstrainUnits>& quads, std::vector<ConstrainUnits>& quad5s,
-                         std::vector<ConstrainUnits>& edges, int quadSize, bool useScaleTerm,
-                         int quadCountX, int quadCountY);
+  void GetConstrainUnits(int out[2], std::vector<ConstrainUnits>& quads,
+                         std::vector<ConstrainUnits>& quad5s, std::vector<ConstrainUnits>& edges);
+  // The line detector's labels of the grey image, unless they are kept.
+  void DetectLines();
   // `cache`: the list's residual matrices, used when it holds them, else
   // filled.
   void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend,
                       UnitResiduals* cache = nullptr);
-  // Solves for the drawing area newWidth x newHeight (pixels): the minimum
-  // of the energy with the border pinned, under the guard when minScale > 0.
-  void Resize(int newWidth, int newHeight);
-
-  // A host for the same photo and lines with the importance map
-  // `importance32F` (the aligned size), ready for BuildEquationA. The images
-  // are shared, not copied: neither host may change them in place. The
-  // first guarded solve starts from the rows this host's last one held.
-  ResizeHost CopyForImportance(const cv::Mat& importance32F) const;
-
- private:
   // The energy matrix for the side `axis` changes (with parts.even; the
   // same matrix for both without); `report`: time it, print the
-  // diagnostics and call energyObserver.
+  // diagnostics and call the energy observer.
   TripletMatrix AssembleEnergy(EvenAxis axis, bool report);
   // The solver for the side `axis`; made (or, with an outside engine,
   // swapped in) on first need.
   EnergySolver& SolverFor(EvenAxis axis);
+
+  ResizeSettings settings_;
+  NumericEngine* engine_ = nullptr;
+  cv::Mat imgSrc_;       // CV_8UC3, aligned
+  cv::Mat imgSal_;       // CV_32FC1, same size
+  cv::Mat imgGray32F_;   // CV_32FC1
+  cv::Mat imgOriginal_;  // the photo as given (shares imgSrc_'s data when aligned)
+  // Rest position = aligned position x these (1 without parts.sharp).
+  double restScaleX_ = 1.0;
+  double restScaleY_ = 1.0;
+  int srcWidth_ = 0;
+  int srcHeight_ = 0;
+  int quadCountX_ = 0;
+  int quadCountY_ = 0;
+  int coordCount_ = 0;
+  std::vector<double> vals_;
+  std::vector<int32_t> ind_;
+  std::vector<float> solution_;
+  std::vector<double> solution64_;
+  std::vector<double> restCoords_;
+  std::vector<cv::Point> linePointQuads_;
+  bool contentAware_ = false;
+  std::string notice_;
+  std::string faceNotice_;
+  // The factored energy and the guard, made by BuildEquationA. With
+  // parts.even heightSolver_ serves sizes whose height changes more than
+  // their width, made when first needed.
+  std::unique_ptr<EnergySolver> solver_;
+  std::unique_ptr<EnergySolver> heightSolver_;
+  MeshGuard guard_;
+  std::vector<char> guardRowsHeld_;
+  // Kept by BuildEquationA: the lines do not depend on the importance map,
+  // so a host made for another map (CopyForImportance) builds its energy
+  // without detecting again. The segments, residual matrices, faces and
+  // compact objects are shared with such hosts in the same way.
+  cv::Mat lineLabels_;
+  std::shared_ptr<const std::vector<cv::Vec4f>> straightSegments_;
+  // The residual matrices of the quads, the quads with a line point and the
+  // lines (the copies' units are the same, in the same order).
+  std::shared_ptr<std::array<UnitResiduals, 3>> residuals_;
+  std::vector<cv::Rect> faces_;
+  // Round and compact objects (covering ellipses, aligned pixels), found by
+  // the first BuildEquationA with parts.shapes.
+  std::vector<cv::RotatedRect> compactObjects_;
+  bool compactObjectsFound_ = false;
+  std::function<void(const TripletMatrix&)> energyObserver_;
 
   PerfTimer timer_;
   EnergyProblem problem_;  // kept for the second energy

@@ -1,7 +1,7 @@
 #pragma once
 // Rows the program adds to the mesh energy beside the quad and line units
 // (see ResultParts). Each appends rows to `a`, whose columns are the host's
-// coordinates (a.n == host.coordCount); none adds points. Every row is zero
+// coordinates (a.n == host.coordCount()); none adds points. Every row is zero
 // when the mesh is the rest mesh scaled to the photo's aspect, so plain
 // scaling keeps a zero energy. They read the host's aligned images,
 // restCoords, quad counts and RestSize(), set by the time BuildEquationA
@@ -30,7 +30,7 @@ class RowBuilder {
 };
 
 // Straight segments of the photo kept straight in the drawn picture: for
-// each of host.straightSegments (detected on first use from imgSrc) and
+// each of host.straightSegments() (detected on first use from imgSrc) and
 // each sample where it crosses a drawn triangle, rows holding the sample on
 // the chord of the segment's ends at its share of the way.
 void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a);

@@ -74,19 +74,17 @@ double MeanImportance(const cv::Mat& sal32F, const Region& g, double r0, double 
   return count > 0 ? sum / count : 0.0;
 }
 
-std::vector<Region> ShapeRegions(ResizeHost& host) {
+// The host's faces and those of `objects` that are not important already.
+std::vector<Region> ShapeRegions(const ResizeHost& host,
+                                 const std::vector<cv::RotatedRect>& objects) {
   std::vector<Region> regions;
-  for (const cv::Rect& f : host.faces) regions.emplace_back(FaceRegion(f), true);
-  if (!host.compactObjectsFound) {
-    host.compactObjects = FindCompactObjects(host.imgSrc, 1.5 * host.quadSize);
-    host.compactObjectsFound = true;
-  }
-  const double shorter = std::min(host.srcWidth, host.srcHeight);
-  for (const cv::RotatedRect& e : host.compactObjects) {
+  for (const cv::Rect& f : host.faces()) regions.emplace_back(FaceRegion(f), true);
+  const double shorter = std::min(host.srcWidth(), host.srcHeight());
+  for (const cv::RotatedRect& e : objects) {
     const Region g(e, false);
     if (2 * g.Reach() > kMaxObjectShare * shorter) continue;
-    const double inside = MeanImportance(host.imgSal, g, 0.0, 1.0);
-    const double around = MeanImportance(host.imgSal, g, 1.0, 1.5);
+    const double inside = MeanImportance(host.imgSal(), g, 0.0, 1.0);
+    const double around = MeanImportance(host.imgSal(), g, 1.0, 1.5);
     if (inside >= kSalientInside && inside >= kSalientContrast * around) continue;
     regions.push_back(g);
   }
@@ -96,10 +94,14 @@ std::vector<Region> ShapeRegions(ResizeHost& host) {
 }  // namespace
 
 void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
-  const std::vector<Region> regions = ShapeRegions(host);
-  const int C = host.quadCountX;
-  const int R = host.quadCountY;
-  const double q = host.quadSize;
+  const int C = host.quadCountX();
+  const int R = host.quadCountY();
+  const double q = host.settings().quadSize;
+  if (!host.compactObjectsFound_) {
+    host.compactObjects_ = FindCompactObjects(host.imgSrc(), 1.5 * q);
+    host.compactObjectsFound_ = true;
+  }
+  const std::vector<Region> regions = ShapeRegions(host, host.compactObjects_);
   std::vector<ConstrainUnits> units;
   for (const Region& g : regions) {
     // Vertices inside the object, grown by half a quad so that a small one
@@ -134,7 +136,7 @@ void AppendShapeRows(ResizeHost& host, TripletMatrix& a) {
     unit.SetNumber(static_cast<int>(kept.size()));
     for (size_t k = 0; k < kept.size(); ++k) {
       const int p = kept[k].y * (C + 1) + kept[k].x;
-      unit.points[k] = {host.restCoords[2 * p], host.restCoords[2 * p + 1]};
+      unit.points[k] = {host.restCoords()[2 * p], host.restCoords()[2 * p + 1]};
       unit.indices[k] = p;
     }
     // The residual sums over the points: a thinned unit weighs as much as

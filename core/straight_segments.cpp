@@ -143,31 +143,31 @@ std::vector<double> Crossings(cv::Point2d a, cv::Point2d b, int q, double length
 }  // namespace
 
 void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
-  const int q = host.quadSize;
-  const int C = host.quadCountX;
-  const int R = host.quadCountY;
+  const int q = host.settings_.quadSize;
+  const int C = host.quadCountX_;
+  const int R = host.quadCountY_;
   if (C <= 0 || R <= 0) return;
-  if (!host.straightSegments) {
+  if (!host.straightSegments_) {
     cv::Mat grey8U;
-    if (host.imgSrc.type() == CV_8UC3)
-      cv::cvtColor(host.imgSrc, grey8U, cv::COLOR_BGR2GRAY);
+    if (host.imgSrc_.type() == CV_8UC3)
+      cv::cvtColor(host.imgSrc_, grey8U, cv::COLOR_BGR2GRAY);
     else
-      host.imgGray32F.convertTo(grey8U, CV_8U, 1.0 / 0.004);
+      host.imgGray32F_.convertTo(grey8U, CV_8U, 1.0 / 0.004);
     // A large photo is searched at a smaller size: a segment that matters
     // spans quads, and the detector's time grows with the pixels.
     const double shrink = std::min(1.0, kDetectSide / std::max(grey8U.cols, grey8U.rows));
     if (shrink < 1.0) cv::resize(grey8U, grey8U, cv::Size(), shrink, shrink, cv::INTER_AREA);
     std::vector<cv::Vec4f> found =
-        DetectStraightSegments(grey8U, host.straightMinLength * q * shrink);
+        DetectStraightSegments(grey8U, host.settings_.straightMinLength * q * shrink);
     for (cv::Vec4f& f : found) f *= 1.0 / shrink;
-    host.straightSegments = std::make_shared<const std::vector<cv::Vec4f>>(std::move(found));
+    host.straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(std::move(found));
   }
   const double W = static_cast<double>(C) * q;
   const double H = static_cast<double>(R) * q;
 
   RowBuilder row;
 
-  for (const cv::Vec4f& s : *host.straightSegments) {
+  for (const cv::Vec4f& s : *host.straightSegments_) {
     const cv::Point2d p0(std::clamp<double>(s[0], 0.0, W), std::clamp<double>(s[1], 0.0, H));
     const cv::Point2d p1(std::clamp<double>(s[2], 0.0, W), std::clamp<double>(s[3], 0.0, H));
     const double length = std::hypot(p1.x - p0.x, p1.y - p0.y);
@@ -181,7 +181,7 @@ void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
 
     // The rest direction and normal: the residual's component across the
     // line bends it; along it, it only moves the sample on the line.
-    cv::Point2d d((p1.x - p0.x) * host.restScaleX, (p1.y - p0.y) * host.restScaleY);
+    cv::Point2d d((p1.x - p0.x) * host.restScaleX_, (p1.y - p0.y) * host.restScaleY_);
     d *= 1.0 / std::hypot(d.x, d.y);
     const cv::Point2d nrm(-d.y, d.x);
     const double lengthQuads = length / q;
@@ -190,12 +190,12 @@ void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
       // s_k - s_0 - u_k (s_last - s_0), weighted by the length the sample
       // stands for so that the energy is an integral along the segment.
       const double share = 0.5 * (u[k + 1] - u[k - 1]) * lengthQuads;
-      const double w = host.straightWeight * std::sqrt(share);
+      const double w = host.settings_.straightWeight * std::sqrt(share);
       const double c[3] = {1.0, -(1.0 - u[k]), -u[k]};
       const Sample* at[3] = {&samples[k], &samples[0], &samples[n - 1]};
       for (int axis = 0; axis < 2; ++axis) {
         const cv::Point2d dir = axis == 0 ? nrm : d;
-        const double scale = axis == 0 ? w : w * host.straightAlong;
+        const double scale = axis == 0 ? w : w * host.settings_.straightAlong;
         if (scale <= 0.0) continue;
         for (int t = 0; t < 3; ++t)
           for (int v = 0; v < 3; ++v) {

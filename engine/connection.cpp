@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "base/environment.hpp"
 #include "engine/engine.hpp"
 #include "engine/octave_client.hpp"
 
@@ -24,7 +25,7 @@ std::optional<std::string>& EngineChoice() {
 // The Octave time-out may be raised for very large images.
 OctaveOptions OctaveOptionsFromEnvironment() {
   OctaveOptions options;
-  const char* env = std::getenv("QUADRIX_ENGINE_TIMEOUT");
+  const char* env = std::getenv(kEnvEngineTimeout);
   if (env == nullptr || *env == '\0') return options;
   char* end = nullptr;
   errno = 0;
@@ -60,7 +61,7 @@ void SetEngineChoice(const std::string& name) {
 
 std::string ChosenEngineName() {
   if (EngineChoice()) return *EngineChoice();
-  const char* env = std::getenv("QUADRIX_ENGINE");
+  const char* env = std::getenv(kEnvEngine);
   if (env == nullptr || *env == '\0') return "builtin";
   if (!IsEngineName(env))
     throw EngineError(std::string("unknown numeric engine '") + env +

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "base/environment.hpp"
 #include "interop_gl/cpu_raster.hpp"
 #include "interop_gl/offscreen.hpp"
 
@@ -11,7 +12,7 @@ namespace quadrix {
 PictureMaker::PictureMaker(const cv::Mat& colour, const cv::Mat& importance)
     : colour_(colour), importance_(importance) {
   std::string why = "QUADRIX_NO_OPENGL is set";
-  if (std::getenv("QUADRIX_NO_OPENGL") == nullptr) {
+  if (std::getenv(kEnvNoOpenGl) == nullptr) {
     auto gl = std::make_unique<OffscreenRenderer>();
     if (gl->status() == OffscreenRenderer::Status::kNoEffect)
       throw EffectError("cannot use the effect file '" + gl->effectPath() + "'");

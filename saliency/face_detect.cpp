@@ -10,6 +10,7 @@
 #include <mutex>
 #include <opencv2/imgproc.hpp>
 
+#include "base/environment.hpp"
 #include "saliency/face_module.h"
 
 namespace quadrix {
@@ -61,8 +62,7 @@ void NoticeOnce(FaceSearch& result, const std::string& text) {
 }  // namespace
 
 std::string FindFaceCascade() {
-  if (const char* env = std::getenv("QUADRIX_FACE_CASCADE"); env != nullptr && env[0] != '\0')
-    return env;
+  if (const char* env = std::getenv(kEnvFaceCascade); env != nullptr && env[0] != '\0') return env;
   for (const char* dir :
        {"/usr/share/opencv4/haarcascades", "/usr/local/share/opencv4/haarcascades",
         "/usr/share/opencv/haarcascades"}) {

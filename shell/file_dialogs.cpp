@@ -106,7 +106,7 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
   if (plain)
     BuildUniformGrid(vx, vy, size.width, size.height, xy);
   else
-    xy.assign(host.solution.begin(), host.solution.begin() + 2 * count);
+    xy.assign(host.solution().begin(), host.solution().begin() + 2 * count);
   std::string problem;
   {
     wxBusyCursor busy;
@@ -114,8 +114,8 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
     // file is what the command line makes of the same state.
     gl.ReleaseCurrent();
     try {
-      PictureMaker pictures(host.DrawImage(), host.imgSal);
-      pictures.SetFiltered(host.parts.sharp);
+      PictureMaker pictures(host.DrawImage(), host.imgSal());
+      pictures.SetFiltered(host.settings().parts.sharp);
       const cv::Mat picture = pictures.Render(vx, vy, xy, size, asShown && render.showGrid,
                                               asShown ? render.textureIndex : 0);
       WriteImageAtomically(path, picture, choices.qualityValue);
@@ -162,8 +162,8 @@ cv::Mat AskImportance(wxWindow* parent, const ResizeHost& host, std::int64_t max
   } catch (const ImageFileError& e) {
     why = "Cannot read the importance image '" + path + "': " + e.what() + ".";
   }
-  const cv::Size aligned(host.srcWidth, host.srcHeight);
-  if (why.empty() && AlignedSize(grey.size(), host.quadSize) != aligned)
+  const cv::Size aligned(host.srcWidth(), host.srcHeight());
+  if (why.empty() && AlignedSize(grey.size(), host.settings().quadSize) != aligned)
     why = "The importance image '" + path + "' of " + std::to_string(grey.cols) + " x " +
           std::to_string(grey.rows) + " pixels does not fit the photo (" +
           std::to_string(aligned.width) + " x " + std::to_string(aligned.height) +

@@ -50,13 +50,13 @@ void ImportanceBrush::Install(GlTexture overlay) {
   // loading, as is the overlay when the load made the textures).
   ++generation_;
   const ResizeHost& host = view_.Host();
-  overlayStep_ = OverlayStep({host.srcWidth, host.srcHeight});
+  overlayStep_ = OverlayStep({host.srcWidth(), host.srcHeight()});
   render_.overlayTexture.reset();
   if (render_.overlayPass != nullptr) {
     if (overlay)
       render_.overlayTexture = std::move(overlay);
     else
-      CreateOverlayTexture(render_, OverlaySize({host.srcWidth, host.srcHeight}));
+      CreateOverlayTexture(render_, OverlaySize({host.srcWidth(), host.srcHeight()}));
   }
   render_.showOverlay = brush_.has_value();
 }
@@ -164,8 +164,8 @@ void ImportanceBrush::DabAt(wxPoint viewPoint) {
   const ResizeHost& host = view_.Host();
   cv::Point2d at;
   double scale = 1.0;
-  if (!MeshPointToSource(view_.VerticesX(), view_.VerticesY(), xy, {host.srcWidth, host.srcHeight},
-                         p, at, scale))
+  if (!MeshPointToSource(view_.VerticesX(), view_.VerticesY(), xy,
+                         {host.srcWidth(), host.srcHeight()}, p, at, scale))
     return;
   const cv::Rect rect = painter_.Dab(at, radius_ * perView * scale);
   if (rect.empty()) return;
@@ -217,9 +217,9 @@ void ImportanceBrush::Load(const cv::Mat& grey) {
   painter_.Reset(ImportanceFromGrey(grey));
   const ResizeHost& host = view_.Host();
   if (render_.overlayTexture)
-    CreateOverlayTexture(render_, OverlaySize({host.srcWidth, host.srcHeight}));
+    CreateOverlayTexture(render_, OverlaySize({host.srcWidth(), host.srcHeight()}));
   gl_.MakeCurrent();
-  UpdateImageTextureRows(render_, 1, painter_.Map(), 0, host.srcHeight);
+  UpdateImageTextureRows(render_, 1, painter_.Map(), 0, host.srcHeight());
   frame_.Refresh();
   StartRebuild();
 }
@@ -229,13 +229,11 @@ void ImportanceBrush::StartRebuild() {
   const cv::Size solveFor = view_.Target();
   const auto start = Clock::now();
   const ResizeHost& host = view_.Host();
-  auto fresh = std::make_shared<ResizeHost>(host.CopyForImportance(painter_.Map().clone()));
-  // The parts that only change the energy (the others need a new load).
-  fresh->parts.straight = parts_.straight;
-  fresh->parts.even = parts_.even;
-  fresh->parts.shapes = parts_.shapes;
+  // The parts that only change the energy go with the copy (the others
+  // need a new load).
+  auto fresh = std::make_shared<ResizeHost>(host.CopyForImportance(painter_.Map().clone(), parts_));
   status_.ShowActivity(wxString::FromUTF8("Rebuilding the energy…"));
-  if (host.engine != nullptr) {
+  if (host.engine() != nullptr) {
     // An outside engine has one workspace, which the host shown solves in:
     // it cannot build another energy meanwhile.
     try {

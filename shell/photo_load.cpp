@@ -32,14 +32,14 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   // take, so that all of it ends in a message.
   InputImages inputs;
   try {
-    inputs = ReadInputs(srcPath, salPath, host.quadSize, host.maxPixels);
+    inputs = ReadInputs(srcPath, salPath, host.settings().quadSize, host.settings().maxPixels);
   } catch (const InputError& e) {
     std::string why = Sentence(e.what());
     if (e.cause() == InputError::Cause::kTooLarge)
       why += " The limit is set by the environment variable QUADRIX_MAX_PIXELS.";
     throw PhotoError(why);
   }
-  const cv::Size aligned = AlignedSize(inputs.source.size(), host.quadSize);
+  const cv::Size aligned = AlignedSize(inputs.source.size(), host.settings().quadSize);
   const int maxSide = request.maxTextureSide;
   if (maxSide > 0 && (aligned.width > maxSide || aligned.height > maxSide))
     throw PhotoError("The photo '" + srcPath + "' of " + SizeText(inputs.source.size()) +
@@ -49,16 +49,16 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
 
   step(LoadStep::kImportance, aligned);
   try {
-    LoadInputs(host, std::move(inputs));
+    host.Load(inputs);
   } catch (const InputError& e) {
     throw PhotoError(Sentence(e.what()));
   }
   if (cancelled()) return nullptr;
 
   step(LoadStep::kLines, aligned);
-  host.energyObserver = [&](const TripletMatrix&) { step(LoadStep::kFactoring, aligned); };
+  host.SetEnergyObserver([&](const TripletMatrix&) { step(LoadStep::kFactoring, aligned); });
   host.BuildEquationA();
-  host.energyObserver = nullptr;
+  host.SetEnergyObserver(nullptr);
   if (cancelled()) return nullptr;
 
   // The first size of an image may cost a cold solve under the guard.
@@ -68,8 +68,8 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
 
   step(LoadStep::kTexels, aligned);
   std::vector<float> colour = BuildImageTexels(host.DrawImage());
-  std::vector<float> importance = BuildImageTexels(host.imgSal);
-  ImportancePainter painter(host.imgSal.clone());
+  std::vector<float> importance = BuildImageTexels(host.imgSal());
+  ImportancePainter painter(host.imgSal().clone());
   if (cancelled()) return nullptr;
   return std::make_unique<LoadedPhoto>(srcPath, std::move(host), std::move(colour),
                                        std::move(importance), std::move(painter));

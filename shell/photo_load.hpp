@@ -30,7 +30,7 @@ enum class LoadStep { kReading, kImportance, kLines, kFactoring, kSolving, kTexe
 struct LoadedPhoto {
   std::string srcPath;
   ResizeHost host;  // loaded, built, and solved at its (aligned) source size
-  // BuildImageTexels of host.imgSrc and host.imgSal.
+  // BuildImageTexels of host.DrawImage() and host.imgSal().
   std::vector<float> colourTexels;
   std::vector<float> importanceTexels;
   // Painting starts from the map as loaded or computed.
@@ -44,7 +44,7 @@ class PhotoError : public Error {
 };
 
 // Loads into `host` (made by the caller, so that an outside engine is opened
-// on the caller's thread; useScaleTerm and minScale already set). `step` is
+// on the caller's thread, from the window's settings). `step` is
 // told each step as it begins, with the aligned source size once it is
 // known; `cancelled` is polled between steps, and a cancelled load returns
 // null. Throws PhotoError for a file that cannot be used, EngineError when

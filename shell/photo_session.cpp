@@ -27,7 +27,7 @@ TextureNames MakeTextures(LoadedPhoto& photo) {
   // The colour image is the photo as drawn, the importance map the aligned
   // one: their sizes may differ by a few pixels.
   const cv::Size colourSize = photo.host.DrawImage().size();
-  const cv::Size size(photo.host.srcWidth, photo.host.srcHeight);
+  const cv::Size size(photo.host.srcWidth(), photo.host.srcHeight());
   GlTexture c = AllocateImageTexture(colourSize);
   GlTexture i = AllocateImageTexture(size);
   if (!c || !i) return {};
@@ -104,7 +104,7 @@ void PhotoSession::OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colo
                                  GLuint importance, GLuint overlay) {
   gl_.MakeCurrent();
   upload_ = std::make_unique<PhotoUpload>();
-  const cv::Size size(photo->host.srcWidth, photo->host.srcHeight);
+  const cv::Size size(photo->host.srcWidth(), photo->host.srcHeight());
   if (colour != 0 && importance != 0) {
     upload_->colour.reset(colour);
     upload_->importance.reset(importance);
@@ -131,14 +131,14 @@ void PhotoSession::OnUploadTimer(wxTimerEvent&) {
   // Rows of the colour texture first, then those of the importance map.
   const cv::Size colourSize = photo.host.DrawImage().size();
   const int h = colourSize.height;
-  const int total = h + photo.host.srcHeight;
+  const int total = h + photo.host.srcHeight();
   const auto start = Clock::now();
   while (upload_->row < total && Clock::now() - start < kUploadSlice) {
     const bool colour = upload_->row < h;
-    const int w = colour ? colourSize.width : photo.host.srcWidth;
+    const int w = colour ? colourSize.width : photo.host.srcWidth();
     const int band = std::max(1, (1 << 20) / std::max(1, w));  // 16 MB of texels
     const int first = colour ? upload_->row : upload_->row - h;
-    const int count = std::min(band, (colour ? h : photo.host.srcHeight) - first);
+    const int count = std::min(band, (colour ? h : photo.host.srcHeight()) - first);
     UploadTexelRows(colour ? upload_->colour : upload_->importance, w,
                     colour ? photo.colourTexels.data() : photo.importanceTexels.data(), first,
                     count);

@@ -45,13 +45,13 @@ void PhotoView::Announce(cv::Size aligned) {
 void PhotoView::Install(GlTexture colour, GlTexture importance) {
   gl_.MakeCurrent();
   render_.ready = false;
-  render_.srcWidth = host_.srcWidth;
-  render_.srcHeight = host_.srcHeight;
+  render_.srcWidth = host_.srcWidth();
+  render_.srcHeight = host_.srcHeight();
   render_.textureViews[0] = std::move(colour);
   render_.textureViews[1] = std::move(importance);
-  render_.filtered = host_.parts.sharp;
-  vxCount_ = host_.quadCountX + 1;
-  vyCount_ = host_.quadCountY + 1;
+  render_.filtered = host_.settings().parts.sharp;
+  vxCount_ = host_.quadCountX() + 1;
+  vyCount_ = host_.quadCountY() + 1;
   CreateMeshBuffers(render_, vxCount_, vyCount_);
   hasImage_ = true;
 }
@@ -94,7 +94,7 @@ void PhotoView::Draw(bool painting) {
   // While a brush is out the view is for painting: bilinear keeps every
   // dab's redraw quick, and the filtered picture returns with the brush
   // put down.
-  render_.filtered = host_.parts.sharp && !quickDraw_ && !painting &&
+  render_.filtered = host_.settings().parts.sharp && !quickDraw_ && !painting &&
                      static_cast<double>(host_.DrawImage().total()) <= kFilteredViewPixels;
   const auto start = Clock::now();
   DrawMesh(render_);
@@ -108,7 +108,7 @@ void PhotoView::Draw(bool painting) {
 void PhotoView::DrawQuicklyForAWhile() {
   // Slow enough to hold a drag back (a software renderer, a big photo).
   constexpr double kSlowDrawMs = 40.0;
-  if (!host_.parts.sharp || filteredDrawMs_ < kSlowDrawMs) return;
+  if (!host_.settings().parts.sharp || filteredDrawMs_ < kSlowDrawMs) return;
   quickDraw_ = true;
   refineTimer_.StartOnce(250);
 }
@@ -163,12 +163,12 @@ void PhotoView::FillUniformGrid() {
 
 void PhotoView::FillSolvedGrid() {
   gl_.MakeCurrent();
-  UpdateVertices(render_, host_.solution.data(),
+  UpdateVertices(render_, host_.solution().data(),
                  static_cast<std::size_t>(vxCount_) * static_cast<std::size_t>(vyCount_));
 }
 
 std::span<const float> PhotoView::ShownMesh(std::vector<float>& uniform) const {
-  if (!ShowsPlainGrid()) return host_.solution;
+  if (!ShowsPlainGrid()) return host_.solution();
   BuildUniformGrid(vxCount_, vyCount_, target_.width, target_.height, uniform);
   return uniform;
 }

@@ -106,8 +106,8 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   tickLog = std::make_unique<TickLog>();
 
   try {
-    minScale = MinScaleFromEnvironment();
-    maxPixels = MaxPixelsFromEnvironment();
+    resizeSettings = SettingsFromEnvironment();
+    resizeSettings.useScaleTerm = TheLaunchSettings().useScaleTerm;
   } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE, QUADRIX_MAX_PIXELS
     Fail(wxString::FromUTF8(e.what()));
     return;
@@ -179,7 +179,6 @@ QuadrixFrame::~QuadrixFrame() {
 
 void QuadrixFrame::LoadSource() {
   const LaunchSettings& settings = TheLaunchSettings();
-  view->Host().useScaleTerm = settings.useScaleTerm;
   if (settings.srcPath.empty()) {
     ShowEmpty(kOpenHint);
     return;
@@ -199,22 +198,20 @@ void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salP
   session->StopUpload();
   endOnLoadFailure = endOnFailure;
   const wxString loading = wxString::FromUTF8("Loading '" + FileName(srcPath) + "'…");
+  ResizeSettings settings = resizeSettings;
+  settings.parts = parts;
   std::shared_ptr<ResizeHost> fresh;
   try {
     // An outside engine has one workspace for every host: the photo shown
     // cannot be solved again once the new one is factored there.
-    if (view->Host().engine != nullptr && view->HasPhoto()) ShowEmpty(loading);
+    if (view->Host().engine() != nullptr && view->HasPhoto()) ShowEmpty(loading);
     // Made here, so that an outside engine is started by the GUI thread
     // (the engine's process ends with the thread that started it).
-    fresh = std::make_shared<ResizeHost>();
+    fresh = std::make_shared<ResizeHost>(settings);
   } catch (const EngineError& e) {
     Fail(wxString::FromUTF8(e.what()));
     return;
   }
-  fresh->useScaleTerm = TheLaunchSettings().useScaleTerm;
-  fresh->parts = parts;
-  fresh->minScale = minScale;
-  fresh->maxPixels = maxPixels;
   if (!view->HasPhoto()) ShowEmpty(loading);
   status->ShowActivity(loading);
   pendingSalPath = salPath;
@@ -368,7 +365,7 @@ void QuadrixFrame::OnImportanceFile(wxCommandEvent& event) {
     SaveImportance(this, brush->Map(), *status);
     return;
   }
-  const cv::Mat grey = AskImportance(this, view->Host(), maxPixels);
+  const cv::Mat grey = AskImportance(this, view->Host(), resizeSettings.maxPixels);
   if (!grey.empty()) brush->Load(grey);
 }
 
@@ -395,7 +392,7 @@ void QuadrixFrame::OnPartMenu(wxCommandEvent& event) {
   // The rest grid, the picture's pixels and a computed map depend on the
   // first two: the photo loads again. The others rebuild the energy only,
   // painted strokes and all.
-  const ResultParts& shown = view->Host().parts;
+  const ResultParts& shown = view->Host().settings().parts;
   if (parts.sharp != shown.sharp || parts.faces != shown.faces)
     StartLoad(photoPath, salPath, false);
   else
@@ -419,12 +416,12 @@ void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) {
 void QuadrixFrame::ShowEnergyNotice() {
   const ResizeHost& host = view->Host();
   wxString notice;
-  if (!host.notice.empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice);
+  if (!host.notice().empty()) notice = wxString::FromUTF8("Flat importance map: " + host.notice());
   // Said once per process by the host; a missing cascade is an install matter.
-  if (!host.faceNotice.empty()) std::fprintf(stderr, "quadrix: %s\n", host.faceNotice.c_str());
+  if (!host.faceNotice().empty()) std::fprintf(stderr, "quadrix: %s\n", host.faceNotice().c_str());
   // The one case left where the picture cannot be content-aware; said on
   // standard error too.
-  if (!host.contentAware) {
+  if (!host.contentAware()) {
     notice = "The energy could not be factored: plain scaling";
     const std::string line = host.UniformFallbackNotice();
     if (!line.empty()) std::fprintf(stderr, "quadrix: '%s': %s\n", photoPath.c_str(), line.c_str());

@@ -19,6 +19,7 @@
 #include "core/mesh_guard.hpp"
 #include "core/resize_host.hpp"
 #include "core/result_parts.hpp"
+#include "core/settings.hpp"
 #include "interop_gl/renderer.hpp"
 #include "shell/gl_window.hpp"
 #include "shell/menus.hpp"
@@ -100,8 +101,8 @@ class QuadrixFrame : public wxFrame {
   bool endOnLoadFailure = false;
   // What the picture adds to the plain energy, as the Result menu says.
   ResultParts parts;
-  double minScale = kDefaultMinScale;
-  std::int64_t maxPixels = kDefaultMaxPixels;
+  // What every photo's host is made with (the Result menu's parts apart).
+  ResizeSettings resizeSettings;
   int maxTextureSide = 0;
   // Loads make the textures on the worker's thread through `sharedContext`
   // when the display allows.

@@ -181,13 +181,11 @@ TEST(CliImportance, WrittenMapLoadsBackAsTheSameImportance) {
   EXPECT_EQ(written.size(), cv::Size(420, 300)) << "at the aligned size";
 
   quadrix::ResizeHost computed;
-  computed.imgSrc = cv::imread(src);
-  ASSERT_TRUE(computed.LoadImage(nullptr));
+  ASSERT_TRUE(computed.LoadImage(cv::imread(src), nullptr));
   quadrix::ResizeHost loaded;
-  loaded.imgSrc = cv::imread(src);
-  ASSERT_TRUE(loaded.LoadImage(imp.c_str()));
+  ASSERT_TRUE(loaded.LoadImage(cv::imread(src), imp.c_str()));
   cv::Mat diff;
-  cv::absdiff(computed.imgSal, loaded.imgSal, diff);
+  cv::absdiff(computed.imgSal(), loaded.imgSal(), diff);
   double worst = 0;
   cv::minMaxLoc(diff, nullptr, &worst);
   EXPECT_LE(worst, 0.002 + 1e-6);

@@ -24,24 +24,25 @@ struct EvenPhoto {
     const cv::Size size(400, 300);
     const std::string sal = dir / "sal.png";
     cv::imwrite(sal, testsupport::ImportanceImage(size));
-    host.parts = ResultParts::Classic();
-    host.parts.even = even;
-    host.minScale = minScale;
-    host.printDiagnostics = false;
-    host.imgSrc = testsupport::Sample(size);
-    if (!host.LoadImage(sal.c_str())) std::abort();
+    ResizeSettings settings;
+    settings.parts = ResultParts::Classic();
+    settings.parts.even = even;
+    settings.minScale = minScale;
+    settings.printDiagnostics = false;
+    host = ResizeHost(settings);
+    if (!host.LoadImage(testsupport::Sample(size), sal.c_str())) std::abort();
     host.BuildEquationA();
   }
   // The largest distance of a grid vertex from plain scaling along `k`
   // (0: x, 1: y) at the size (W, H).
   double Off(int W, int H, int k) {
     host.Resize(W, H);
-    const int V = (host.quadCountX + 1) * (host.quadCountY + 1);
+    const int V = (host.quadCountX() + 1) * (host.quadCountY() + 1);
     const double s = k == 0 ? W / 400.0 : H / 300.0;
     double worst = 0;
     for (int p = 0; p < V; ++p)
-      worst =
-          std::max(worst, std::abs(host.solution64[2 * p + k] - s * host.restCoords[2 * p + k]));
+      worst = std::max(worst,
+                       std::abs(host.solution64()[2 * p + k] - s * host.restCoords()[2 * p + k]));
     return worst;
   }
 };
@@ -65,8 +66,8 @@ TEST(EvenScale, TheSideThatKeepsItsLengthKeepsItsScale) {
     EXPECT_GT(plain.Off(400, h, 0), 5.0);
     EXPECT_GT(even.Off(400, h, 1), 5.0);
   }
-  EXPECT_TRUE(even.host.heightSolver) << "the second energy is made when first needed";
-  EXPECT_FALSE(plain.host.heightSolver);
+  EXPECT_TRUE(even.host.hasHeightSolver()) << "the second energy is made when first needed";
+  EXPECT_FALSE(plain.host.hasHeightSolver());
   // The photo's aspect at another size is plain scaling, for both.
   EXPECT_LT(even.Off(800, 600, 0), 1e-6);
   EXPECT_LT(even.Off(800, 600, 1), 1e-6);
@@ -84,12 +85,12 @@ TEST(EvenScale, TheTwoEnergiesBlendWithoutAJump) {
   double biggestStep = 0;
   for (int w = 440; w <= 520; ++w) {
     even.host.Resize(w, 250);
-    const std::vector<double>& x = even.host.solution64;
+    const std::vector<double>& x = even.host.solution64();
     if (!last.empty())
       for (size_t k = 0; k < x.size(); ++k)
         biggestStep = std::max(biggestStep, std::abs(x[k] - last[k]));
     last = x;
-    const int C = even.host.quadCountX, R = even.host.quadCountY;
+    const int C = even.host.quadCountX(), R = even.host.quadCountY();
     for (int j = 0; j < R; ++j)
       for (int i = 0; i < C; ++i) {
         const int a = j * (C + 1) + i, b = a + 1, c = a + C + 2, d = a + C + 1;

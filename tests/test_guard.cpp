@@ -130,12 +130,13 @@ struct GuardedPhoto {
   ResizeHost host;
   TripletMatrix energy;
   GuardedPhoto(const cv::Mat& src, bool scaleTerm, double minScale = kDefaultMinScale) {
-    host.useScaleTerm = scaleTerm;
-    host.parts = ResultParts::Classic();
-    host.minScale = minScale;
-    host.imgSrc = src.clone();
-    if (!host.LoadImage(nullptr)) std::abort();
-    host.energyObserver = [this](const TripletMatrix& a) { energy = a; };
+    ResizeSettings settings;
+    settings.useScaleTerm = scaleTerm;
+    settings.parts = ResultParts::Classic();
+    settings.minScale = minScale;
+    host = ResizeHost(settings);
+    if (!host.LoadImage(src.clone(), nullptr)) std::abort();
+    host.SetEnergyObserver([this](const TripletMatrix& a) { energy = a; });
     std::streambuf* old = std::cout.rdbuf(nullptr);
     host.BuildEquationA();
     std::cout.rdbuf(old);
@@ -157,9 +158,9 @@ double RowValue(const GuardRows& g, int r, const std::vector<double>& x) {
 // Twice the signed area of each drawn triangle (two per quad, split from
 // top-left to bottom-right), smallest first.
 double SmallestTriangle(const ResizeHost& h) {
-  const int C = h.quadCountX, R = h.quadCountY;
-  auto X = [&](int j, int i) { return h.solution64[2 * (j * (C + 1) + i)]; };
-  auto Y = [&](int j, int i) { return h.solution64[2 * (j * (C + 1) + i) + 1]; };
+  const int C = h.quadCountX(), R = h.quadCountY();
+  auto X = [&](int j, int i) { return h.solution64()[2 * (j * (C + 1) + i)]; };
+  auto Y = [&](int j, int i) { return h.solution64()[2 * (j * (C + 1) + i) + 1]; };
   double smallest = 1e300;
   for (int j = 0; j < R; ++j)
     for (int i = 0; i < C; ++i) {
@@ -182,13 +183,13 @@ TEST_P(GuardedSolve, WhereNothingFoldsNothingChanges) {
   for (cv::Size s : {cv::Size(400, 300), cv::Size(420, 300), cv::Size(380, 300), cv::Size(400, 320),
                      cv::Size(800, 600), cv::Size(410, 290)}) {
     h.Resize(s.width, s.height);
-    const std::vector<double> guarded = h.solution64;
+    const std::vector<double> guarded = h.solution64();
     std::vector<double> plain;
-    h.solver->Solve(s.width, s.height, nullptr, plain);
+    h.solver().Solve(s.width, s.height, nullptr, plain);
     bool keeps = true;
-    for (int r = 0; r < h.guard.gridRows; ++r)
-      keeps &= RowValue(h.guard.rows, r, plain) >=
-               s.width * h.guard.rows.boundW[r] + s.height * h.guard.rows.boundH[r];
+    for (int r = 0; r < h.guard().gridRows; ++r)
+      keeps &= RowValue(h.guard().rows, r, plain) >=
+               s.width * h.guard().rows.boundW[r] + s.height * h.guard().rows.boundH[r];
     if (!keeps) continue;
     ++checked;
     for (size_t k = 0; k < plain.size(); ++k) ASSERT_NEAR(guarded[k], plain[k], 1e-6) << s;
@@ -201,17 +202,17 @@ TEST_P(GuardedSolve, MinimumUnderTheGuardPassesTheOptimalityConditions) {
   ResizeHost& h = p.host;
   // Mode 0 holds the active rows through the penalised factor, mode 1
   // through the Schur complement.
-  h.solver->SetSchurLimit(GetParam() ? 100000 : 0);
+  h.solver().SetSchurLimit(GetParam() ? 100000 : 0);
   // The energy's gradient A'A·x over the free coordinates.
   std::vector<Eigen::Triplet<double>> t;
   for (const Triplet& e : p.energy.entries) t.emplace_back(e.row, e.col, e.value);
   Eigen::SparseMatrix<double> A(p.energy.m, p.energy.n);
   A.setFromTriplets(t.begin(), t.end());
-  std::vector<char> fixed(h.coordCount, 0);
-  for (int32_t c : h.ind) fixed[c - 1] = 1;
-  std::vector<int> freeAt(h.coordCount, -1);
+  std::vector<char> fixed(h.coordCount(), 0);
+  for (int32_t c : h.ind()) fixed[c - 1] = 1;
+  std::vector<int> freeAt(h.coordCount(), -1);
   int nf = 0;
-  for (int c = 0; c < h.coordCount; ++c)
+  for (int c = 0; c < h.coordCount(); ++c)
     if (!fixed[c]) freeAt[c] = nf++;
 
   int mostActive = 0;
@@ -219,18 +220,18 @@ TEST_P(GuardedSolve, MinimumUnderTheGuardPassesTheOptimalityConditions) {
                      cv::Size(1200, 300), cv::Size(140, 300)}) {
     SCOPED_TRACE(std::to_string(s.width) + "x" + std::to_string(s.height));
     h.Resize(s.width, s.height);
-    const std::vector<double>& x = h.solution64;
-    const Eigen::Map<const Eigen::VectorXd> xv(x.data(), h.coordCount);
+    const std::vector<double>& x = h.solution64();
+    const Eigen::Map<const Eigen::VectorXd> xv(x.data(), h.coordCount());
     const Eigen::VectorXd grad = A.transpose() * (A * xv);
     Eigen::VectorXd g(nf);
-    for (int c = 0; c < h.coordCount; ++c)
+    for (int c = 0; c < h.coordCount(); ++c)
       if (freeAt[c] >= 0) g[freeAt[c]] = grad[c];
     // Every held row kept; the ones at their bound are the active ones.
     std::vector<int> active;
-    for (int r = 0; r < h.guard.rows.Rows(); ++r) {
-      if (!h.guardRowsHeld[r]) continue;
-      const double slack = RowValue(h.guard.rows, r, x) -
-                           (s.width * h.guard.rows.boundW[r] + s.height * h.guard.rows.boundH[r]);
+    for (int r = 0; r < h.guard().rows.Rows(); ++r) {
+      if (!h.guardRowsHeld()[r]) continue;
+      const double slack = RowValue(h.guard().rows, r, x) - (s.width * h.guard().rows.boundW[r] +
+                                                             s.height * h.guard().rows.boundH[r]);
       ASSERT_GE(slack, -1e-6) << "row " << r;
       if (slack < 1e-7) active.push_back(r);
     }
@@ -241,9 +242,9 @@ TEST_P(GuardedSolve, MinimumUnderTheGuardPassesTheOptimalityConditions) {
     // one sign (least squares over the free coordinates).
     Eigen::MatrixXd Nt = Eigen::MatrixXd::Zero(nf, static_cast<Eigen::Index>(active.size()));
     for (size_t k = 0; k < active.size(); ++k)
-      for (int e = h.guard.rows.start[active[k]]; e < h.guard.rows.start[active[k] + 1]; ++e)
-        if (freeAt[h.guard.rows.col[e]] >= 0)
-          Nt(freeAt[h.guard.rows.col[e]], static_cast<Eigen::Index>(k)) = h.guard.rows.coef[e];
+      for (int e = h.guard().rows.start[active[k]]; e < h.guard().rows.start[active[k] + 1]; ++e)
+        if (freeAt[h.guard().rows.col[e]] >= 0)
+          Nt(freeAt[h.guard().rows.col[e]], static_cast<Eigen::Index>(k)) = h.guard().rows.coef[e];
     const Eigen::VectorXd lambda = Nt.colPivHouseholderQr().solve(g);
     const double scale = g.lpNorm<Eigen::Infinity>();
     EXPECT_LT((Nt * lambda - g).lpNorm<Eigen::Infinity>(), 1e-6 * scale);
@@ -264,7 +265,7 @@ TEST(GuardedSolve, NoTriangleTurnsOverFromAThirdToThreeTimesEachSide) {
     for (bool mode : {false, true}) {
       GuardedPhoto p(photo, mode);
       ResizeHost& h = p.host;
-      const int W = h.srcWidth, H = h.srcHeight;
+      const int W = h.srcWidth(), H = h.srcHeight();
       for (cv::Size s : {cv::Size(W * 3 / 10, H), cv::Size(W * 3, H), cv::Size(W, H * 3 / 10),
                          cv::Size(W, H * 3), cv::Size(W * 3 / 10, H * 3),
                          cv::Size(W * 3, H * 3 / 10), cv::Size(W * 3 / 10, H * 2)}) {
@@ -280,31 +281,31 @@ TEST(GuardedSolve, AHostForAnotherMapKeepsTheLinesAndStartsFromTheRowsHeld) {
   ResizeHost& h = p.host;
   const cv::Size size(900, 250);
   h.Resize(size.width, size.height);
-  ASSERT_FALSE(h.solver->LastActiveRows().empty()) << "the guard holds rows at this size";
+  ASSERT_FALSE(h.solver().LastActiveRows().empty()) << "the guard holds rows at this size";
 
   // A protected patch, as a brush paints it.
-  cv::Mat painted = h.imgSal.clone();
+  cv::Mat painted = h.imgSal().clone();
   painted(cv::Rect(40, 60, 120, 100)).setTo(1.0f);
   auto build = [&](bool warm) {
     ResizeHost copy = h.CopyForImportance(painted);
-    EXPECT_EQ(copy.lineLabels.data, h.lineLabels.data) << "the lines are not detected again";
+    EXPECT_EQ(copy.lineLabels().data, h.lineLabels().data) << "the lines are not detected again";
     std::streambuf* old = std::cout.rdbuf(nullptr);
     copy.BuildEquationA();
     std::cout.rdbuf(old);
-    if (!warm) copy.solver->ForgetActiveSets();
+    if (!warm) copy.solver().ForgetActiveSets();
     copy.Resize(size.width, size.height);
     return copy;
   };
   const ResizeHost warm = build(true);
   const ResizeHost cold = build(false);
-  EXPECT_EQ(warm.restCoords, h.restCoords);
-  EXPECT_LE(warm.solver->LastStats().iterations, cold.solver->LastStats().iterations);
-  ASSERT_EQ(warm.solution64.size(), cold.solution64.size());
-  for (size_t k = 0; k < warm.solution64.size(); ++k)
-    ASSERT_NEAR(warm.solution64[k], cold.solution64[k], 1e-6) << k;
+  EXPECT_EQ(warm.restCoords(), h.restCoords());
+  EXPECT_LE(warm.solver().LastStats().iterations, cold.solver().LastStats().iterations);
+  ASSERT_EQ(warm.solution64().size(), cold.solution64().size());
+  for (size_t k = 0; k < warm.solution64().size(); ++k)
+    ASSERT_NEAR(warm.solution64()[k], cold.solution64()[k], 1e-6) << k;
   // The patch changed the picture.
   double moved = 0;
-  for (size_t k = 0; k < warm.solution64.size(); ++k)
-    moved = std::max(moved, std::abs(warm.solution64[k] - h.solution64[k]));
+  for (size_t k = 0; k < warm.solution64().size(); ++k)
+    moved = std::max(moved, std::abs(warm.solution64()[k] - h.solution64()[k]));
   EXPECT_GT(moved, 1.0);
 }

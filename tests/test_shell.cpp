@@ -214,8 +214,9 @@ TEST(PhotoLoad, LoadsSolvesAndLaysOutTheTexels) {
   cv::imwrite(src, testsupport::Sample({410, 290}));
   std::vector<LoadStep> steps;
   cv::Size aligned;
-  ResizeHost host;
-  host.useScaleTerm = true;
+  ResizeSettings settings;
+  settings.useScaleTerm = true;
+  ResizeHost host(settings);
   testing::internal::CaptureStdout();
   const auto photo = LoadPhoto(
       {src, "", 0}, std::move(host),
@@ -230,13 +231,13 @@ TEST(PhotoLoad, LoadsSolvesAndLaysOutTheTexels) {
             (std::vector<LoadStep>{LoadStep::kReading, LoadStep::kImportance, LoadStep::kLines,
                                    LoadStep::kFactoring, LoadStep::kSolving, LoadStep::kTexels}));
   EXPECT_EQ(aligned, cv::Size(420, 300));
-  EXPECT_EQ(photo->host.srcWidth, 420);
-  EXPECT_TRUE(photo->host.contentAware);
-  EXPECT_TRUE(photo->host.useScaleTerm);
+  EXPECT_EQ(photo->host.srcWidth(), 420);
+  EXPECT_TRUE(photo->host.contentAware());
+  EXPECT_TRUE(photo->host.settings().useScaleTerm);
   // Solved at the source size: the rest mesh.
-  ASSERT_EQ(photo->host.solution.size(), photo->host.restCoords.size());
-  for (size_t k = 0; k < photo->host.solution.size(); ++k)
-    ASSERT_NEAR(photo->host.solution[k], photo->host.restCoords[k], 1e-3) << k;
+  ASSERT_EQ(photo->host.solution().size(), photo->host.restCoords().size());
+  for (size_t k = 0; k < photo->host.solution().size(); ++k)
+    ASSERT_NEAR(photo->host.solution()[k], photo->host.restCoords()[k], 1e-3) << k;
   EXPECT_EQ(photo->colourTexels.size(), 410u * 290u * 4u) << "the photo's own pixels";
   EXPECT_EQ(photo->importanceTexels.size(), 420u * 300u * 4u);
 }

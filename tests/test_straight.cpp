@@ -47,14 +47,15 @@ struct Built {
 std::unique_ptr<Built> Build(bool straight, bool scaleTerm = true) {
   auto b = std::make_unique<Built>();
   ResizeHost& h = b->host;
-  h.parts = ResultParts::Classic();
-  h.parts.straight = straight;
-  h.useScaleTerm = scaleTerm;
-  h.printDiagnostics = false;
-  h.minScale = 0.0;  // the plain minimum: what the rows alone achieve
-  h.imgSrc = LinePhoto();
-  if (!h.LoadImportance(LineImportance())) std::abort();
-  h.energyObserver = [&b](const TripletMatrix& a) { b->energy = a; };
+  ResizeSettings settings;
+  settings.parts = ResultParts::Classic();
+  settings.parts.straight = straight;
+  settings.useScaleTerm = scaleTerm;
+  settings.printDiagnostics = false;
+  settings.minScale = 0.0;  // the plain minimum: what the rows alone achieve
+  h = ResizeHost(settings);
+  if (!h.LoadImportance(LinePhoto(), LineImportance())) std::abort();
+  h.SetEnergyObserver([&b](const TripletMatrix& a) { b->energy = a; });
   h.BuildEquationA();
   return b;
 }
@@ -62,13 +63,13 @@ std::unique_ptr<Built> Build(bool straight, bool scaleTerm = true) {
 // An aligned pixel through the solved mesh as it is drawn (TL,TR,BR and
 // TL,BR,BL per quad).
 cv::Point2d Map(const ResizeHost& h, cv::Point2d p) {
-  const int q = h.quadSize, C = h.quadCountX;
+  const int q = h.settings().quadSize, C = h.quadCountX();
   const int i = std::clamp(static_cast<int>(p.x / q), 0, C - 1);
-  const int j = std::clamp(static_cast<int>(p.y / q), 0, h.quadCountY - 1);
+  const int j = std::clamp(static_cast<int>(p.y / q), 0, h.quadCountY() - 1);
   const double u = p.x / q - i, v = p.y / q - j;
   auto at = [&](int jj, int ii) {
     const size_t k = 2 * static_cast<size_t>(jj * (C + 1) + ii);
-    return cv::Point2d(h.solution64[k], h.solution64[k + 1]);
+    return cv::Point2d(h.solution64()[k], h.solution64()[k + 1]);
   };
   const cv::Point2d a = at(j, i), b = at(j, i + 1), c = at(j + 1, i), d = at(j + 1, i + 1);
   return u >= v ? a + u * (b - a) + v * (d - b) : a + v * (c - a) + u * (d - c);
@@ -100,13 +101,13 @@ double RowNorm(const TripletMatrix& a, int firstRow, const std::vector<double>& 
 TEST(StraightSegments, DetectedOnceAndRowsVanishOnAffineMapsOnly) {
   auto b = Build(true);
   ResizeHost& h = b->host;
-  ASSERT_TRUE(h.straightSegments);
+  ASSERT_TRUE(h.straightSegments());
   // The diagonal and the horizontal line are found (LSD may split or double
   // a thick line, so look for one of each direction that is long).
   bool diagonal = false, horizontal = false;
-  for (const cv::Vec4f& s : *h.straightSegments) {
+  for (const cv::Vec4f& s : *h.straightSegments()) {
     const double len = std::hypot(s[2] - s[0], s[3] - s[1]);
-    EXPECT_GE(len, h.straightMinLength * h.quadSize);
+    EXPECT_GE(len, h.settings().straightMinLength * h.settings().quadSize);
     if (len > 200 && std::abs(std::abs((s[3] - s[1]) / (s[2] - s[0])) - 240.0 / 340) < 0.05)
       diagonal = true;
     if (len > 200 && std::abs(s[3] - s[1]) < 2) horizontal = true;
@@ -115,38 +116,38 @@ TEST(StraightSegments, DetectedOnceAndRowsVanishOnAffineMapsOnly) {
   EXPECT_TRUE(horizontal);
 
   TripletMatrix rows;
-  rows.n = h.coordCount;
+  rows.n = h.coordCount();
   AppendStraightSegmentRows(h, rows);
   ASSERT_GT(rows.m, 20);
   for (const Triplet& t : rows.entries) {
     ASSERT_GE(t.col, 0);
-    ASSERT_LT(t.col, 2 * (h.quadCountX + 1) * (h.quadCountY + 1));  // grid vertices only
+    ASSERT_LT(t.col, 2 * (h.quadCountX() + 1) * (h.quadCountY() + 1));  // grid vertices only
   }
 
   // Plain scaling, and any affine map, keeps a zero energy.
-  std::vector<double> x(h.restCoords.size());
+  std::vector<double> x(h.restCoords().size());
   for (size_t k = 0; k + 1 < x.size(); k += 2) {
-    const double px = h.restCoords[k], py = h.restCoords[k + 1];
+    const double px = h.restCoords()[k], py = h.restCoords()[k + 1];
     x[k] = 2.7 * px + 0.4 * py + 13.0;
     x[k + 1] = -0.3 * px + 0.6 * py - 5.0;
   }
   EXPECT_LT(RowNorm(rows, 0, x), 1e-9);
   // A bend across the diagonal (one vertex it passes moved off) does not.
-  const size_t v = 2 * static_cast<size_t>(7 * (h.quadCountX + 1) + 10);
+  const size_t v = 2 * static_cast<size_t>(7 * (h.quadCountX() + 1) + 10);
   x[v + 1] += 3.0;
   EXPECT_GT(RowNorm(rows, 0, x), 0.1);
 
   // A host for another map keeps the segments rather than detecting again.
-  cv::Mat other(h.imgSal.size(), CV_32FC1, cv::Scalar(0.5f));
+  cv::Mat other(h.imgSal().size(), CV_32FC1, cv::Scalar(0.5f));
   ResizeHost copy = h.CopyForImportance(other);
-  EXPECT_EQ(copy.straightSegments.get(), h.straightSegments.get());
-  EXPECT_EQ(copy.straightWeight, h.straightWeight);
+  EXPECT_EQ(copy.straightSegments().get(), h.straightSegments().get());
+  EXPECT_EQ(copy.settings().straightWeight, h.settings().straightWeight);
 }
 
 TEST(StraightSegments, OffGivesExactlyTheEnergyWithoutThem) {
   auto on = Build(true);
   auto off = Build(false);
-  EXPECT_FALSE(off->host.straightSegments);
+  EXPECT_FALSE(off->host.straightSegments());
   const TripletMatrix& a = on->energy;
   const TripletMatrix& b = off->energy;
   ASSERT_GT(a.m, b.m);

@@ -18,6 +18,7 @@
 namespace {
 
 using quadrix::ResizeHost;
+using quadrix::ResizeSettings;
 using quadrix::ResultParts;
 using quadrix::TripletMatrix;
 
@@ -41,12 +42,13 @@ struct Built {
 
 // A host for `photo` with `parts`, its map flat (file) or computed.
 void Build(Built& b, const cv::Mat& photo, ResultParts parts, bool flatMap) {
-  b.host.printDiagnostics = false;
-  b.host.parts = parts;
-  b.host.imgSrc = photo.clone();
+  ResizeSettings settings;
+  settings.printDiagnostics = false;
+  settings.parts = parts;
+  b.host = ResizeHost(settings);
   const cv::Mat flat(photo.size(), CV_8UC1, cv::Scalar(128));
-  ASSERT_TRUE(b.host.LoadImportance(flatMap ? flat : cv::Mat()));
-  b.host.energyObserver = [&b](const TripletMatrix& a) { b.a = a; };
+  ASSERT_TRUE(b.host.LoadImportance(photo.clone(), flatMap ? flat : cv::Mat()));
+  b.host.SetEnergyObserver([&b](const TripletMatrix& a) { b.a = a; });
   b.host.BuildEquationA();
 }
 
@@ -55,11 +57,11 @@ void Build(Built& b, const cv::Mat& photo, ResultParts parts, bool flatMap) {
 // the best affine map from rest to solved positions.
 double Anisotropy(const ResizeHost& host, cv::Point2d centre, double r) {
   cv::Mat m(0, 3, CV_64F), t(0, 2, CV_64F);
-  for (size_t p = 0; 2 * p + 1 < host.restCoords.size(); ++p) {
-    const cv::Point2d rest(host.restCoords[2 * p], host.restCoords[2 * p + 1]);
+  for (size_t p = 0; 2 * p + 1 < host.restCoords().size(); ++p) {
+    const cv::Point2d rest(host.restCoords()[2 * p], host.restCoords()[2 * p + 1]);
     if (cv::norm(rest - centre) > r) continue;
     m.push_back(cv::Mat(cv::Matx13d(rest.x, rest.y, 1.0)));
-    t.push_back(cv::Mat(cv::Matx12d(host.solution64[2 * p], host.solution64[2 * p + 1])));
+    t.push_back(cv::Mat(cv::Matx12d(host.solution64()[2 * p], host.solution64()[2 * p + 1])));
   }
   EXPECT_GE(m.rows, 6);
   cv::Mat affine;
@@ -105,8 +107,8 @@ TEST(Shapes, RowsAddNoEnergyAtPlainScalingAndNothingWhenOff) {
   Build(without, photo, ResultParts::Classic(), true);
   ASSERT_GT(with.a.m, without.a.m);
   // Off, the energy is the classic one: the same rows, then nothing.
-  ASSERT_EQ(with.host.restCoords, without.host.restCoords);
-  std::vector<double> x = with.host.restCoords;
+  ASSERT_EQ(with.host.restCoords(), without.host.restCoords());
+  std::vector<double> x = with.host.restCoords();
   for (size_t k = 0; k < x.size(); ++k) x[k] = x[k] * 1.7 + (k % 2 == 0 ? 3.0 : -2.0);
   const std::vector<double> y = Times(with.a, x);
   const std::vector<double> y0 = Times(without.a, x);
@@ -114,7 +116,7 @@ TEST(Shapes, RowsAddNoEnergyAtPlainScalingAndNothingWhenOff) {
   // Plain scaling with the photo's aspect (and a shift) is one similarity.
   for (size_t r = y0.size(); r < y.size(); ++r) ASSERT_NEAR(y[r], 0.0, 1e-6) << "row " << r;
   // A turn the quads do not see is not free for the shape units either.
-  std::vector<double> sheared = with.host.restCoords;
+  std::vector<double> sheared = with.host.restCoords();
   for (size_t k = 0; k + 1 < sheared.size(); k += 2) sheared[k] += 0.3 * sheared[k + 1];
   const std::vector<double> ys = Times(with.a, sheared);
   double shapeEnergy = 0;
@@ -143,27 +145,27 @@ TEST(Faces, FoundOnAPortraitAndRaiseTheComputedMap) {
   Built on, off;
   Build(on, photo, faces, false);
   Build(off, photo, ResultParts::Classic(), false);
-  ASSERT_EQ(on.host.faces.size(), 1u);
-  EXPECT_TRUE(off.host.faces.empty());
-  const cv::Rect inner = on.host.faces[0];
-  const double raised = cv::mean(on.host.imgSal(inner))[0];
-  const double plain = cv::mean(off.host.imgSal(inner))[0];
+  ASSERT_EQ(on.host.faces().size(), 1u);
+  EXPECT_TRUE(off.host.faces().empty());
+  const cv::Rect inner = on.host.faces()[0];
+  const double raised = cv::mean(on.host.imgSal()(inner))[0];
+  const double plain = cv::mean(off.host.imgSal()(inner))[0];
   EXPECT_GT(raised, 0.97);
   EXPECT_GT(raised, plain + 0.1);
   // Far from the face and the body below it the map is the same.
   const cv::Rect corner(0, 0, 30, 30);
-  EXPECT_EQ(cv::norm(on.host.imgSal(corner), off.host.imgSal(corner), cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(on.host.imgSal()(corner), off.host.imgSal()(corner), cv::NORM_INF), 0.0);
   // Off, the map is the computed one, aligned.
   cv::Mat expected = quadrix::ImageAttention::GetDefaultSaliencyMap(photo);
   on.host.AlignToQuadSize(expected);
-  EXPECT_EQ(cv::norm(expected, off.host.imgSal, cv::NORM_INF), 0.0);
+  EXPECT_EQ(cv::norm(expected, off.host.imgSal(), cv::NORM_INF), 0.0);
   // A map from a file is the user's: no faces painted in.
   Built file;
   Build(file, photo, faces, true);
-  EXPECT_TRUE(file.host.faces.empty());
+  EXPECT_TRUE(file.host.faces().empty());
   // The copy for a repainted map keeps the faces without searching again.
-  const ResizeHost copy = on.host.CopyForImportance(on.host.imgSal);
-  EXPECT_EQ(copy.faces, on.host.faces);
+  const ResizeHost copy = on.host.CopyForImportance(on.host.imgSal());
+  EXPECT_EQ(copy.faces(), on.host.faces());
 }
 
 TEST(Faces, RaisedRegionIsSoftAndNeverLowers) {

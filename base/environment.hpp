@@ -1,0 +1,23 @@
+#pragma once
+// Every environment variable the programs read, named in one place. Each is
+// read where its setting is used; the messages about a bad value name the
+// variable as written here.
+
+namespace quadrix {
+
+// Resize settings (core/settings.hpp: SettingsFromEnvironment).
+inline constexpr char kEnvMinScale[] = "QUADRIX_MIN_SCALE";  // guard's minimum quad scale, or none
+inline constexpr char kEnvMaxPixels[] = "QUADRIX_MAX_PIXELS";  // largest image decoded
+// The numeric engine (engine/connection.cpp; quadrix-cli's --engine wins).
+inline constexpr char kEnvEngine[] = "QUADRIX_ENGINE";                 // builtin or octave
+inline constexpr char kEnvEngineTimeout[] = "QUADRIX_ENGINE_TIMEOUT";  // seconds per engine call
+// The face cascade file (saliency/face_detect.cpp).
+inline constexpr char kEnvFaceCascade[] = "QUADRIX_FACE_CASCADE";
+// Set at all: switches (base/hugepages.cpp, interop_gl/pictures.cpp, the window).
+inline constexpr char kEnvNoHugePages[] = "QUADRIX_NO_HUGEPAGES";
+inline constexpr char kEnvNoOpenGl[] = "QUADRIX_NO_OPENGL";
+inline constexpr char kEnvNoSharedContext[] = "QUADRIX_NO_SHARED_CONTEXT";
+// The window's per-frame timings, written to this file.
+inline constexpr char kEnvTickLog[] = "QUADRIX_TICK_LOG";
+
+}  // namespace quadrix
