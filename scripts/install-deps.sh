@@ -12,7 +12,7 @@ packages=(
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0 libgbm1
   libwxgtk3.2-dev libgtk-3-dev
   xvfb xauth xdotool imagemagick x11-utils
-  parallel time
+  parallel time python3 universal-ctags
   octave
   libgtest-dev libgmock-dev libbenchmark-dev
 )
