@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "base/environment.hpp"
 #include "core/inputs.hpp"
 #include "core/mesh_guard.hpp"
 #include "core/outputs.hpp"
@@ -363,7 +364,7 @@ std::vector<std::string> ReadOptions(int argc, char** argv, Parsed& p) {
 void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int64_t> maxPixels,
                          CliOptions& o) {
   if (!o.engine) {
-    const char* env = std::getenv("QUADRIX_ENGINE");
+    const char* env = std::getenv(kEnvEngine);
     if (env != nullptr && *env != '\0' && !IsEngineName(env))
       throw UsageError{std::string("unknown engine '") + env +
                        "' in QUADRIX_ENGINE: use builtin or octave"};

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+
+#include "base/environment.hpp"
 // GTK last: its headers must not precede the toolkit's.
 #include <gtk/gtk.h>
 
@@ -52,7 +54,7 @@ void KeepOnScreen(wxFrame& frame) {
 }
 
 TickLog::TickLog() {
-  const char* path = std::getenv("QUADRIX_TICK_LOG");
+  const char* path = std::getenv(kEnvTickLog);
   if (path == nullptr || *path == '\0') return;
   log_ = std::fopen(path, "w");
   // Ahead of every other source that is ready at the same time, so that a

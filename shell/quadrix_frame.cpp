@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/environment.hpp"
 #include "shell/file_dialogs.hpp"
 #include "shell/gtk_screen.hpp"
 #include "shell/importance_brush.hpp"
@@ -96,8 +97,7 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   glGetIntegerv(GL_MAX_TEXTURE_SIZE, &maxTextureSide);
   // Making a large texture takes long (the driver touches all its memory):
   // loads do it on their own thread when the display allows.
-  if (std::getenv("QUADRIX_NO_SHARED_CONTEXT") == nullptr)
-    sharedContext = glWindow->MakeSharedContext();
+  if (std::getenv(kEnvNoSharedContext) == nullptr) sharedContext = glWindow->MakeSharedContext();
 
   SetMenuBar(MakeMenuBar(parts, menuItems));
   status = std::make_unique<StatusLine>(*this);
