@@ -24,6 +24,8 @@ namespace fs = std::filesystem;
 // The help text states the default.
 #define DEFAULT_MIN_SCALE_TEXT "0.3"
 static_assert(kDefaultMinScale == 0.3, "DEFAULT_MIN_SCALE_TEXT follows kDefaultMinScale");
+#define DEFAULT_WORK_SIZE_TEXT "1600"
+static_assert(kDefaultWorkSide == 1600, "DEFAULT_WORK_SIZE_TEXT follows kDefaultWorkSide");
 
 // "WxH" with whole numbers from 1 to 32768.
 std::optional<cv::Size> ParseSize(const std::string& text) {
@@ -140,6 +142,11 @@ const char* const kCliUsage =
     "  --max-pixels N      refuse a source or importance image of more than N\n"
     "                      pixels, before decoding it (default 120000000; also\n"
     "                      QUADRIX_MAX_PIXELS)\n"
+    "  --work-size N       analyse and solve a photo longer than N pixels on a\n"
+    "                      copy reduced to N, and draw the photo itself through\n"
+    "                      the mesh found there (default " DEFAULT_WORK_SIZE_TEXT
+    ");\n"
+    "                      none: at the photo's own size\n"
     "\n"
     "What the picture adds to the plain mesh energy, each on by default:\n"
     "  --no-sharp          lay the grid on the photo aligned to whole quads and\n"
@@ -262,6 +269,18 @@ void StoreMaxPixels(const std::string& value, Parsed& p) {
                      "': expected a whole number of pixels from 1 up"};
 }
 
+void StoreWorkSize(const std::string& value, Parsed& p) {
+  if (value == "none") {
+    p.options.workSide = 0;
+    return;
+  }
+  const std::optional<std::int64_t> side = ParseMaxPixels(value);
+  if (!side || *side < 100 || *side > 100000)
+    throw UsageError{"invalid working size '" + value +
+                     "': expected a longest side in pixels from 100 to 100000, or none"};
+  p.options.workSide = static_cast<int>(*side);
+}
+
 void StoreEngine(const std::string& value, Parsed& p) {
   if (!IsEngineName(value))
     throw UsageError{"unknown engine '" + value + "': use builtin or octave"};
@@ -290,6 +309,7 @@ constexpr OptionSpec kOptions[] = {
      StorePattern<&CliOptions::importancePattern>},
     {nullptr, "--min-scale", Takes::kText, nullptr, StoreMinScale},
     {nullptr, "--max-pixels", Takes::kText, nullptr, StoreMaxPixels},
+    {nullptr, "--work-size", Takes::kText, nullptr, StoreWorkSize},
     {nullptr, "--classic", Takes::kNothing, nullptr, SetClassic},
     {nullptr, "--no-sharp", Takes::kNothing, nullptr, TurnOff<&ResultParts::sharp>},
     {nullptr, "--no-straight", Takes::kNothing, nullptr, TurnOff<&ResultParts::straight>},

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/inputs.hpp"
 #include "core/result_parts.hpp"
 
 namespace quadrix {
@@ -39,6 +40,8 @@ struct CliOptions {
   double minScale = 0.0;
   ResultParts parts;
   std::int64_t maxPixels = 0;
+  // The working copy's longest side (--work-size), 0 for none.
+  int workSide = kDefaultWorkSide;
 };
 
 extern const char* const kCliUsage;

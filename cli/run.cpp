@@ -139,6 +139,7 @@ ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
   settings.minScale = o.minScale;
   settings.parts = o.parts;
   settings.maxPixels = o.maxPixels;
+  settings.workSide = o.workSide;
   settings.printDiagnostics = o.verbose;
   settings.solverThreads = solverThreads;
   return settings;
@@ -146,7 +147,8 @@ ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
 
 void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
   ResizeHost host(SettingsOf(o, w.solverThreads), w.connection);
-  host.Load(ReadInputs(src, ImportancePathOf(o, src), host.settings().quadSize, o.maxPixels));
+  host.Load(ReadInputs(src, ImportancePathOf(o, src), host.settings().quadSize, o.maxPixels,
+                       host.settings().WorkSide()));
   // A photo too small for a computed map goes on with a flat one.
   if (!host.notice().empty()) console.Message("'" + src + "': " + host.notice());
   if (!host.faceNotice().empty()) console.Message(host.faceNotice());

@@ -1,6 +1,7 @@
 #include "core/inputs.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 
 #include "base/environment.hpp"
@@ -55,11 +56,21 @@ void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize) {
                                                      std::to_string(quadSize / 2) + " pixels");
 }
 
+cv::Size WorkingSize(cv::Size photo, int workSide) {
+  const int longSide = std::max(photo.width, photo.height);
+  if (workSide <= 0 || longSide <= workSide) return photo;
+  const double s = static_cast<double>(workSide) / longSide;
+  return {std::max(1, static_cast<int>(std::lround(photo.width * s))),
+          std::max(1, static_cast<int>(std::lround(photo.height * s)))};
+}
+
 void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std::string& salPath,
-                         cv::Size salSize, int quadSize) {
+                         cv::Size salSize, int quadSize, int workSide) {
   const cv::Size src = AlignedSize(srcSize, quadSize);
   const cv::Size sal = AlignedSize(salSize, quadSize);
   if (src == sal) return;
+  // A map written at the working size (--importance-out) fits too.
+  if (workSide > 0 && sal == AlignedSize(WorkingSize(srcSize, workSide), quadSize)) return;
   throw InputError(InputError::Cause::kImportanceMismatch,
                    "the importance image '" + salPath + "' of " + SizeText(salSize) +
                        " does not fit the source image '" + srcPath + "' of " + SizeText(srcSize) +
@@ -69,7 +80,7 @@ void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std
 }
 
 InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
-                       std::int64_t maxPixels) {
+                       std::int64_t maxPixels, int workSide) {
   InputImages in;
   in.srcPath = srcPath;
   in.salPath = salPath;
@@ -79,7 +90,8 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
   // gives it a flat map and says so (ResizeHost::notice).
   if (!salPath.empty()) {
     in.importance = Read(salPath, "importance image", ImageMode::kGrey, maxPixels);
-    CheckImportanceFits(srcPath, in.source.size(), salPath, in.importance.size(), quadSize);
+    CheckImportanceFits(srcPath, in.source.size(), salPath, in.importance.size(), quadSize,
+                        workSide);
   }
   return in;
 }

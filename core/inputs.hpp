@@ -51,16 +51,27 @@ struct InputImages {
   cv::Mat importance;   // CV_8UC1, empty when computed
 };
 
+// The longest side of the working copy a big photo is analysed and solved
+// on (ResizeSettings::workSide).
+inline constexpr int kDefaultWorkSide = 1600;
+
+// The size of the working copy of a photo of `photo` pixels: reduced, with
+// its aspect, to a longer side of `workSide` when it is longer; the photo's
+// own size otherwise, or when workSide is 0.
+cv::Size WorkingSize(cv::Size photo, int workSide);
+
 // Reads the source (and the importance image when salPath is not empty)
-// and makes every check below. Throws InputError.
+// and makes every check below. Throws InputError. `workSide`: the working
+// copy's longest side, or 0 when the photo is solved at its own size.
 InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
-                       std::int64_t maxPixels);
+                       std::int64_t maxPixels, int workSide = 0);
 
 // Every side rounds to at least one quad of quadSize.
 void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize);
 
-// The importance image rounds to the same whole quads as the source.
+// The importance image rounds to the same whole quads as the source, or
+// as its working copy when workSide > 0.
 void CheckImportanceFits(const std::string& srcPath, cv::Size srcSize, const std::string& salPath,
-                         cv::Size salSize, int quadSize);
+                         cv::Size salSize, int quadSize, int workSide = 0);
 
 }  // namespace quadrix

@@ -81,7 +81,15 @@ void ResizeHost::Load(const InputImages& inputs) {
 }
 
 bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U) {
+  imgOriginal_ = photo8UC3;
   imgSrc_ = photo8UC3;
+  // The working copy: drawing reads the photo itself, so only the exact
+  // grid can solve on a reduced copy.
+  const cv::Size work = WorkingSize(photo8UC3.size(), settings_.WorkSide());
+  if (work != photo8UC3.size()) {
+    imgSrc_ = NewImage(work, CV_8UC3);
+    cv::resize(photo8UC3, imgSrc_, work, 0, 0, cv::INTER_AREA);
+  }
   const bool fromFile = !importance8U.empty();
   cv::Mat sal;
   notice_.clear();
@@ -90,6 +98,11 @@ bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importa
   std::vector<cv::Rect> found;
   if (fromFile) {
     sal = importance8U;
+    // A map made for the photo (or one written at the working size) is
+    // read at the working size.
+    if (work != photo8UC3.size() &&
+        AlignedSize(sal.size(), settings_.quadSize) != AlignedSize(work, settings_.quadSize))
+      cv::resize(importance8U, sal, work, 0, 0, cv::INTER_AREA);
   } else if (std::min(imgSrc_.cols, imgSrc_.rows) < kMinComputedMapSide) {
     // Every quad then weighs the same: the photo still resizes, only
     // without knowing what matters in it.
@@ -118,13 +131,12 @@ bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importa
     if (AlignedSize(img->size(), settings_.quadSize).area() <= 0) return false;
 
   imgSal_ = sal;
-  imgOriginal_ = imgSrc_;
   AlignToQuadSize(imgSrc_);
   AlignToQuadSize(imgSal_);
   srcWidth_ = imgSrc_.cols;
   srcHeight_ = imgSrc_.rows;
-  const double toAlignedX = static_cast<double>(srcWidth_) / imgOriginal_.cols;
-  const double toAlignedY = static_cast<double>(srcHeight_) / imgOriginal_.rows;
+  const double toAlignedX = static_cast<double>(srcWidth_) / work.width;
+  const double toAlignedY = static_cast<double>(srcHeight_) / work.height;
   for (const cv::Rect& f : found)
     faces_.emplace_back(cvRound(f.x * toAlignedX), cvRound(f.y * toAlignedY),
                         cvRound(f.width * toAlignedX), cvRound(f.height * toAlignedY));

@@ -26,6 +26,14 @@ struct ResizeSettings {
   double minScale = kDefaultMinScale;
   // The largest importance file LoadImage decodes, in pixels.
   std::int64_t maxPixels = kDefaultMaxPixels;
+  // With parts.sharp, a photo whose longer side is above this many pixels
+  // is analysed and solved on a copy reduced to it (the working copy), and
+  // the mesh found there spans the photo; 0 solves at the photo's own size.
+  // The warp needs no more quads than this to look right, while every cost
+  // of the analysis and the solve grows with the pixel count.
+  int workSide = kDefaultWorkSide;
+  // workSide when it applies (with parts.sharp), else 0.
+  int WorkSide() const { return parts.sharp ? workSide : 0; }
 
   // The line detector: hysteresis thresholds on the gradient, the
   // Gaussian's sigma and the shortest chain kept (pixels).

@@ -32,7 +32,8 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   // take, so that all of it ends in a message.
   InputImages inputs;
   try {
-    inputs = ReadInputs(srcPath, salPath, host.settings().quadSize, host.settings().maxPixels);
+    inputs = ReadInputs(srcPath, salPath, host.settings().quadSize, host.settings().maxPixels,
+                        host.settings().WorkSide());
   } catch (const InputError& e) {
     std::string why = Sentence(e.what());
     if (e.cause() == InputError::Cause::kTooLarge)

@@ -413,3 +413,32 @@ TEST(CliBatch, ManyMachinesExampleRunsWithGnuParallel) {
               cv::Size(300, 300))
         << k;
 }
+
+TEST(CliWorkSize, ValuesAndTheCopyItSolvesOn) {
+  Inputs in;
+  for (const char* bad : {"0", "99", "100001", "abc", "1600px", "''"}) {
+    const auto r = Cli(std::string("--work-size ") + bad + " 1 " + in.Args());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_NE(r.err.find("invalid working size"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(Cli("--work-size").status, 2) << "a value is needed";
+  // The sample (868 x 600) on a copy of 434 x 300: the map written is the
+  // copy's, aligned, and it loads back as the photo's map.
+  TempDir dir;
+  const std::string map = dir / "map.png";
+  ASSERT_EQ(
+      Cli("--work-size 434 --importance-out " + Quote(map) + " 1 " + testsupport::SamplePath())
+          .status,
+      0);
+  EXPECT_EQ(cv::imread(map, cv::IMREAD_GRAYSCALE).size(), cv::Size(440, 300));
+  EXPECT_EQ(Cli("--work-size 434 --size 600x600 -o " + Quote(dir / "o.png") + " 1 " +
+                testsupport::SamplePath() + " " + Quote(map))
+                .status,
+            0);
+  EXPECT_EQ(cv::imread(dir / "o.png").size(), cv::Size(600, 600));
+  EXPECT_EQ(Cli("--work-size none --size 600x600 -o " + Quote(dir / "o.png") + " 1 " +
+                testsupport::SamplePath() + " " + Quote(map))
+                .status,
+            1)
+      << "at full size the copy's map does not fit";
+}
