@@ -13,7 +13,7 @@ RANKS = {
     "base": 0,
     "imageio": 1, "engine": 1, "saliency": 1, "lines": 1,
     "core": 2,
-    "interop_gl": 3,
+    "interop_gl": 2,
     "cli": 4, "shell": 4,
 }
 # Tests and benchmarks sit beside the programs and may include anything.
