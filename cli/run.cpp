@@ -29,6 +29,7 @@
 #include "core/resize_host.hpp"
 #include "engine/engine.hpp"
 #include "imageio/image_file.hpp"
+#include "interop_gl/photo_warp.hpp"
 #include "interop_gl/pictures.hpp"
 #include "lines/gauss_deriv.hpp"
 
@@ -170,7 +171,14 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   const std::string notice = host.UniformFallbackNotice();
   if (!notice.empty()) console.Message("'" + src + "': " + notice);
 
-  if (o.outputPattern) {
+  // A big photo's colour picture is drawn on the processor from its 8-bit
+  // pixels: cheaper than textures of it, and no size limit.
+  const cv::Mat& photo = host.DrawImage();
+  std::optional<PhotoWarper> warper;
+  if (o.outputPattern && host.settings().parts.sharp && !o.grid && !o.showImportance &&
+      std::max(photo.cols, photo.rows) > kDefaultWorkSide)
+    warper.emplace(photo);
+  else if (o.outputPattern) {
     if (!w.pictures)
       w.pictures = std::make_unique<PictureMaker>(host.DrawImage(), host.imgSal());
     else
@@ -193,7 +201,8 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
       else
         xy.assign(host.solution().begin(), host.solution().begin() + 2 * vx * vy);
       const cv::Mat picture =
-          w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
+          warper ? warper->Render(vx, vy, xy, size)
+                 : w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
       const std::string path = ExpandPattern(*o.outputPattern, size, &fields);
       WriteImageAtomically(path, picture);
       line += " picture " + path;

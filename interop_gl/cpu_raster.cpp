@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/check.hpp"
+#include "interop_gl/cubic.hpp"
 #include "interop_gl/renderer.hpp"
 
 namespace quadrix {
@@ -59,55 +60,26 @@ struct BilinearSampler {
 // bicubic kernel per texture axis (Keys, a = -0.75) widened to the footprint of
 // a pixel when minifying, on the mip level that keeps the footprint small;
 // Catmull-Rom in a fixed 4 x 4 pattern when magnifying.
-constexpr float kMaxArea = 10.0f;
-constexpr float kMaxSide = 7.0f;
-constexpr int kMaxTaps = 32;
-constexpr float kSlack = 1.001f;  // as the shader's, for exact ratios such as 2
-
-inline float Cubic(float x) {
-  const float a = std::abs(x);
-  if (a >= 2.0f) return 0.0f;
-  if (a < 1.0f) return (1.25f * a - 2.25f) * a * a + 1.0f;
-  return ((-0.75f * a + 3.75f) * a - 6.0f) * a + 3.0f;
-}
-
-// Catmull-Rom weights of the four texels at offsets t + 1, t, 1 - t, 2 - t.
-inline void Cubic4(float t, float* w) {
-  const float u = 1.0f - t;
-  w[0] = ((-0.5f * t + 1.0f) * t - 0.5f) * t;
-  w[1] = (1.5f * t - 2.5f) * t * t + 1.0f;
-  w[2] = (1.5f * u - 2.5f) * u * u + 1.0f;
-  w[3] = ((-0.5f * u + 1.0f) * u - 0.5f) * u;
-}
-
 struct FilteredSampler {
   const std::vector<cv::Mat>* levels;  // level 0 first, CV_32FC4
   const cv::Mat* tex = nullptr;
   float toLevelX = 1.0f, toLevelY = 1.0f;
   float scaleX = 1.0f, scaleY = 1.0f;
-  bool magnifying = false;  // footprint at most kSlack: the fixed 4 x 4 reads
+  bool magnifying = false;  // footprint at most kFootprintSlack: the fixed 4 x 4 reads
 
   // The triangle's derivatives of the source position (level-0 texels) by
   // target x and y.
   void Prepare(double dxdx, double dydx, double dxdy, double dydy) {
     const float footX = static_cast<float>(std::abs(dxdx) + std::abs(dxdy));
     const float footY = static_cast<float>(std::abs(dydx) + std::abs(dydy));
-    const float coverX = std::max(footX, 1.0f);
-    const float coverY = std::max(footY, 1.0f);
-    int level = 0;
-    if (coverX * coverY > kMaxArea * kSlack)
-      level = static_cast<int>(std::ceil(0.5f * std::log2(coverX * coverY / (kMaxArea * kSlack))));
-    const float side = std::max(coverX, coverY);
-    if (side > kMaxSide * kSlack)
-      level = std::max(level, static_cast<int>(std::ceil(std::log2(side / (kMaxSide * kSlack)))));
-    level = std::clamp(level, 0, static_cast<int>(levels->size()) - 1);
+    const int level = FootprintLevel(footX, footY, static_cast<int>(levels->size()));
     const cv::Mat& base = levels->front();
     tex = &(*levels)[static_cast<size_t>(level)];
     toLevelX = static_cast<float>(tex->cols) / static_cast<float>(base.cols);
     toLevelY = static_cast<float>(tex->rows) / static_cast<float>(base.rows);
-    scaleX = std::min(std::max(footX * toLevelX, 1.0f), kMaxSide);
-    scaleY = std::min(std::max(footY * toLevelY, 1.0f), kMaxSide);
-    magnifying = std::max(footX * toLevelX, footY * toLevelY) <= kSlack;
+    scaleX = std::min(std::max(footX * toLevelX, 1.0f), kMaxFootprintSide);
+    scaleY = std::min(std::max(footY * toLevelY, 1.0f), kMaxFootprintSide);
+    magnifying = std::max(footX * toLevelX, footY * toLevelY) <= kFootprintSlack;
   }
 
   void operator()(double sx, double sy, uchar* bgr) const {
@@ -119,12 +91,12 @@ struct FilteredSampler {
     }
     const int x0 = static_cast<int>(std::ceil(px - 2.0f * scaleX - 0.5f));
     const int x1 =
-        std::min(static_cast<int>(std::floor(px + 2.0f * scaleX - 0.5f)), x0 + kMaxTaps - 1);
+        std::min(static_cast<int>(std::floor(px + 2.0f * scaleX - 0.5f)), x0 + kMaxFilterTaps - 1);
     const int y0 = static_cast<int>(std::ceil(py - 2.0f * scaleY - 0.5f));
     const int y1 =
-        std::min(static_cast<int>(std::floor(py + 2.0f * scaleY - 0.5f)), y0 + kMaxTaps - 1);
-    float wx[kMaxTaps];
-    int cx[kMaxTaps];
+        std::min(static_cast<int>(std::floor(py + 2.0f * scaleY - 0.5f)), y0 + kMaxFilterTaps - 1);
+    float wx[kMaxFilterTaps];
+    int cx[kMaxFilterTaps];
     float sumX = 0.0f;
     for (int x = x0; x <= x1; ++x) {
       const float w = Cubic((static_cast<float>(x) + 0.5f - px) / scaleX);

@@ -11,6 +11,7 @@
 
 #include "interop_gl/cpu_raster.hpp"
 #include "interop_gl/offscreen.hpp"
+#include "interop_gl/photo_warp.hpp"
 #include "test_support.hpp"
 
 using namespace quadrix;
@@ -18,10 +19,13 @@ using testsupport::Quote;
 
 namespace {
 
-// Both ways of drawing a picture of one photo.
-enum class Path { kGl, kCpu };
+// The ways of drawing a picture of one photo: the GPU, the processor's
+// reference, and the processor's 8-bit warp for big photos (colour only).
+enum class Path { kGl, kCpu, kWarper };
 
-std::string Name(Path p) { return p == Path::kGl ? "GPU" : "processor"; }
+std::string Name(Path p) {
+  return p == Path::kGl ? "GPU" : p == Path::kCpu ? "processor" : "8-bit warp";
+}
 
 std::vector<float> Grid(int vx, int vy, double w, double h) {
   std::vector<float> xy;
@@ -50,7 +54,8 @@ cv::Mat Photo(cv::Size size = {868, 600}) {
 // `target` with every grid vertex scaled alike.
 class Drawer {
  public:
-  Drawer(const cv::Mat& colour, bool filtered) : colour_(colour) {
+  Drawer(const cv::Mat& colour, bool filtered)
+      : colour_(colour), filtered_(filtered), warper_(colour) {
     const cv::Size aligned(colour.cols / 20 * 20, colour.rows / 20 * 20);
     vx_ = aligned.width / 20 + 1;
     vy_ = aligned.height / 20 + 1;
@@ -62,10 +67,14 @@ class Drawer {
     cpu_.SetImages(colour, Importance(aligned));
   }
   bool HasGl() const { return gl_->status() == OffscreenRenderer::Status::kReady; }
+  bool filtered() const { return filtered_; }
 
   cv::Mat Draw(Path path, cv::Size target, int texture = 0) {
-    const std::vector<float> xy = Grid(vx_, vy_, target.width, target.height);
+    return Draw(path, Grid(vx_, vy_, target.width, target.height), target, texture);
+  }
+  cv::Mat Draw(Path path, const std::vector<float>& xy, cv::Size target, int texture = 0) {
     if (path == Path::kCpu) return cpu_.Render(vx_, vy_, xy, target, false, texture);
+    if (path == Path::kWarper) return warper_.Render(vx_, vy_, xy, target);
     cv::Mat pic;
     EXPECT_TRUE(gl_->Render(vx_, vy_, xy, target, false, texture, pic));
     return pic;
@@ -73,15 +82,22 @@ class Drawer {
 
  private:
   cv::Mat colour_;
+  bool filtered_;
+  PhotoWarper warper_;
   int vx_ = 0, vy_ = 0;
   std::unique_ptr<OffscreenRenderer> gl_;
   CpuRasterizer cpu_;
 };
 
-std::vector<Path> Paths(const Drawer& d) {
-  if (d.HasGl()) return {Path::kGl, Path::kCpu};
-  ADD_FAILURE() << "no OpenGL context: only the processor's picture is checked";
-  return {Path::kCpu};
+std::vector<Path> Paths(const Drawer& d, bool colour = true) {
+  std::vector<Path> paths;
+  if (d.HasGl())
+    paths.push_back(Path::kGl);
+  else
+    ADD_FAILURE() << "no OpenGL context: only the processor's pictures are checked";
+  paths.push_back(Path::kCpu);
+  if (colour && d.filtered()) paths.push_back(Path::kWarper);
+  return paths;
 }
 
 // Mean Sobel gradient magnitude of the grey picture.
@@ -115,7 +131,7 @@ TEST(SharpPicture, ImportanceSpansThePhotoWhateverItsSize) {
   // the whole picture, its right column near 1 (x / width of the map).
   Drawer d(Photo({410, 290}), true);
   std::vector<cv::Mat> pics;
-  for (Path p : Paths(d)) {
+  for (Path p : Paths(d, false)) {
     pics.push_back(d.Draw(p, {410, 290}, 1));
     const cv::Mat& pic = pics.back();
     EXPECT_LE(pic.at<cv::Vec3b>(100, 0)[1], 2) << Name(p);
@@ -172,6 +188,33 @@ TEST(SharpPicture, MinifyingAveragesFineDetail) {
   cv::Mat mean, dev;
   cv::meanStdDev(bilinear.Draw(Path::kCpu, third), mean, dev);
   EXPECT_GT(dev.at<double>(0), 30.0);
+}
+
+TEST(SharpPicture, EightBitWarpDrawsTheProcessorPictureOfAnyMesh) {
+  // A mesh squeezed to a tenth on the left (a mip level), enlarged on the
+  // right, its rows bent and the whole moved down 12 pixels: the big-photo
+  // warp draws what the processor's reference draws, white above.
+  const cv::Mat photo = Photo();
+  Drawer d(photo, true);
+  const int vx = 868 / 20 + 1, vy = 600 / 20 + 1;
+  std::vector<float> xy;
+  for (int j = 0; j < vy; ++j)
+    for (int i = 0; i < vx; ++i) {
+      const double u = static_cast<double>(i) / (vx - 1);
+      const double x = u < 0.5 ? 86.8 * u : 43.4 + 2.0 * 651.0 * (u - 0.5);
+      const double y = 12.0 + 600.0 * j / (vy - 1) + 6.0 * std::sin(6.0 * u);
+      xy.push_back(static_cast<float>(x));
+      xy.push_back(static_cast<float>(y));
+    }
+  const cv::Size target(694, 620);
+  const cv::Mat ref = d.Draw(Path::kCpu, xy, target);
+  const cv::Mat pic = d.Draw(Path::kWarper, xy, target);
+  ASSERT_EQ(pic.size(), target);
+  cv::Mat diff;
+  cv::absdiff(pic, ref, diff);
+  EXPECT_LE(cv::mean(diff)[0], 0.5);
+  EXPECT_LE(cv::norm(diff, cv::NORM_INF), 4.0);
+  EXPECT_EQ(cv::countNonZero(pic.rowRange(0, 5).reshape(1) != 255), 0);
 }
 
 // --- quadrix-cli ------------------------------------------------------------

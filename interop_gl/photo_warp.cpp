@@ -1,0 +1,304 @@
+#include "interop_gl/photo_warp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <opencv2/imgproc.hpp>
+
+#include "base/check.hpp"
+#include "interop_gl/cubic.hpp"
+#include "interop_gl/renderer.hpp"
+
+namespace quadrix {
+
+namespace {
+
+constexpr int kBandRows = 32;
+// Spans are widened by this much so that a pixel centre exactly on an edge
+// two triangles share is never left to neither of them.
+constexpr double kEdgeSlack = 1e-7;
+
+struct Point {
+  double x;
+  double y;
+};
+
+// One mip level as the samplers read it.
+struct View {
+  const uchar* data;
+  size_t step;
+  int cols;
+  int rows;
+  float toLevelX;  // level pixels per photo pixel
+  float toLevelY;
+};
+
+// A triangle ready to fill: corners with positive area, and the affine map
+// from target pixel position to photo position (level-0 pixels).
+struct Triangle {
+  Point a, b, c;
+  double sx0, sy0;  // photo position at target (0, 0)
+  double sxX, sxY;  // d(photo x) / d(target x), d(photo x) / d(target y)
+  double syX, syY;  // d(photo y) / d(target x), d(photo y) / d(target y)
+  int level;
+  float scaleX, scaleY;  // kernel widths in level pixels
+  bool magnifying;
+  int rowBegin, rowEnd;
+};
+
+inline int ClampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
+
+inline void Store(float b, float g, float r, uchar* out) {
+  out[0] = cv::saturate_cast<uchar>(b);
+  out[1] = cv::saturate_cast<uchar>(g);
+  out[2] = cv::saturate_cast<uchar>(r);
+}
+
+// Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels.
+inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
+  const float fx = px - 0.5f;
+  const float fy = py - 0.5f;
+  const float ixf = std::floor(fx);
+  const float iyf = std::floor(fy);
+  float wx[4], wy[4];
+  Cubic4(fx - ixf, wx);
+  Cubic4(fy - iyf, wy);
+  const int ix = static_cast<int>(ixf) - 1;
+  const int iy = static_cast<int>(iyf) - 1;
+  int cx[4];
+  if (ix >= 0 && ix + 3 < v.cols) {
+    for (int k = 0; k < 4; ++k) cx[k] = 3 * (ix + k);
+  } else {
+    for (int k = 0; k < 4; ++k) cx[k] = 3 * ClampIndex(ix + k, v.cols);
+  }
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f;
+  for (int j = 0; j < 4; ++j) {
+    const uchar* row = v.data + v.step * static_cast<size_t>(ClampIndex(iy + j, v.rows));
+    float l0 = 0.0f, l1 = 0.0f, l2 = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+      const uchar* t = row + cx[k];
+      l0 += wx[k] * t[0];
+      l1 += wx[k] * t[1];
+      l2 += wx[k] * t[2];
+    }
+    s0 += wy[j] * l0;
+    s1 += wy[j] * l1;
+    s2 += wy[j] * l2;
+  }
+  Store(s0, s1, s2, out);
+}
+
+// Keys' cubic widened to scaleX x scaleY level pixels around (px, py).
+inline void SampleWidened(const View& v, float scaleX, float scaleY, float px, float py,
+                          uchar* out) {
+  const int x0 = static_cast<int>(std::ceil(px - 2.0f * scaleX - 0.5f));
+  const int x1 =
+      std::min(static_cast<int>(std::floor(px + 2.0f * scaleX - 0.5f)), x0 + kMaxFilterTaps - 1);
+  const int y0 = static_cast<int>(std::ceil(py - 2.0f * scaleY - 0.5f));
+  const int y1 =
+      std::min(static_cast<int>(std::floor(py + 2.0f * scaleY - 0.5f)), y0 + kMaxFilterTaps - 1);
+  float wx[kMaxFilterTaps];
+  int cx[kMaxFilterTaps];
+  float sumX = 0.0f;
+  for (int x = x0; x <= x1; ++x) {
+    const float w = Cubic((static_cast<float>(x) + 0.5f - px) / scaleX);
+    wx[x - x0] = w;
+    cx[x - x0] = 3 * ClampIndex(x, v.cols);
+    sumX += w;
+  }
+  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, sumY = 0.0f;
+  for (int y = y0; y <= y1; ++y) {
+    const float wy = Cubic((static_cast<float>(y) + 0.5f - py) / scaleY);
+    if (wy == 0.0f) continue;
+    sumY += wy;
+    const uchar* row = v.data + v.step * static_cast<size_t>(ClampIndex(y, v.rows));
+    float l0 = 0.0f, l1 = 0.0f, l2 = 0.0f;
+    for (int k = 0; k <= x1 - x0; ++k) {
+      const uchar* t = row + cx[k];
+      l0 += wx[k] * t[0];
+      l1 += wx[k] * t[1];
+      l2 += wx[k] * t[2];
+    }
+    s0 += wy * l0;
+    s1 += wy * l1;
+    s2 += wy * l2;
+  }
+  const float norm = 1.0f / (sumX * sumY);
+  Store(s0 * norm, s1 * norm, s2 * norm, out);
+}
+
+inline double Edge(const Point& u, const Point& v, double px, double py) {
+  return (v.x - u.x) * (py - u.y) - (v.y - u.y) * (px - u.x);
+}
+
+// The triangle abc of the target with photo corners sa, sb, sc; false when
+// it covers nothing.
+bool MakeTriangle(Point a, Point b, Point c, Point sa, Point sb, Point sc, int rows,
+                  const std::vector<cv::Point2f>& toLevel, Triangle& t) {
+  double area = Edge(a, b, c.x, c.y);
+  if (area == 0.0 || !std::isfinite(area)) return false;
+  if (area < 0.0) {
+    // A folded triangle is drawn as well: only its orientation changes.
+    std::swap(b, c);
+    std::swap(sb, sc);
+    area = -area;
+  }
+  const double inv = 1.0 / area;
+  // Barycentric weights' derivatives, and their values at the origin.
+  const double lax = -(c.y - b.y) * inv, lay = (c.x - b.x) * inv;
+  const double lbx = -(a.y - c.y) * inv, lby = (a.x - c.x) * inv;
+  const double lcx = -(b.y - a.y) * inv, lcy = (b.x - a.x) * inv;
+  const double la0 = Edge(b, c, 0.0, 0.0) * inv;
+  const double lb0 = Edge(c, a, 0.0, 0.0) * inv;
+  const double lc0 = Edge(a, b, 0.0, 0.0) * inv;
+  t.a = a;
+  t.b = b;
+  t.c = c;
+  t.sxX = lax * sa.x + lbx * sb.x + lcx * sc.x;
+  t.sxY = lay * sa.x + lby * sb.x + lcy * sc.x;
+  t.syX = lax * sa.y + lbx * sb.y + lcx * sc.y;
+  t.syY = lay * sa.y + lby * sb.y + lcy * sc.y;
+  t.sx0 = la0 * sa.x + lb0 * sb.x + lc0 * sc.x;
+  t.sy0 = la0 * sa.y + lb0 * sb.y + lc0 * sc.y;
+  const float footX = static_cast<float>(std::abs(t.sxX) + std::abs(t.sxY));
+  const float footY = static_cast<float>(std::abs(t.syX) + std::abs(t.syY));
+  t.level = FootprintLevel(footX, footY, static_cast<int>(toLevel.size()));
+  const cv::Point2f shrink = toLevel[static_cast<size_t>(t.level)];
+  t.scaleX = std::min(std::max(footX * shrink.x, 1.0f), kMaxFootprintSide);
+  t.scaleY = std::min(std::max(footY * shrink.y, 1.0f), kMaxFootprintSide);
+  t.magnifying = std::max(footX * shrink.x, footY * shrink.y) <= kFootprintSlack;
+  const double minY = std::min({a.y, b.y, c.y});
+  const double maxY = std::max({a.y, b.y, c.y});
+  const double first = std::max(0.0, std::floor(minY - 0.5));
+  const double last = std::min(rows - 1.0, std::ceil(maxY - 0.5));
+  if (!(first <= last)) return false;
+  t.rowBegin = static_cast<int>(first);
+  t.rowEnd = static_cast<int>(last) + 1;
+  return true;
+}
+
+void FillRows(cv::Mat& out, const Triangle& t, const View& v, int rowBegin, int rowEnd) {
+  const Point* corners[4] = {&t.a, &t.b, &t.c, &t.a};
+  const int begin = std::max(rowBegin, t.rowBegin);
+  const int end = std::min(rowEnd, t.rowEnd);
+  for (int y = begin; y < end; ++y) {
+    const double py = y + 0.5;
+    double lo = -std::numeric_limits<double>::infinity();
+    double hi = std::numeric_limits<double>::infinity();
+    bool empty = false;
+    for (int e = 0; e < 3; ++e) {
+      const Point& u = *corners[e];
+      const Point& w = *corners[e + 1];
+      // Inside where (w - u) x (p - u) >= 0, linear in px: slope * px + bias.
+      const double slope = -(w.y - u.y);
+      const double bias = (w.x - u.x) * (py - u.y) + (w.y - u.y) * u.x;
+      if (slope > 0.0)
+        lo = std::max(lo, -bias / slope);
+      else if (slope < 0.0)
+        hi = std::min(hi, -bias / slope);
+      else if (bias < 0.0)
+        empty = true;
+    }
+    if (empty) continue;
+    const double first = std::max(0.0, std::ceil(lo - kEdgeSlack - 0.5));
+    const double last = std::min(out.cols - 1.0, std::floor(hi + kEdgeSlack - 0.5));
+    if (!(first <= last)) continue;
+    const int x0 = static_cast<int>(first);
+    const int x1 = static_cast<int>(last);
+    uchar* row = out.ptr<uchar>(y) + 3 * x0;
+    double sx = t.sx0 + t.sxX * (x0 + 0.5) + t.sxY * py;
+    double sy = t.sy0 + t.syX * (x0 + 0.5) + t.syY * py;
+    if (t.magnifying) {
+      for (int x = x0; x <= x1; ++x, row += 3, sx += t.sxX, sy += t.syX)
+        SampleMagnified(v, static_cast<float>(sx) * v.toLevelX, static_cast<float>(sy) * v.toLevelY,
+                        row);
+    } else {
+      for (int x = x0; x <= x1; ++x, row += 3, sx += t.sxX, sy += t.syX)
+        SampleWidened(v, t.scaleX, t.scaleY, static_cast<float>(sx) * v.toLevelX,
+                      static_cast<float>(sy) * v.toLevelY, row);
+    }
+  }
+}
+
+}  // namespace
+
+PhotoWarper::PhotoWarper(const cv::Mat& photo) : photo_(photo) {
+  QX_CHECK(photo.type() == CV_8UC3 && !photo.empty());
+  levels_.push_back(photo_);
+}
+
+const cv::Mat& PhotoWarper::Level(int level) {
+  while (static_cast<int>(levels_.size()) <= level) {
+    const cv::Mat& up = levels_.back();
+    cv::Mat down;
+    cv::resize(up, down, cv::Size(std::max(1, up.cols / 2), std::max(1, up.rows / 2)), 0, 0,
+               cv::INTER_AREA);
+    levels_.push_back(std::move(down));
+  }
+  return levels_[static_cast<size_t>(level)];
+}
+
+cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size target) {
+  QX_CHECK(vx >= 2 && vy >= 2 &&
+           xy.size() == 2 * static_cast<size_t>(vx) * static_cast<size_t>(vy));
+  cv::Mat out(std::max(target.height, 0), std::max(target.width, 0), CV_8UC3);
+  if (out.empty()) return out;
+
+  // Every level halving the photo gives (sizes rounded down), as level
+  // pixels per photo pixel; only those used are made.
+  std::vector<cv::Point2f> toLevel;
+  for (cv::Size s = photo_.size();; s = {std::max(1, s.width / 2), std::max(1, s.height / 2)}) {
+    toLevel.emplace_back(static_cast<float>(s.width) / static_cast<float>(photo_.cols),
+                         static_cast<float>(s.height) / static_cast<float>(photo_.rows));
+    if (s.width == 1 && s.height == 1) break;
+  }
+
+  const size_t count = static_cast<size_t>(vx) * static_cast<size_t>(vy);
+  std::vector<Point> pos(count), src(count);
+  for (size_t n = 0; n < count; ++n) {
+    pos[n] = Point{xy[2 * n], xy[2 * n + 1]};
+    const auto column = static_cast<double>(n % static_cast<size_t>(vx));
+    const auto row = static_cast<double>(n / static_cast<size_t>(vx));
+    src[n] = Point{column * photo_.cols / (vx - 1), row * photo_.rows / (vy - 1)};
+  }
+  const MeshIndices indices = BuildMeshIndices(vx, vy);
+  const auto& tri = indices.triangles;
+  std::vector<Triangle> triangles;
+  triangles.reserve(tri.size() / 3);
+  const int bands = (out.rows + kBandRows - 1) / kBandRows;
+  std::vector<std::vector<uint32_t>> inBand(static_cast<size_t>(bands));
+  int deepest = 0;
+  for (size_t k = 0; k + 2 < tri.size(); k += 3) {
+    Triangle t;
+    if (!MakeTriangle(pos[tri[k]], pos[tri[k + 1]], pos[tri[k + 2]], src[tri[k]], src[tri[k + 1]],
+                      src[tri[k + 2]], out.rows, toLevel, t))
+      continue;
+    deepest = std::max(deepest, t.level);
+    // In index order within each band, so a later triangle covers an earlier
+    // one as on the GPU.
+    for (int band = t.rowBegin / kBandRows; band <= (t.rowEnd - 1) / kBandRows; ++band)
+      inBand[static_cast<size_t>(band)].push_back(static_cast<uint32_t>(triangles.size()));
+    triangles.push_back(t);
+  }
+  std::vector<View> views;
+  for (int level = 0; level <= deepest; ++level) {
+    const cv::Mat& m = Level(level);
+    const cv::Point2f to = toLevel[static_cast<size_t>(level)];
+    views.push_back(View{m.data, m.step[0], m.cols, m.rows, to.x, to.y});
+  }
+
+  cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+    for (int band = range.start; band < range.end; ++band) {
+      const int rowBegin = band * kBandRows;
+      const int rowEnd = std::min(out.rows, rowBegin + kBandRows);
+      out.rowRange(rowBegin, rowEnd).setTo(cv::Scalar(255, 255, 255));
+      for (const uint32_t k : inBand[static_cast<size_t>(band)]) {
+        const Triangle& t = triangles[k];
+        FillRows(out, t, views[static_cast<size_t>(t.level)], rowBegin, rowEnd);
+      }
+    }
+  });
+  return out;
+}
+
+}  // namespace quadrix

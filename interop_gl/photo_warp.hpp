@@ -1,0 +1,33 @@
+#pragma once
+// A big photo drawn through the mesh on the processor, read straight from
+// its 8-bit pixels: no float or RGBA copy, mip levels only as deep as the
+// mesh needs, rows in bands on every core. The filter is the mesh shader's
+// (Catmull-Rom when magnifying, Keys' cubic widened to the footprint when
+// minifying); pixels no triangle covers are white. Meant for photos where a
+// texture upload and a float copy would cost more than the warp itself.
+
+#include <opencv2/core.hpp>
+#include <span>
+#include <vector>
+
+namespace quadrix {
+
+class PhotoWarper {
+ public:
+  // photo: CV_8UC3 BGR, any size; shared (not copied) and not changed.
+  explicit PhotoWarper(const cv::Mat& photo);
+
+  // xy: vx * vy (x, y) pairs in vertex order (row by row), target pixels of
+  // the vertices of a grid that spans the photo evenly at rest; vx, vy >= 2.
+  // Returns CV_8UC3 BGR of exactly `target`, top row first.
+  cv::Mat Render(int vx, int vy, std::span<const float> xy, cv::Size target);
+
+ private:
+  // Mip levels 1 and on, made when a triangle first needs them.
+  const cv::Mat& Level(int level);
+
+  cv::Mat photo_;
+  std::vector<cv::Mat> levels_;  // levels_[0] is photo_
+};
+
+}  // namespace quadrix
