@@ -77,14 +77,24 @@ namespace cholmod_internal {
 namespace {
 
 SparseMatrix Columns(const SparseMatrix& a, const std::vector<int>& cols) {
+  // Whole column slices copied into place: `a` is compressed, so each
+  // column is one run of rows.
   SparseMatrix out(a.rows(), static_cast<int>(cols.size()));
-  std::vector<int> nnz(cols.size());
-  for (size_t k = 0; k < cols.size(); ++k) nnz[k] = static_cast<int>(a.col(cols[k]).nonZeros());
-  out.reserve(nnz);
-  for (size_t k = 0; k < cols.size(); ++k)
-    for (SparseMatrix::InnerIterator it(a, cols[k]); it; ++it)
-      out.insert(it.row(), static_cast<int>(k)) = it.value();
-  out.makeCompressed();
+  const int* start = a.outerIndexPtr();
+  Eigen::Index nnz = 0;
+  for (const int c : cols) nnz += start[c + 1] - start[c];
+  out.resizeNonZeros(nnz);
+  int* outStart = out.outerIndexPtr();
+  int at = 0;
+  for (size_t k = 0; k < cols.size(); ++k) {
+    outStart[k] = at;
+    const int c = cols[k];
+    std::copy(a.innerIndexPtr() + start[c], a.innerIndexPtr() + start[c + 1],
+              out.innerIndexPtr() + at);
+    std::copy(a.valuePtr() + start[c], a.valuePtr() + start[c + 1], out.valuePtr() + at);
+    at += start[c + 1] - start[c];
+  }
+  outStart[cols.size()] = at;
   return out;
 }
 
@@ -93,7 +103,6 @@ SparseMatrix Columns(const SparseMatrix& a, const std::vector<int>& cols) {
 bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
                             const std::vector<double>& knownW, const std::vector<double>& knownH,
                             const GuardRows& guard, std::string& why) {
-  const SparseMatrix A = CompressTriplets(a);
   n_ = a.n;
   known_ = known;
   knownW_ = knownW;
@@ -107,20 +116,28 @@ bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& 
       free_.push_back(c);
     }
   const int nf = static_cast<int>(free_.size());
-  const SparseMatrix Ar = Columns(A, free_);
-  const SparseMatrix Ak = Columns(A, std::vector<int>(known.begin(), known.end()));
-  const Eigen::Map<const Vec> vw(knownW.data(), static_cast<Eigen::Index>(knownW.size()));
-  const Eigen::Map<const Vec> vh(knownH.data(), static_cast<Eigen::Index>(knownH.size()));
-  rhs_[0] = -(Ar.transpose() * (Ak * vw));
-  rhs_[1] = -(Ar.transpose() * (Ak * vh));
-
-  // Exact zeros out of the pattern (without the scale term, an x and a y
-  // coordinate of one unit cancel): they would only add fill, twice the
-  // factoring work on large photos.
-  SparseMatrix Q = Ar.transpose() * Ar;
-  Q.prune([](Eigen::Index, Eigen::Index, double v) { return v != 0.0; });
-  lower_ = Q.triangularView<Eigen::Lower>();
-  lower_.makeCompressed();
+  {
+    // Scoped: on a big photo these copies of the energy weigh more than the
+    // factor, and are not needed once the normal matrix is made.
+    SparseMatrix Ar;
+    {
+      const SparseMatrix A = CompressTriplets(a);
+      Ar = Columns(A, free_);
+      const SparseMatrix Ak = Columns(A, std::vector<int>(known.begin(), known.end()));
+      const Eigen::Map<const Vec> vw(knownW.data(), static_cast<Eigen::Index>(knownW.size()));
+      const Eigen::Map<const Vec> vh(knownH.data(), static_cast<Eigen::Index>(knownH.size()));
+      rhs_[0] = -(Ar.transpose() * (Ak * vw));
+      rhs_[1] = -(Ar.transpose() * (Ak * vh));
+    }
+    // Exact zeros out of the pattern (without the scale term, an x and a y
+    // coordinate of one unit cancel): they would only add fill, twice the
+    // factoring work on large photos.
+    SparseMatrix Q = Ar.transpose() * Ar;
+    Ar = SparseMatrix();
+    Q.prune([](Eigen::Index, Eigen::Index, double v) { return v != 0.0; });
+    lower_ = Q.triangularView<Eigen::Lower>();
+    lower_.makeCompressed();
+  }
   BuildRows(guard);
   penalised_ = SparseMatrix();
   double maxDiag = 0.0;
