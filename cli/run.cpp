@@ -10,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <mutex>
 #include <opencv2/core/utility.hpp>
 #include <optional>
+#include <span>
 #include <streambuf>
 #include <string>
 #include <thread>
@@ -146,10 +148,87 @@ ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
   return settings;
 }
 
+// One size solved: the mesh to draw, and what was written of it so far.
+struct SolvedSize {
+  cv::Size size;
+  std::vector<float> xy;
+  std::string written;
+};
+
+// Solves every size asked for, writing meshes and energy dumps as it goes.
+std::vector<SolvedSize> SolveSizes(const CliOptions& o, ResizeHost& host, const PhotoFields& fields,
+                                   std::optional<OutputDir>& dump) {
+  const int vx = host.quadCountX() + 1;
+  const int vy = host.quadCountY() + 1;
+  std::vector<cv::Size> sizes = o.sizes;
+  if (sizes.empty()) sizes.emplace_back(host.RestSize());
+  std::vector<SolvedSize> solved;
+  for (const cv::Size& size : sizes) {
+    host.Resize(size.width, size.height);
+    SolvedSize s{size, {}, {}};
+    const std::string tag = std::to_string(size.width) + "x" + std::to_string(size.height);
+    if (o.outputPattern) {
+      if (o.uniform)
+        BuildUniformGrid(vx, vy, size.width, size.height, s.xy);
+      else
+        s.xy.assign(host.solution().begin(), host.solution().begin() + 2 * vx * vy);
+    }
+    if (o.meshPattern) {
+      const std::string path = ExpandPattern(*o.meshPattern, size, &fields);
+      WriteMeshCsv(path, host);
+      s.written += " mesh " + path;
+    }
+    if (dump) {
+      dump->WriteDoubles("vals_" + tag + ".txt", host.vals());
+      dump->WriteDoubles("x_" + tag + ".txt", host.solution64());
+      s.written += " energy " + dump->Path("x_" + tag + ".txt");
+    }
+    solved.push_back(std::move(s));
+  }
+  return solved;
+}
+
+// Says what was written of each size, once all of it is.
+void ReportSize(const CliOptions& o, const SolvedSize& s, const std::string& picture) {
+  std::string line = "size " + std::to_string(s.size.width) + "x" + std::to_string(s.size.height) +
+                     ":" + (picture.empty() ? "" : " picture " + picture) + s.written;
+  if (!o.meshPattern && !o.dumpDir && !o.outputPattern) line += " solved";
+  if (o.verbose) PrintDiagnostic(line);
+}
+
+void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
+               const PhotoFields& fields,
+               const std::function<cv::Mat(std::span<const float>, cv::Size)>& draw) {
+  PerfTimer stage;
+  for (const SolvedSize& s : solved) {
+    stage.Start("draw");
+    const cv::Mat picture = draw(s.xy, s.size);
+    stage.Stop();
+    const std::string path = ExpandPattern(*o.outputPattern, s.size, &fields);
+    stage.Start("write");
+    WriteImageAtomically(path, picture);
+    stage.Stop();
+    ReportSize(o, s, path);
+  }
+}
+
 void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
-  ResizeHost host(SettingsOf(o, w.solverThreads), w.connection);
-  host.Load(ReadInputs(src, ImportancePathOf(o, src), host.settings().quadSize, o.maxPixels,
-                       host.settings().WorkSide()));
+  std::optional<ResizeHost> slot(std::in_place, SettingsOf(o, w.solverThreads), w.connection);
+  ResizeHost& host = *slot;
+  PerfTimer stage;
+  stage.Start("read");
+  // A photo longer than the working side is read as its working copy; the
+  // photo itself is decoded only to be drawn, once the analysis is freed.
+  const int workSide = host.settings().WorkSide();
+  InputImages inputs =
+      workSide > 0
+          ? ReadWorkingInputs(src, ImportancePathOf(o, src), host.settings().quadSize, o.maxPixels,
+                              workSide)
+          : ReadInputs(src, ImportancePathOf(o, src), host.settings().quadSize, o.maxPixels);
+  stage.Stop();
+  stage.Start("analyse");
+  host.Load(inputs);
+  stage.Stop();
   // A photo too small for a computed map goes on with a flat one.
   if (!host.notice().empty()) console.Message("'" + src + "': " + host.notice());
   if (!host.faceNotice().empty()) console.Message(host.faceNotice());
@@ -171,55 +250,42 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   const std::string notice = host.UniformFallbackNotice();
   if (!notice.empty()) console.Message("'" + src + "': " + notice);
 
-  // A big photo's colour picture is drawn on the processor from its 8-bit
-  // pixels: cheaper than textures of it, and no size limit.
-  const cv::Mat& photo = host.DrawImage();
-  std::optional<PhotoWarper> warper;
-  if (o.outputPattern && host.settings().parts.sharp && !o.grid && !o.showImportance &&
-      std::max(photo.cols, photo.rows) > kDefaultWorkSide)
-    warper.emplace(photo);
-  else if (o.outputPattern) {
-    if (!w.pictures)
-      w.pictures = std::make_unique<PictureMaker>(host.DrawImage(), host.imgSal());
-    else
-      w.pictures->SetImages(host.DrawImage(), host.imgSal());
-    w.pictures->SetFiltered(host.settings().parts.sharp);
+  const std::vector<SolvedSize> solved = SolveSizes(o, host, fields, dump);
+  if (!o.outputPattern) {
+    for (const SolvedSize& s : solved) ReportSize(o, s, "");
+    return;
   }
   const int vx = host.quadCountX() + 1;
   const int vy = host.quadCountY() + 1;
-  std::vector<float> xy;
-  std::vector<cv::Size> sizes = o.sizes;
-  if (sizes.empty()) sizes.emplace_back(host.RestSize());
-  for (const cv::Size& size : sizes) {
-    host.Resize(size.width, size.height);
-    const std::string tag = std::to_string(size.width) + "x" + std::to_string(size.height);
-    // Said only once everything of the size is written.
-    std::string line = "size " + tag + ":";
-    if (o.outputPattern) {
-      if (o.uniform)
-        BuildUniformGrid(vx, vy, size.width, size.height, xy);
-      else
-        xy.assign(host.solution().begin(), host.solution().begin() + 2 * vx * vy);
-      const cv::Mat picture =
-          warper ? warper->Render(vx, vy, xy, size)
-                 : w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
-      const std::string path = ExpandPattern(*o.outputPattern, size, &fields);
-      WriteImageAtomically(path, picture);
-      line += " picture " + path;
+  const cv::Size photoSize = host.RestSize();
+  // A big photo's colour picture is drawn on the processor from its 8-bit
+  // pixels (cheaper than textures of it, and no size limit), after the
+  // analysis and the factor are freed.
+  if (host.settings().parts.sharp && !o.grid && !o.showImportance &&
+      std::max(photoSize.width, photoSize.height) > kDefaultWorkSide) {
+    cv::Mat photo = host.DrawImage();
+    slot.reset();
+    if (photo.empty()) {
+      stage.Start("read photo");
+      photo = ReadPhoto(inputs, o.maxPixels);
+      stage.Stop();
     }
-    if (o.meshPattern) {
-      const std::string path = ExpandPattern(*o.meshPattern, size, &fields);
-      WriteMeshCsv(path, host);
-      line += " mesh " + path;
-    }
-    if (dump) {
-      dump->WriteDoubles("vals_" + tag + ".txt", host.vals());
-      dump->WriteDoubles("x_" + tag + ".txt", host.solution64());
-      line += " energy " + dump->Path("x_" + tag + ".txt");
-    }
-    if (!o.meshPattern && !dump && !o.outputPattern) line += " solved";
-    if (o.verbose) PrintDiagnostic(line);
+    inputs = InputImages{};
+    PhotoWarper warper(photo);
+    DrawSizes(o, solved, fields, [&](std::span<const float> xy, cv::Size size) {
+      return warper.Render(vx, vy, xy, size);
+    });
+    return;
   }
+  const cv::Mat& photo = host.DrawImage();
+  if (!w.pictures)
+    w.pictures = std::make_unique<PictureMaker>(photo, host.imgSal());
+  else
+    w.pictures->SetImages(photo, host.imgSal());
+  w.pictures->SetFiltered(host.settings().parts.sharp);
+  DrawSizes(o, solved, fields, [&](std::span<const float> xy, cv::Size size) {
+    return w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
+  });
 }
 
 // An importance image that is really a photo: colour in the file, and more

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <opencv2/imgproc.hpp>
 
 #include "base/environment.hpp"
 #include "core/resize_host.hpp"
@@ -16,9 +17,11 @@ std::string SizeText(cv::Size s) {
   return std::to_string(s.width) + " x " + std::to_string(s.height) + " pixels";
 }
 
-cv::Mat Read(const std::string& path, const char* what, ImageMode mode, std::int64_t maxPixels) {
+cv::Mat Read(const std::string& path, const char* what, ImageMode mode, std::int64_t maxPixels,
+             int reducedSide = 0, ImageInfo* info = nullptr) {
   try {
-    return ReadImageFile(path, mode, maxPixels);
+    if (reducedSide > 0) return ReadImageReduced(path, mode, maxPixels, reducedSide, info);
+    return ReadImageFile(path, mode, maxPixels, info);
   } catch (const ImageTooLarge& e) {
     throw InputError(InputError::Cause::kTooLarge,
                      std::string("the ") + what + " '" + path + "' is too large: " + e.what());
@@ -94,6 +97,36 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
                         workSide);
   }
   return in;
+}
+
+InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
+                              std::int64_t maxPixels, int workSide) {
+  InputImages in;
+  in.srcPath = srcPath;
+  in.salPath = salPath;
+  ImageInfo info;
+  // Decoded at no less than twice the working side: a copy reduced further
+  // by the DCT alone is softer, enough to move the mesh by a few percent.
+  cv::Mat decoded =
+      Read(srcPath, "source image", ImageMode::kColour, maxPixels, 2 * workSide, &info);
+  in.photoSize = cv::Size(info.width, info.height);
+  CheckSourceSize(srcPath, in.photoSize, quadSize);
+  const cv::Size work = WorkingSize(in.photoSize, workSide);
+  in.source = decoded;
+  if (decoded.size() != work) cv::resize(decoded, in.source, work, 0, 0, cv::INTER_AREA);
+  if (!salPath.empty()) {
+    in.importance = Read(salPath, "importance image", ImageMode::kGrey, maxPixels);
+    CheckImportanceFits(srcPath, in.photoSize, salPath, in.importance.size(), quadSize, workSide);
+  }
+  return in;
+}
+
+cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels) {
+  cv::Mat photo = Read(inputs.srcPath, "source image", ImageMode::kColour, maxPixels);
+  if (photo.size() != inputs.photoSize)
+    throw InputError(InputError::Cause::kUnreadable,
+                     "the source image '" + inputs.srcPath + "' changed while it was resized");
+  return photo;
 }
 
 }  // namespace quadrix

@@ -49,6 +49,9 @@ struct InputImages {
   std::string salPath;  // empty: the importance map is computed
   cv::Mat source;       // CV_8UC3
   cv::Mat importance;   // CV_8UC1, empty when computed
+  // From ReadWorkingInputs: the photo's size, `source` being its working
+  // copy. Empty from ReadInputs.
+  cv::Size photoSize;
 };
 
 // The longest side of the working copy a big photo is analysed and solved
@@ -65,6 +68,17 @@ cv::Size WorkingSize(cv::Size photo, int workSide);
 // copy's longest side, or 0 when the photo is solved at its own size.
 InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
                        std::int64_t maxPixels, int workSide = 0);
+
+// The same for a photo longer than `workSide` (> 0), read as its working
+// copy only (a big JPEG decoded at a reduced DCT scale), so that the photo
+// is not held while it is analysed. Every check is made against the
+// photo's own size.
+InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
+                              std::int64_t maxPixels, int workSide);
+
+// The photo of inputs from ReadWorkingInputs, decoded whole. Throws
+// InputError, also when the file no longer has the size it had.
+cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels);
 
 // Every side rounds to at least one quad of quadSize.
 void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize);

@@ -75,21 +75,34 @@ bool ResizeHost::LoadImage(const cv::Mat& photo8UC3, const char* salPath) {
 }
 
 void ResizeHost::Load(const InputImages& inputs) {
-  if (!LoadImportance(inputs.source, inputs.importance))
+  const bool workingCopy = !inputs.photoSize.empty() && inputs.photoSize != inputs.source.size();
+  if (!(workingCopy ? LoadWorkingCopy(inputs.source, inputs.photoSize, inputs.importance)
+                    : LoadImportance(inputs.source, inputs.importance)))
     throw InputError(InputError::Cause::kTooSmall,
                      "the images '" + inputs.srcPath + "' cannot be meshed in whole quads");
 }
 
 bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U) {
-  imgOriginal_ = photo8UC3;
-  imgSrc_ = photo8UC3;
   // The working copy: drawing reads the photo itself, so only the exact
   // grid can solve on a reduced copy.
   const cv::Size work = WorkingSize(photo8UC3.size(), settings_.WorkSide());
+  cv::Mat working = photo8UC3;
   if (work != photo8UC3.size()) {
-    imgSrc_ = NewImage(work, CV_8UC3);
-    cv::resize(photo8UC3, imgSrc_, work, 0, 0, cv::INTER_AREA);
+    working = NewImage(work, CV_8UC3);
+    cv::resize(photo8UC3, working, work, 0, 0, cv::INTER_AREA);
   }
+  const bool loaded = LoadWorkingCopy(working, photo8UC3.size(), importance8U);
+  imgOriginal_ = photo8UC3;
+  return loaded;
+}
+
+bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
+                                 const cv::Mat& importance8U) {
+  const cv::Size work = WorkingSize(photoSize, settings_.WorkSide());
+  QX_CHECK(working8UC3.size() == work);
+  imgOriginal_.release();
+  photoSize_ = photoSize;
+  imgSrc_ = working8UC3;
   const bool fromFile = !importance8U.empty();
   cv::Mat sal;
   notice_.clear();
@@ -100,7 +113,7 @@ bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importa
     sal = importance8U;
     // A map made for the photo (or one written at the working size) is
     // read at the working size.
-    if (work != photo8UC3.size() &&
+    if (work != photoSize &&
         AlignedSize(sal.size(), settings_.quadSize) != AlignedSize(work, settings_.quadSize))
       cv::resize(importance8U, sal, work, 0, 0, cv::INTER_AREA);
   } else if (std::min(imgSrc_.cols, imgSrc_.rows) < kMinComputedMapSide) {
@@ -140,8 +153,8 @@ bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importa
   for (const cv::Rect& f : found)
     faces_.emplace_back(cvRound(f.x * toAlignedX), cvRound(f.y * toAlignedY),
                         cvRound(f.width * toAlignedX), cvRound(f.height * toAlignedY));
-  restScaleX_ = settings_.parts.sharp ? static_cast<double>(imgOriginal_.cols) / srcWidth_ : 1.0;
-  restScaleY_ = settings_.parts.sharp ? static_cast<double>(imgOriginal_.rows) / srcHeight_ : 1.0;
+  restScaleX_ = settings_.parts.sharp ? static_cast<double>(photoSize.width) / srcWidth_ : 1.0;
+  restScaleY_ = settings_.parts.sharp ? static_cast<double>(photoSize.height) / srcHeight_ : 1.0;
   QX_CHECK(imgSal_.cols == srcWidth_ && imgSal_.rows == srcHeight_);
   if (fromFile) imgSal_ = ImportanceFromGrey(imgSal_);
   cv::Mat gray8U = NewImage(imgSrc_.size(), CV_8UC1);
@@ -152,8 +165,8 @@ bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importa
 }
 
 cv::Size ResizeHost::RestSize() const {
-  if (!settings_.parts.sharp || imgOriginal_.empty()) return {srcWidth_, srcHeight_};
-  return imgOriginal_.size();
+  if (!settings_.parts.sharp || photoSize_.empty()) return {srcWidth_, srcHeight_};
+  return photoSize_;
 }
 
 void ResizeHost::AlignToQuadSize(cv::Mat& img) const {
@@ -176,8 +189,11 @@ TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
   coordCount_ = counts[0];
 
   if (report) timer_.Start("build equationA");
-  if (a.entries.capacity() < 3000000) {
-    a.entries.reserve(3000000);
+  // Rows hold some 60 to 75 entries per coordinate on photos; growing past
+  // the estimate only costs a copy.
+  const size_t expected = 96 * static_cast<size_t>(std::max(a.n, 1));
+  if (a.entries.capacity() < expected) {
+    a.entries.reserve(expected);
     AdviseHugePages(a.entries.data(), a.entries.capacity() * sizeof(Triplet));
   }
   if (!residuals_) residuals_ = std::make_shared<std::array<UnitResiduals, 3>>();
@@ -285,6 +301,7 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F,
   ResizeHost copy(settings, engine_);
   copy.imgSrc_ = imgSrc_;
   copy.imgOriginal_ = imgOriginal_;
+  copy.photoSize_ = photoSize_;
   copy.restScaleX_ = restScaleX_;
   copy.restScaleY_ = restScaleY_;
   copy.imgSal_ = importance32F;

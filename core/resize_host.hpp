@@ -79,6 +79,11 @@ class ResizeHost {
   // (CV_8UC1, any size that aligns to the photo's), or empty to compute
   // the map.
   bool LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U);
+  // The same for a photo of `photoSize` pixels given only as its working
+  // copy (CV_8UC3 of WorkingSize(photoSize, settings().WorkSide()) pixels):
+  // everything but drawing needs no more. DrawImage() is then empty, and
+  // the caller draws the photo itself through the mesh.
+  bool LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize, const cv::Mat& importance8U);
   // After a load: detects lines, assembles the energy and has the engine
   // factor it.
   void BuildEquationA();
@@ -123,7 +128,7 @@ class ResizeHost {
   // the aligned one. What a picture "at the source size" means.
   cv::Size RestSize() const;
   // The pixels a picture is drawn from: the photo as given with the exact
-  // grid, else the aligned copy.
+  // grid (empty after LoadWorkingCopy), else the aligned copy.
   const cv::Mat& DrawImage() const { return settings_.parts.sharp ? imgOriginal_ : imgSrc_; }
   // What the load chose for the user to know about, or empty: it is said
   // when the map is flat because the photo is too small to compute one.
@@ -206,6 +211,7 @@ class ResizeHost {
   cv::Mat imgSal_;       // CV_32FC1, same size
   cv::Mat imgGray32F_;   // CV_32FC1
   cv::Mat imgOriginal_;  // the photo as given (shares imgSrc_'s data when aligned)
+  cv::Size photoSize_;   // the photo's size, also when only its working copy was given
   // Rest position = aligned position x these (1 without parts.sharp).
   double restScaleX_ = 1.0;
   double restScaleY_ = 1.0;

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <opencv2/imgproc.hpp>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base/check.hpp"
 #include "interop_gl/cubic.hpp"
@@ -23,7 +27,8 @@ struct Point {
   double y;
 };
 
-// One mip level as the samplers read it.
+// One mip level as the samplers read it. A pixel is read as 4 bytes, so
+// the last row is read from a copy with a byte to spare.
 struct View {
   const uchar* data;
   size_t step;
@@ -31,7 +36,54 @@ struct View {
   int rows;
   float toLevelX;  // level pixels per photo pixel
   float toLevelY;
+  const uchar* lastRow;
+  const uchar* Row(int y) const {
+    y = std::clamp(y, 0, rows - 1);
+    return y == rows - 1 ? lastRow : data + step * static_cast<size_t>(y);
+  }
 };
+
+// B, G, R (and a fourth lane to spare) as floats.
+#if defined(__SSE2__)
+using Pixel = __m128;
+inline Pixel Zero() { return _mm_setzero_ps(); }
+inline Pixel Load(const uchar* p) {
+  int bytes;
+  std::memcpy(&bytes, p, 4);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
+  return _mm_cvtepi32_ps(wide);
+}
+inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
+  return _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w), p));
+}
+inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
+// Rounded to nearest (even on ties) and saturated, as cv::saturate_cast.
+inline void Store(Pixel p, uchar* out) {
+  __m128i i = _mm_cvtps_epi32(p);
+  i = _mm_packus_epi16(_mm_packs_epi32(i, i), i);
+  const int bytes = _mm_cvtsi128_si32(i);
+  out[0] = static_cast<uchar>(bytes);
+  out[1] = static_cast<uchar>(bytes >> 8);
+  out[2] = static_cast<uchar>(bytes >> 16);
+}
+#else
+struct Pixel {
+  float c[3];
+};
+inline Pixel Zero() { return {{0.0f, 0.0f, 0.0f}}; }
+inline Pixel Load(const uchar* p) {
+  return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])}};
+}
+inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
+  for (int k = 0; k < 3; ++k) acc.c[k] += w * p.c[k];
+  return acc;
+}
+inline Pixel Scaled(Pixel p, float w) { return AddScaled(Zero(), w, p); }
+inline void Store(Pixel p, uchar* out) {
+  for (int k = 0; k < 3; ++k) out[k] = cv::saturate_cast<uchar>(p.c[k]);
+}
+#endif
 
 // A triangle ready to fill: corners with positive area, and the affine map
 // from target pixel position to photo position (level-0 pixels).
@@ -47,12 +99,6 @@ struct Triangle {
 };
 
 inline int ClampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
-
-inline void Store(float b, float g, float r, uchar* out) {
-  out[0] = cv::saturate_cast<uchar>(b);
-  out[1] = cv::saturate_cast<uchar>(g);
-  out[2] = cv::saturate_cast<uchar>(r);
-}
 
 // Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels.
 inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
@@ -71,60 +117,65 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
   } else {
     for (int k = 0; k < 4; ++k) cx[k] = 3 * ClampIndex(ix + k, v.cols);
   }
-  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f;
+  Pixel sum = Zero();
   for (int j = 0; j < 4; ++j) {
-    const uchar* row = v.data + v.step * static_cast<size_t>(ClampIndex(iy + j, v.rows));
-    float l0 = 0.0f, l1 = 0.0f, l2 = 0.0f;
-    for (int k = 0; k < 4; ++k) {
-      const uchar* t = row + cx[k];
-      l0 += wx[k] * t[0];
-      l1 += wx[k] * t[1];
-      l2 += wx[k] * t[2];
-    }
-    s0 += wy[j] * l0;
-    s1 += wy[j] * l1;
-    s2 += wy[j] * l2;
+    const uchar* row = v.Row(iy + j);
+    Pixel line = Zero();
+    for (int k = 0; k < 4; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
+    sum = AddScaled(sum, wy[j], line);
   }
-  Store(s0, s1, s2, out);
+  Store(sum, out);
 }
 
-// Keys' cubic widened to scaleX x scaleY level pixels around (px, py).
-inline void SampleWidened(const View& v, float scaleX, float scaleY, float px, float py,
-                          uchar* out) {
-  const int x0 = static_cast<int>(std::ceil(px - 2.0f * scaleX - 0.5f));
+// Keys' cubic tabulated at 1/256 of a texel: a widened kernel needs up to
+// a dozen weights a pixel, the table is cheaper than the polynomial and its
+// branches, and the weights are normalised by their sum anyway.
+constexpr int kCubicSteps = 256;
+struct CubicTable {
+  float w[2 * kCubicSteps + 1];
+  CubicTable() {
+    for (int i = 0; i <= 2 * kCubicSteps; ++i) w[i] = Cubic(static_cast<float>(i) / kCubicSteps);
+  }
+  float operator()(float x) const {
+    const float a = std::min(std::abs(x) * kCubicSteps + 0.5f, 2.0f * kCubicSteps);
+    return w[static_cast<int>(a)];
+  }
+};
+const CubicTable kCubicTable;
+
+// Keys' cubic widened to 1 / invScaleX x 1 / invScaleY level pixels around
+// (px, py); halfX, halfY are twice the widths (the kernel's reach).
+inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
+                          float reachY, float px, float py, uchar* out) {
+  const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
   const int x1 =
-      std::min(static_cast<int>(std::floor(px + 2.0f * scaleX - 0.5f)), x0 + kMaxFilterTaps - 1);
-  const int y0 = static_cast<int>(std::ceil(py - 2.0f * scaleY - 0.5f));
+      std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
+  const int y0 = static_cast<int>(std::ceil(py - reachY - 0.5f));
   const int y1 =
-      std::min(static_cast<int>(std::floor(py + 2.0f * scaleY - 0.5f)), y0 + kMaxFilterTaps - 1);
+      std::min(static_cast<int>(std::floor(py + reachY - 0.5f)), y0 + kMaxFilterTaps - 1);
   float wx[kMaxFilterTaps];
   int cx[kMaxFilterTaps];
   float sumX = 0.0f;
+  const bool inside = x0 >= 0 && x1 < v.cols;
   for (int x = x0; x <= x1; ++x) {
-    const float w = Cubic((static_cast<float>(x) + 0.5f - px) / scaleX);
+    const float w = kCubicTable((static_cast<float>(x) + 0.5f - px) * invScaleX);
     wx[x - x0] = w;
-    cx[x - x0] = 3 * ClampIndex(x, v.cols);
+    cx[x - x0] = 3 * (inside ? x : ClampIndex(x, v.cols));
     sumX += w;
   }
-  float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, sumY = 0.0f;
+  const int taps = x1 - x0 + 1;
+  Pixel sum = Zero();
+  float sumY = 0.0f;
   for (int y = y0; y <= y1; ++y) {
-    const float wy = Cubic((static_cast<float>(y) + 0.5f - py) / scaleY);
+    const float wy = kCubicTable((static_cast<float>(y) + 0.5f - py) * invScaleY);
     if (wy == 0.0f) continue;
     sumY += wy;
-    const uchar* row = v.data + v.step * static_cast<size_t>(ClampIndex(y, v.rows));
-    float l0 = 0.0f, l1 = 0.0f, l2 = 0.0f;
-    for (int k = 0; k <= x1 - x0; ++k) {
-      const uchar* t = row + cx[k];
-      l0 += wx[k] * t[0];
-      l1 += wx[k] * t[1];
-      l2 += wx[k] * t[2];
-    }
-    s0 += wy * l0;
-    s1 += wy * l1;
-    s2 += wy * l2;
+    const uchar* row = v.Row(y);
+    Pixel line = Zero();
+    for (int k = 0; k < taps; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
+    sum = AddScaled(sum, wy, line);
   }
-  const float norm = 1.0f / (sumX * sumY);
-  Store(s0 * norm, s1 * norm, s2 * norm, out);
+  Store(Scaled(sum, 1.0f / (sumX * sumY)), out);
 }
 
 inline double Edge(const Point& u, const Point& v, double px, double py) {
@@ -213,8 +264,10 @@ void FillRows(cv::Mat& out, const Triangle& t, const View& v, int rowBegin, int 
         SampleMagnified(v, static_cast<float>(sx) * v.toLevelX, static_cast<float>(sy) * v.toLevelY,
                         row);
     } else {
+      const float invX = 1.0f / t.scaleX, invY = 1.0f / t.scaleY;
+      const float reachX = 2.0f * t.scaleX, reachY = 2.0f * t.scaleY;
       for (int x = x0; x <= x1; ++x, row += 3, sx += t.sxX, sy += t.syX)
-        SampleWidened(v, t.scaleX, t.scaleY, static_cast<float>(sx) * v.toLevelX,
+        SampleWidened(v, invX, invY, reachX, reachY, static_cast<float>(sx) * v.toLevelX,
                       static_cast<float>(sy) * v.toLevelY, row);
     }
   }
@@ -281,10 +334,14 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
     triangles.push_back(t);
   }
   std::vector<View> views;
+  std::vector<std::vector<uchar>> lastRows;
   for (int level = 0; level <= deepest; ++level) {
     const cv::Mat& m = Level(level);
     const cv::Point2f to = toLevel[static_cast<size_t>(level)];
-    views.push_back(View{m.data, m.step[0], m.cols, m.rows, to.x, to.y});
+    const uchar* last = m.ptr<uchar>(m.rows - 1);
+    lastRows.emplace_back(last, last + 3 * m.cols);
+    lastRows.back().push_back(0);
+    views.push_back(View{m.data, m.step[0], m.cols, m.rows, to.x, to.y, lastRows.back().data()});
   }
 
   cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {

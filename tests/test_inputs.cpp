@@ -168,7 +168,7 @@ TEST(LoadImage, ImportanceOfAnotherAlignedSizeIsAnInternalError) {
   EXPECT_TRUE(testsupport::Contains(
       testsupport::AssertionReport([&] { l.Load(); }),
       "Assertion: imgSal_.cols == srcWidth_ && imgSal_.rows == srcHeight_ failed.*"
-      "ResizeHost::LoadImportance"));
+      "ResizeHost::LoadWorkingCopy"));
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "core/inputs.hpp"
 #include "core/resize_host.hpp"
@@ -114,4 +115,42 @@ TEST(WorkingCopy, ImportanceFileAtEitherSizeGivesTheSameMap) {
   EXPECT_LT(cv::norm(a.imgSal(), b.imgSal(), cv::NORM_INF), 0.01);
   // Without a working copy the small map does not fit the photo.
   EXPECT_THROW(ReadInputs(src, smallSal, 20, kDefaultMaxPixels, 0), InputError);
+}
+
+TEST(WorkingCopy, ReadAsItsCopyTheSolveIsTheSameAndThePhotoComesAfter) {
+  // A JPEG twice the working side or more is decoded at a DCT scale: here
+  // 1/2 (434 x 300), reduced to 200 x 138.
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample();
+  const std::string src = dir / "photo.jpg";
+  ASSERT_TRUE(cv::imwrite(src, photo, {cv::IMWRITE_JPEG_QUALITY, 95}));
+  const cv::Mat decoded = cv::imread(src, cv::IMREAD_COLOR);
+  const InputImages in = ReadWorkingInputs(src, "", 20, kDefaultMaxPixels, 200);
+  EXPECT_EQ(in.photoSize, photo.size());
+  ASSERT_EQ(in.source.size(), WorkingSize(photo.size(), 200));
+  cv::Mat reduced;
+  cv::resize(decoded, reduced, in.source.size(), 0, 0, cv::INTER_AREA);
+  cv::Mat diff;
+  cv::absdiff(reduced, in.source, diff);
+  EXPECT_LT(cv::mean(diff)[0], 3.0);
+  // The photo, decoded again for drawing, is the file's.
+  EXPECT_EQ(cv::norm(ReadPhoto(in, kDefaultMaxPixels), decoded, cv::NORM_INF), 0.0);
+  // The pixel limit holds against the photo, not its copy.
+  EXPECT_THROW(ReadWorkingInputs(src, "", 20, 100000, 200), InputError);
+
+  // Solved from the copy alone, the mesh is the one solved from the photo.
+  ResizeHost fromPhoto(Settings(200)), fromCopy(Settings(200));
+  ASSERT_TRUE(fromPhoto.LoadImportance(decoded, {}));
+  ASSERT_TRUE(fromCopy.LoadWorkingCopy(reduced, decoded.size(), {}));
+  EXPECT_TRUE(fromCopy.DrawImage().empty());
+  EXPECT_EQ(fromCopy.RestSize(), photo.size());
+  fromPhoto.BuildEquationA();
+  fromCopy.BuildEquationA();
+  for (const cv::Size size : {cv::Size(600, 600), cv::Size(1200, 500)}) {
+    fromPhoto.Resize(size.width, size.height);
+    fromCopy.Resize(size.width, size.height);
+    ASSERT_EQ(fromPhoto.solution().size(), fromCopy.solution().size());
+    for (size_t k = 0; k < fromPhoto.solution().size(); ++k)
+      ASSERT_FLOAT_EQ(fromPhoto.solution()[k], fromCopy.solution()[k]) << size << " " << k;
+  }
 }
