@@ -4,6 +4,9 @@
 #   - one size of a photo with -o, against ImageMagick's plain resize to the
 #     same size (convert SRC -resize WxH! OUT.png: decode, resample and
 #     encode, the floor for any resizer);
+#   - phone and camera photos (12 and 48 megapixels, JPEG in and out)
+#     against libvips' plain resize (vips resize), with the peak memory of
+#     each in bytes per source pixel;
 #   - the throughput of --batch -j 2 against -j 1 over copies of the sample;
 #   - the cost and peak memory of one photo, for sizing a job.
 # Runs alternate (A B A B ...) after one warm-up each, so that a machine whose
@@ -22,7 +25,7 @@ runs="${2:-5}"
 copies="${3:-100}"
 cli="$(realpath "$build/quadrix-cli")"
 sample="$(realpath data/building.jpg)"
-for tool in convert /usr/bin/time; do
+for tool in convert vips /usr/bin/time; do
   command -v "$tool" >/dev/null || { echo "bench-process: $tool is missing" >&2; exit 1; }
 done
 work="$(mktemp -d)"
@@ -88,10 +91,28 @@ echo "per photo (batch -j 1, 600x600 PNG): $(awk -v t="$(median <"$work/a")" -v 
   'BEGIN { printf "%.3f s", t / n }'); peak $(peak "$cli" --batch -j 1 --size 600x600 \
   -o "$work/out/p/{name}.png" 1 "$work"/copies/*.jpg) MiB at -j 1, $(peak "$cli" --batch -j 2 \
   --size 600x600 -o "$work/out/p/{name}.png" 1 "$work"/copies/*.jpg) MiB at -j 2"
-convert "$sample" -resize 4000x3000! -quality 92 "$work/photo12mp.jpg"
-echo "a 4000x3000 photo to 3000x3000 PNG: $(median < <(for _ in 1 2 3; do
-  seconds "$cli" --size 3000x3000 -o "$work/out/big.png" 1 "$work/photo12mp.jpg"; done)) s, peak $(
-  peak "$cli" --size 3000x3000 -o "$work/out/big.png" 1 "$work/photo12mp.jpg") MiB"
+# Big photos: the sample enlarged, with a camera's grain so that the JPEG
+# costs what a real one does to decode.
+for mp in 12 48; do
+  size=$([ "$mp" = 12 ] && echo 4000x3000 || echo 8000x6000)
+  convert "$sample" -resize "$size!" -attenuate 0.6 +noise Gaussian -quality 92 \
+    "$work/photo${mp}mp.jpg"
+done
+p12_ours() { "$cli" --size 3000x3000 -o "$work/out/ours12.jpg" 1 "$work/photo12mp.jpg"; }
+p12_vips() { vips resize "$work/photo12mp.jpg" "$work/out/vips12.jpg[Q=95]" 0.75 --vscale 1; }
+p48_ours() { "$cli" --size 6000x6000 -o "$work/out/ours48.jpg" 1 "$work/photo48mp.jpg"; }
+p48_vips() { vips resize "$work/photo48mp.jpg" "$work/out/vips48.jpg[Q=95]" 0.75 --vscale 1; }
+echo
+printf '%-46s %10s %10s %7s\n' "" "quadrix" "vips" "ratio"
+pair "12 MP 4000x3000 -> 3000x3000 JPEG vs vips" p12_ours p12_vips
+pair "48 MP 8000x6000 -> 6000x6000 JPEG vs vips" p48_ours p48_vips
+for mp in 12 48; do
+  side=$([ "$mp" = 12 ] && echo 3000x3000 || echo 6000x6000)
+  ours=$(peak "$cli" --size "$side" -o "$work/out/ours.jpg" 1 "$work/photo${mp}mp.jpg")
+  theirs=$(peak vips resize "$work/photo${mp}mp.jpg" "$work/out/vips.jpg[Q=95]" 0.75 --vscale 1)
+  echo "peak memory at $mp MP: quadrix $ours MiB ($(awk -v m="$ours" -v p="$mp" \
+    'BEGIN { printf "%.1f", m * 1048576 / (p * 1e6) }') bytes a source pixel), vips $theirs MiB"
+done
 if [ -n "${QUADRIX_BENCH_AT_LIMIT:-}" ]; then
   convert "$sample" -resize 12000x10000! -quality 92 "$work/photo120mp.jpg"
   echo "a 12000x10000 photo (the default limit) to 9000x10000: $(seconds "$cli" --size 9000x10000 \

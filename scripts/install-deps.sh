@@ -11,7 +11,7 @@ packages=(
   libboost-dev
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0 libgbm1
   libwxgtk3.2-dev libgtk-3-dev
-  xvfb xauth xdotool imagemagick x11-utils
+  xvfb xauth xdotool imagemagick libvips-tools x11-utils
   parallel time python3 universal-ctags
   octave
   libgtest-dev libgmock-dev libbenchmark-dev
