@@ -262,7 +262,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   // pixels (cheaper than textures of it, and no size limit), after the
   // analysis and the factor are freed.
   if (host.settings().parts.sharp && !o.grid && !o.showImportance &&
-      std::max(photoSize.width, photoSize.height) > kDefaultWorkSide) {
+      std::max(photoSize.width, photoSize.height) > kWarpedPhotoSide) {
     cv::Mat photo = host.DrawImage();
     slot.reset();
     if (photo.empty()) {

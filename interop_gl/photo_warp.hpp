@@ -12,6 +12,10 @@
 
 namespace quadrix {
 
+// A colour picture of a photo longer than this is drawn by PhotoWarper, by
+// both programs: textures of it would cost more than the warp.
+inline constexpr int kWarpedPhotoSide = 1600;
+
 class PhotoWarper {
  public:
   // photo: CV_8UC3 BGR, any size; shared (not copied) and not changed.

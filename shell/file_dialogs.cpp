@@ -11,6 +11,7 @@
 
 #include "core/outputs.hpp"
 #include "imageio/image_file.hpp"
+#include "interop_gl/photo_warp.hpp"
 #include "interop_gl/pictures.hpp"
 
 namespace quadrix {
@@ -114,10 +115,18 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
     // file is what the command line makes of the same state.
     gl.ReleaseCurrent();
     try {
-      PictureMaker pictures(host.DrawImage(), host.imgSal());
-      pictures.SetFiltered(host.settings().parts.sharp);
-      const cv::Mat picture = pictures.Render(vx, vy, xy, size, asShown && render.showGrid,
-                                              asShown ? render.textureIndex : 0);
+      const cv::Mat& photo = host.DrawImage();
+      const bool grid = asShown && render.showGrid;
+      const int texture = asShown ? render.textureIndex : 0;
+      cv::Mat picture;
+      if (host.settings().parts.sharp && !grid && texture == 0 &&
+          std::max(photo.cols, photo.rows) > kWarpedPhotoSide) {
+        picture = PhotoWarper(photo).Render(vx, vy, xy, size);
+      } else {
+        PictureMaker pictures(photo, host.imgSal());
+        pictures.SetFiltered(host.settings().parts.sharp);
+        picture = pictures.Render(vx, vy, xy, size, grid, texture);
+      }
       WriteImageAtomically(path, picture, choices.qualityValue);
     } catch (const std::exception& e) {
       problem = e.what();

@@ -1,6 +1,8 @@
 #include "shell/photo_load.hpp"
 
+#include <algorithm>
 #include <cctype>
+#include <opencv2/imgproc.hpp>
 
 #include "core/inputs.hpp"
 #include "interop_gl/renderer.hpp"
@@ -23,7 +25,8 @@ std::string Sentence(std::string text) {
 
 std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost host,
                                        const std::function<void(LoadStep, cv::Size)>& step,
-                                       const std::function<bool()>& cancelled) {
+                                       const std::function<bool()>& cancelled,
+                                       const std::function<void(const cv::Mat&)>& preview) {
   const std::string& srcPath = request.srcPath;
   const std::string& salPath = request.salPath;
   step(LoadStep::kReading, {});
@@ -41,12 +44,21 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
     throw PhotoError(why);
   }
   const cv::Size aligned = AlignedSize(inputs.source.size(), host.settings().quadSize);
+  // The textures: the importance map at the (aligned) working size, the
+  // colour image at most kViewSide a side.
+  const cv::Size map = AlignedSize(WorkingSize(inputs.source.size(), host.settings().WorkSide()),
+                                   host.settings().quadSize);
+  const cv::Size view = WorkingSize(inputs.source.size(), kViewSide);
   const int maxSide = request.maxTextureSide;
-  if (maxSide > 0 && (aligned.width > maxSide || aligned.height > maxSide))
+  if (maxSide > 0 && std::max({map.width, map.height, view.width, view.height}) > maxSide)
     throw PhotoError("The photo '" + srcPath + "' of " + SizeText(inputs.source.size()) +
                      " pixels is larger than the display can draw (" + std::to_string(maxSide) +
                      " pixels a side).");
   if (cancelled()) return nullptr;
+  // The colour texture's pixels, shown at once as the preview.
+  cv::Mat shown = inputs.source;
+  if (view != shown.size()) cv::resize(inputs.source, shown, view, 0, 0, cv::INTER_AREA);
+  if (preview) preview(shown);
 
   step(LoadStep::kImportance, aligned);
   try {
@@ -68,11 +80,15 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   if (cancelled()) return nullptr;
 
   step(LoadStep::kTexels, aligned);
-  std::vector<float> colour = BuildImageTexels(host.DrawImage());
+  // Without the exact grid the aligned copy is drawn.
+  if (!host.settings().parts.sharp) shown = host.DrawImage();
+  const cv::Size colourSize = shown.size();
+  std::vector<float> colour = BuildImageTexels(shown);
+  shown.release();
   std::vector<float> importance = BuildImageTexels(host.imgSal());
   ImportancePainter painter(host.imgSal().clone());
   if (cancelled()) return nullptr;
-  return std::make_unique<LoadedPhoto>(srcPath, std::move(host), std::move(colour),
+  return std::make_unique<LoadedPhoto>(srcPath, std::move(host), colourSize, std::move(colour),
                                        std::move(importance), std::move(painter));
 }
 

@@ -27,10 +27,17 @@ struct PhotoRequest {
 // The steps of a load, in the order they begin.
 enum class LoadStep { kReading, kImportance, kLines, kFactoring, kSolving, kTexels };
 
+// The longest side of the colour texture the window draws: a bigger photo
+// is shown from a copy reduced to it (saving draws from the photo itself).
+// More would not show on a screen, and costs seconds to lay out and upload.
+inline constexpr int kViewSide = 2000;
+
 struct LoadedPhoto {
   std::string srcPath;
   ResizeHost host;  // loaded, built, and solved at its (aligned) source size
-  // BuildImageTexels of host.DrawImage() and host.imgSal().
+  // BuildImageTexels of host.DrawImage() (or of its copy reduced to
+  // kViewSide, of colourSize) and of host.imgSal().
+  cv::Size colourSize;
   std::vector<float> colourTexels;
   std::vector<float> importanceTexels;
   // Painting starts from the map as loaded or computed.
@@ -48,9 +55,12 @@ class PhotoError : public Error {
 // told each step as it begins, with the aligned source size once it is
 // known; `cancelled` is polled between steps, and a cancelled load returns
 // null. Throws PhotoError for a file that cannot be used, EngineError when
-// the numeric engine fails.
+// the numeric engine fails. `preview`, when given, receives the photo (at
+// most kViewSide a side, CV_8UC3) as soon as it is read and checked, to be
+// shown plainly scaled while the rest of the load runs.
 std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost host,
                                        const std::function<void(LoadStep, cv::Size)>& step,
-                                       const std::function<bool()>& cancelled);
+                                       const std::function<bool()>& cancelled,
+                                       const std::function<void(const cv::Mat&)>& preview = {});
 
 }  // namespace quadrix

@@ -26,7 +26,7 @@ struct TextureNames {
 TextureNames MakeTextures(LoadedPhoto& photo) {
   // The colour image is the photo as drawn, the importance map the aligned
   // one: their sizes may differ by a few pixels.
-  const cv::Size colourSize = photo.host.DrawImage().size();
+  const cv::Size colourSize = photo.colourSize;
   const cv::Size size(photo.host.srcWidth(), photo.host.srcHeight());
   GlTexture c = AllocateImageTexture(colourSize);
   GlTexture i = AllocateImageTexture(size);
@@ -66,7 +66,8 @@ void PhotoSession::Start(const PhotoRequest& request, std::shared_ptr<ResizeHost
           [&](LoadStep step, cv::Size aligned) {
             job.Post([this, step, aligned] { stepped(step, aligned); });
           },
-          [&] { return job.Cancelled(); });
+          [&] { return job.Cancelled(); },
+          [&](const cv::Mat& picture) { job.Post([this, picture] { previewed(picture); }); });
       if (!photo) return;
       TextureNames names;
       if (shared != nullptr && shared->MakeCurrent()) {
@@ -113,7 +114,7 @@ void PhotoSession::OnPhotoLoaded(std::shared_ptr<LoadedPhoto> photo, GLuint colo
     Finish();
     return;
   }
-  upload_->colour = AllocateImageTexture(photo->host.DrawImage().size());
+  upload_->colour = AllocateImageTexture(photo->colourSize);
   upload_->importance = AllocateImageTexture(size);
   upload_->photo = std::move(photo);
   if (!upload_->colour || !upload_->importance) {
@@ -129,7 +130,7 @@ void PhotoSession::OnUploadTimer(wxTimerEvent&) {
   gl_.MakeCurrent();
   const LoadedPhoto& photo = *upload_->photo;
   // Rows of the colour texture first, then those of the importance map.
-  const cv::Size colourSize = photo.host.DrawImage().size();
+  const cv::Size colourSize = photo.colourSize;
   const int h = colourSize.height;
   const int total = h + photo.host.srcHeight();
   const auto start = Clock::now();

@@ -37,6 +37,9 @@ class PhotoSession {
 
   // Each step of the load as it begins, with the aligned size once known.
   boost::signals2::signal<void(LoadStep, cv::Size)> stepped;
+  // The photo read, plainly scaled (at most kViewSide a side), to show
+  // until it is loaded.
+  boost::signals2::signal<void(const cv::Mat&)> previewed;
   // The photo and its complete textures, with the window's context
   // current; slots move out what they keep.
   boost::signals2::signal<void(PhotoUpload&)> loaded;

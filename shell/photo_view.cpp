@@ -42,8 +42,10 @@ void PhotoView::Announce(cv::Size aligned) {
   ShowSizeAndTime(-1.0);
 }
 
-void PhotoView::Install(GlTexture colour, GlTexture importance) {
+void PhotoView::Install(GlTexture colour, GlTexture importance, cv::Size colourSize) {
   gl_.MakeCurrent();
+  colourSize_ = colourSize;
+  reducedView_ = colourSize != host_.DrawImage().size();
   render_.ready = false;
   render_.srcWidth = host_.srcWidth();
   render_.srcHeight = host_.srcHeight();
@@ -89,13 +91,15 @@ void PhotoView::Draw(bool painting) {
     glViewport(picture.x, area.y - picture.y - picture.height, picture.width, picture.height);
   // A software renderer takes seconds for the filtered draw of a photo of
   // many megapixels (and for its 8-bit copy with mip levels): the view of
-  // such a photo stays bilinear; what is saved is filtered all the same.
+  // such a photo stays bilinear; what is saved is filtered all the same. A
+  // big photo's view copy is already averaged down to about the screen's
+  // scale, so bilinear suits it too.
   constexpr double kFilteredViewPixels = 4e6;
   // While a brush is out the view is for painting: bilinear keeps every
   // dab's redraw quick, and the filtered picture returns with the brush
   // put down.
-  render_.filtered = host_.settings().parts.sharp && !quickDraw_ && !painting &&
-                     static_cast<double>(host_.DrawImage().total()) <= kFilteredViewPixels;
+  render_.filtered = host_.settings().parts.sharp && !quickDraw_ && !painting && !reducedView_ &&
+                     static_cast<double>(colourSize_.area()) <= kFilteredViewPixels;
   const auto start = Clock::now();
   DrawMesh(render_);
   if (render_.filtered) {

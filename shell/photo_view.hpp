@@ -49,8 +49,9 @@ class PhotoView {
   // A photo of `aligned` pixels is loading and none is shown: the window
   // takes its size now, while the rest loads.
   void Announce(cv::Size aligned);
-  // The textures and mesh buffers of the host now held; then ShowRest.
-  void Install(GlTexture colour, GlTexture importance);
+  // The textures (the colour one of colourSize) and mesh buffers of the
+  // host now held; then ShowRest.
+  void Install(GlTexture colour, GlTexture importance, cv::Size colourSize);
   // The target becomes the host's rest size, at the zoom that fits.
   void ShowRest();
   // Nothing shown (the frame shows its hint).
@@ -104,6 +105,8 @@ class PhotoView {
   bool halted_ = false;
   int vxCount_ = 0;
   int vyCount_ = 0;
+  cv::Size colourSize_;       // of the colour texture
+  bool reducedView_ = false;  // it is a copy of the photo reduced for the view
   bool uniformMode_ = false;
   bool comparing_ = false;
   cv::Size target_;    // the picture's size

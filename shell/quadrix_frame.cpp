@@ -124,12 +124,16 @@ void QuadrixFrame::MakeHint() {
   hintSizer->Add(hintText, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 12);
   hintSizer->AddStretchSpacer();
   hintPanel->SetSizer(hintSizer);
+  previewPanel = new PreviewPanel(this);
+  previewPanel->Hide();
   auto* sizer = new wxBoxSizer(wxVERTICAL);
   sizer->Add(glWindow, 1, wxEXPAND);
   sizer->Add(hintPanel, 1, wxEXPAND);
+  sizer->Add(previewPanel, 1, wxEXPAND);
   SetSizer(sizer);
   glWindow->SetDropTarget(new ImageDropTarget(this));
   hintPanel->SetDropTarget(new ImageDropTarget(this));
+  previewPanel->SetDropTarget(new ImageDropTarget(this));
 }
 
 void QuadrixFrame::MakeParts() {
@@ -149,6 +153,8 @@ void QuadrixFrame::MakeParts() {
       [this](LoadStep step, cv::Size aligned) { OnLoadStep(step, aligned); }));
   connections.emplace_back(
       session->loadFailed.connect([this](const std::string& why) { OnLoadFailed(why); }));
+  connections.emplace_back(
+      session->previewed.connect([this](const cv::Mat& picture) { ShowPreview(picture); }));
   connections.emplace_back(
       session->loaded.connect([this](PhotoUpload& done) { InstallPhoto(done); }));
 
@@ -232,11 +238,14 @@ void QuadrixFrame::InstallPhoto(PhotoUpload& done) {
   salPath = pendingSalPath;
   // The old host and the texels are freed on the worker's thread: freeing
   // a large photo takes a while.
+  const cv::Size colourSize = done.photo->colourSize;
   auto old = view->SwapHost(std::move(done.photo->host));
   auto oldPainter = brush->SwapPainter(std::move(done.photo->painter));
   work.Start([old, oldPainter, photo = std::move(done.photo)](const BackgroundWork::Job&) {});
 
-  view->Install(std::move(done.colour), std::move(done.importance));
+  previewPanel->Hide();
+  previewPanel->Clear();
+  view->Install(std::move(done.colour), std::move(done.importance), colourSize);
   ShowEnergyNotice();
   brush->Install(std::move(done.overlay));
   view->ShowRest();
@@ -252,6 +261,7 @@ void QuadrixFrame::InstallPhoto(PhotoUpload& done) {
 
 void QuadrixFrame::OnLoadFailed(const std::string& why) {
   status->ShowActivity("");
+  HidePreview();
   if (endOnLoadFailure && !view->HasPhoto()) {
     // The classic command line: the program ends with its box.
     failed = true;
@@ -264,7 +274,28 @@ void QuadrixFrame::OnLoadFailed(const std::string& why) {
   ShowLoadError(this, why);  // what is shown stays
 }
 
+void QuadrixFrame::ShowPreview(const cv::Mat& picture) {
+  previewPanel->SetPicture(picture);
+  if (previewPanel->IsShown()) return;
+  hintPanel->Hide();
+  glWindow->Hide();
+  previewPanel->Show();
+  Layout();
+}
+
+void QuadrixFrame::HidePreview() {
+  if (!previewPanel->IsShown()) return;
+  previewPanel->Hide();
+  previewPanel->Clear();
+  if (view->HasPhoto()) {
+    glWindow->Show();
+    Layout();
+  }
+}
+
 void QuadrixFrame::ShowEmpty(const wxString& hint) {
+  previewPanel->Hide();
+  previewPanel->Clear();
   view->Clear();
   hintText->SetLabel(hint);
   glWindow->Hide();

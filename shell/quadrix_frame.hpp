@@ -24,6 +24,7 @@
 #include "shell/gl_window.hpp"
 #include "shell/menus.hpp"
 #include "shell/photo_load.hpp"
+#include "shell/preview_panel.hpp"
 #include "shell/worker.hpp"
 
 class wxPanel;
@@ -65,6 +66,10 @@ class QuadrixFrame : public wxFrame {
   void StartLoad(const std::string& srcPath, const std::string& salPath, bool endOnFailure);
   void OnLoadStep(LoadStep step, cv::Size aligned);
   void OnLoadFailed(const std::string& why);
+  // The photo being loaded, plainly scaled, instead of the drawing area.
+  void ShowPreview(const cv::Mat& picture);
+  // The drawing area back (or the hint, without a photo).
+  void HidePreview();
   // What follows a finished load: host, textures, buffers, view.
   void InstallPhoto(PhotoUpload& done);
   // Nothing shown: the hint instead of the drawing area.
@@ -92,6 +97,7 @@ class QuadrixFrame : public wxFrame {
   GlWindow* glWindow = nullptr;
   wxPanel* hintPanel = nullptr;
   wxStaticText* hintText = nullptr;
+  PreviewPanel* previewPanel = nullptr;
   std::unique_ptr<RenderState> renderState;
   bool failed = false;  // an error box was shown; the frame is going away
 

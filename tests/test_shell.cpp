@@ -242,6 +242,40 @@ TEST(PhotoLoad, LoadsSolvesAndLaysOutTheTexels) {
   EXPECT_EQ(photo->importanceTexels.size(), 420u * 300u * 4u);
 }
 
+TEST(PhotoLoad, ABigPhotoIsPreviewedAtOnceAndShownFromACopyTheSizeOfAScreen) {
+  TempDir dir;
+  const std::string src = dir / "big.jpg";
+  cv::imwrite(src, testsupport::Sample({2600, 1800}), {cv::IMWRITE_JPEG_QUALITY, 95});
+  const cv::Mat decoded = cv::imread(src, cv::IMREAD_COLOR);
+  std::vector<std::string> events;
+  cv::Mat preview;
+  testing::internal::CaptureStdout();
+  const auto photo = LoadPhoto(
+      {src, "", 0}, ResizeHost(),
+      [&](LoadStep step, cv::Size) {
+        events.push_back("step " + std::to_string(static_cast<int>(step)));
+      },
+      [] { return false; },
+      [&](const cv::Mat& picture) {
+        events.push_back("preview");
+        preview = picture;
+      });
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(photo);
+  // Shown right after reading, before any analysis.
+  EXPECT_EQ(events, (std::vector<std::string>{"step 0", "preview", "step 1", "step 2", "step 3",
+                                              "step 4", "step 5"}));
+  ASSERT_EQ(preview.size(), cv::Size(kViewSide, 1385));
+  cv::Mat expected;
+  cv::resize(decoded, expected, preview.size(), 0, 0, cv::INTER_AREA);
+  EXPECT_EQ(cv::norm(preview, expected, cv::NORM_INF), 0.0);
+  // The colour texture is that copy; saving still draws from the photo.
+  EXPECT_EQ(photo->colourSize, preview.size());
+  EXPECT_EQ(photo->colourTexels.size(), static_cast<size_t>(preview.total()) * 4);
+  EXPECT_EQ(photo->host.DrawImage().size(), decoded.size());
+  EXPECT_EQ(photo->host.RestSize(), decoded.size());
+}
+
 TEST(PhotoLoad, StopsWhenCancelledAndNamesWhatCannotBeUsed) {
   TempDir dir;
   const std::string src = dir / "photo.png";
