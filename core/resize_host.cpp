@@ -243,6 +243,8 @@ void ResizeHost::BuildEquationA() {
   if (settings_.parts.even) problem_ = problem;
 
   solver_ = std::make_unique<EnergySolver>(engine_, settings_.solverThreads);
+  if (analysis_) solver_->OfferAnalysis(std::move(analysis_));
+  analysis_.reset();
   solverAxis_ = EvenAxis::kWidthChanges;
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
@@ -311,6 +313,8 @@ ResizeHost ResizeHost::CopyForImportance(const cv::Mat& importance32F,
   copy.lineLabels_ = lineLabels_;
   copy.straightSegments_ = straightSegments_;
   copy.residuals_ = residuals_;
+  // Painting changes weights, not the energy's pattern: the ordering holds.
+  if (solver_ && solverAxis_ == EvenAxis::kWidthChanges) copy.analysis_ = solver_->Analysis();
   copy.faces_ = faces_;
   copy.compactObjects_ = compactObjects_;
   copy.compactObjectsFound_ = compactObjectsFound_;

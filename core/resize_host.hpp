@@ -245,6 +245,8 @@ class ResizeHost {
   // The residual matrices of the quads, the quads with a line point and the
   // lines (the copies' units are the same, in the same order).
   std::shared_ptr<std::array<UnitResiduals, 3>> residuals_;
+  // The analysis of the energy this host was copied from, for its factor.
+  std::shared_ptr<const CholmodFactor> analysis_;
   std::vector<cv::Rect> faces_;
   // Round and compact objects (covering ellipses, aligned pixels), found by
   // the first BuildEquationA with parts.shapes.

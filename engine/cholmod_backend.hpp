@@ -66,6 +66,10 @@ class CholmodBackend final : public EnergyBackend {
 
   void SetSchurLimit(size_t rows) override { schurLimit_ = rows; }
   void StartSize(bool near) override { dragSteps_ = near ? dragSteps_ + 1 : 0; }
+  std::shared_ptr<const CholmodFactor> Analysis() const override { return base_; }
+  void OfferAnalysis(std::shared_ptr<const CholmodFactor> analysis) override {
+    offered_ = std::move(analysis);
+  }
 
   void Solve(double W, double H, std::vector<double>& x) override;
 
@@ -163,9 +167,10 @@ class CholmodBackend final : public EnergyBackend {
   SparseMatrix penalised_;    // F on that pattern, when it is factored afresh
   std::vector<Row> rows_;
   double rho_ = 1.0;
-  std::unique_ptr<CholmodFactor> base_;     // Q, never changed
-  std::unique_ptr<CholmodFactor> penalty_;  // Q + ρ·N'·N over current_, made on demand
-  std::vector<int32_t> current_;            // rows in the penalised factor
+  std::shared_ptr<CholmodFactor> base_;           // Q, never changed
+  std::shared_ptr<const CholmodFactor> offered_;  // an analysis to reuse
+  std::unique_ptr<CholmodFactor> penalty_;        // Q + ρ·N'·N over current_, made on demand
+  std::vector<int32_t> current_;                  // rows in the penalised factor
   size_t updowns_ = 0;
   std::vector<double> x0_[2];  // unguarded minimisers at the unit sizes
   Vec x0free_[2];              // their free coordinates

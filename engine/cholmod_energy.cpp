@@ -144,7 +144,7 @@ bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& 
   for (int j = 0; j < nf; ++j) maxDiag = std::max(maxDiag, std::abs(lower_.coeff(j, j)));
   rho_ = kPenalty * (maxDiag > 0 ? maxDiag : 1.0);
 
-  base_ = std::make_unique<CholmodFactor>();
+  base_ = std::make_shared<CholmodFactor>();
   penalty_.reset();
   current_.clear();
   updowns_ = 0;
@@ -154,7 +154,11 @@ bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& 
     why = "no free coordinates";
     return false;
   }
-  base_->Analyze(lower_);
+  if (offered_)
+    base_->AnalyzeLike(*offered_, lower_);
+  else
+    base_->Analyze(lower_);
+  offered_.reset();
   if (!base_->Factorize(lower_)) {
     why = "chol: input matrix must be positive definite";
     return false;

@@ -88,6 +88,37 @@ void CholmodFactor::Analyze(const SparseMatrix& pattern) {
   const int* perm = static_cast<const int*>(symbolic_->Perm);
   inversePerm_.assign(static_cast<size_t>(n_), 0);
   for (int k = 0; k < n_; ++k) inversePerm_[perm[k]] = k;
+  patternStart_.assign(pattern.outerIndexPtr(), pattern.outerIndexPtr() + n_ + 1);
+  patternRows_.assign(pattern.innerIndexPtr(), pattern.innerIndexPtr() + pattern.nonZeros());
+}
+
+bool CholmodFactor::AnalyzeLike(const CholmodFactor& other, const SparseMatrix& pattern) {
+  // Every entry of `pattern` among those analysed: the analysis (ordering
+  // and the pattern of L) then holds, with some entries of L staying zero.
+  bool same = other.symbolic_ != nullptr && pattern.isCompressed() && pattern.rows() == other.n_ &&
+              pattern.cols() == other.n_;
+  for (int j = 0; same && j < other.n_; ++j) {
+    const int* rows = pattern.innerIndexPtr() + pattern.outerIndexPtr()[j];
+    const int* end = pattern.innerIndexPtr() + pattern.outerIndexPtr()[j + 1];
+    const int* known = other.patternRows_.data() + other.patternStart_[j];
+    const int* knownEnd = other.patternRows_.data() + other.patternStart_[j + 1];
+    same = std::includes(known, knownEnd, rows, end);
+  }
+  if (!same) {
+    Analyze(pattern);
+    return false;
+  }
+  cholmod_common* c = &slots_[0].common->c;
+  if (factor_) cholmod_free_factor(&factor_, c);
+  if (symbolic_) cholmod_free_factor(&symbolic_, c);
+  factored_ = false;
+  n_ = other.n_;
+  symbolic_ = cholmod_copy_factor(other.symbolic_, c);
+  if (symbolic_ == nullptr) throw std::bad_alloc();
+  inversePerm_ = other.inversePerm_;
+  patternStart_ = other.patternStart_;
+  patternRows_ = other.patternRows_;
+  return true;
 }
 
 bool CholmodFactor::Factorize(const SparseMatrix& lower) {
@@ -136,6 +167,8 @@ std::unique_ptr<CholmodFactor> CholmodFactor::Clone() const {
   cholmod_common* c = &copy->slots_[0].common->c;
   copy->n_ = n_;
   copy->inversePerm_ = inversePerm_;
+  copy->patternStart_ = patternStart_;
+  copy->patternRows_ = patternRows_;
   if (symbolic_) {
     copy->symbolic_ = cholmod_copy_factor(symbolic_, c);
     if (copy->symbolic_ == nullptr) throw std::bad_alloc();

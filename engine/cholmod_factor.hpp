@@ -30,6 +30,10 @@ class CholmodFactor {
   // whose stored entries (zeros included) lie in the lower triangle of
   // `pattern`, which must be square and compressed.
   void Analyze(const SparseMatrix& pattern);
+  // The same, taking `other`'s analysis when every entry of `pattern` lies
+  // in the pattern it was made for (the ordering is most of the cost);
+  // true when it does.
+  bool AnalyzeLike(const CholmodFactor& other, const SparseMatrix& pattern);
   // Factors `lower` (the lower triangle, same pattern as analysed). False
   // when it is not positive definite.
   bool Factorize(const SparseMatrix& lower);
@@ -77,6 +81,7 @@ class CholmodFactor {
   cholmod_factor_struct* symbolic_ = nullptr;  // the analysis, kept for refactoring
   cholmod_factor_struct* factor_ = nullptr;
   std::vector<int> inversePerm_;
+  std::vector<int> patternStart_, patternRows_;  // what was analysed
   int n_ = 0;
   bool factored_ = false;
 };

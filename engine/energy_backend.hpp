@@ -43,6 +43,12 @@ class EnergyBackend {
   // A new size is about to be solved; `near` when its aspect ratio is close
   // to the last one's (a drag).
   virtual void StartSize(bool) {}
+  // The factor's analysis, for a back end about to factor an energy of the
+  // same pattern (say, after the importance map was painted); null when
+  // there is none.
+  virtual std::shared_ptr<const CholmodFactor> Analysis() const { return nullptr; }
+  // An analysis to take when the pattern to factor is exactly its own.
+  virtual void OfferAnalysis(std::shared_ptr<const CholmodFactor>) {}
 };
 
 // In process: CHOLMOD; `threads`: may solve the two unit sizes of a large

@@ -108,6 +108,12 @@ void EnergySolver::ForgetActiveSets() {
   lastActive_.clear();
 }
 
+std::shared_ptr<const CholmodFactor> EnergySolver::Analysis() const { return backend_->Analysis(); }
+
+void EnergySolver::OfferAnalysis(std::shared_ptr<const CholmodFactor> analysis) {
+  backend_->OfferAnalysis(std::move(analysis));
+}
+
 void EnergySolver::SetSchurLimit(size_t rows) {
   backend_->SetSchurLimit(rows);
   ForgetActiveSets();

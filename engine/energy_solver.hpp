@@ -65,6 +65,7 @@ struct SolveStats {
 };
 
 class EnergyBackend;
+class CholmodFactor;
 struct ActiveBasis;
 
 class EnergySolver {
@@ -107,6 +108,12 @@ class EnergySolver {
   // these rows (say, those an energy close to this one held) instead of
   // from none.
   void StartFrom(std::vector<int32_t> rows);
+  // The factor's analysis, to be offered to a solver of an energy with the
+  // same pattern (OfferAnalysis); null from an outside engine.
+  std::shared_ptr<const CholmodFactor> Analysis() const;
+  // Before Precompute: an analysis to take when the energy's pattern is
+  // exactly the one it was made for, saving the ordering.
+  void OfferAnalysis(std::shared_ptr<const CholmodFactor> analysis);
   // Replaces the bounds of the guard rows (same rows, same order).
   void SetGuardBounds(std::vector<double> boundW, std::vector<double> boundH);
 

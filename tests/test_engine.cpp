@@ -104,6 +104,46 @@ Eigen::VectorXd Hildreth(const Eigen::MatrixXd& Q, const Eigen::VectorXd& g,
 
 }  // namespace
 
+TEST(CholmodFactor, TakesAnotherAnalysisForAPatternWithinIts) {
+  // Other values on the same pattern (painting changes weights), or on
+  // fewer entries: the analysis is taken and the factor is of the new
+  // matrix. An entry beyond it: analysed afresh, and right all the same.
+  const TripletMatrix a = RandomMatrix(90, 30, 3);
+  const Eigen::MatrixXd A = Dense(a);
+  auto lowerOf = [](const Eigen::MatrixXd& q) {
+    const Eigen::MatrixXd dense = q.triangularView<Eigen::Lower>();
+    SparseMatrix m = dense.sparseView();
+    m.makeCompressed();
+    return m;
+  };
+  const Eigen::MatrixXd Q = A.transpose() * A + Eigen::MatrixXd::Identity(30, 30);
+  CholmodFactor first;
+  first.Analyze(lowerOf(Q));
+  ASSERT_TRUE(first.Factorize(lowerOf(Q)));
+  const Eigen::MatrixXd B = Eigen::MatrixXd::Random(30, 2);
+  const Eigen::MatrixXd Q2 = 3.0 * A.transpose() * A + 2.0 * Eigen::MatrixXd::Identity(30, 30);
+  Eigen::MatrixXd denser = Q2;
+  denser(29, 0) = denser(0, 29) = 0.5;  // one more entry: another pattern
+  // One entry fewer: within the analysed pattern, which serves.
+  Eigen::MatrixXd sparser = Q2 + 50.0 * Eigen::MatrixXd::Identity(30, 30);
+  int row = 1;
+  while (sparser(row, 0) == 0.0) ++row;
+  sparser(row, 0) = sparser(0, row) = 0.0;
+  for (const auto& [q, same] :
+       {std::pair{Q2, true}, std::pair{denser, false}, std::pair{sparser, true}}) {
+    CholmodFactor next;
+    EXPECT_EQ(next.AnalyzeLike(first, lowerOf(q)), same);
+    ASSERT_TRUE(next.Factorize(lowerOf(q)));
+    Eigen::MatrixXd X = B;
+    next.Solve(X.data(), 2);
+    EXPECT_LT((q * X - B).cwiseAbs().maxCoeff(), 1e-10) << same;
+  }
+  // The first factor is untouched.
+  Eigen::MatrixXd X = B;
+  first.Solve(X.data(), 2);
+  EXPECT_LT((Q * X - B).cwiseAbs().maxCoeff(), 1e-10);
+}
+
 TEST(CholmodFactor, SolvesAndUpdatesLikeAFreshFactor) {
   const TripletMatrix a = RandomMatrix(90, 30, 3);
   const Eigen::MatrixXd A = Dense(a);
