@@ -257,12 +257,10 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   }
   const int vx = host.quadCountX() + 1;
   const int vy = host.quadCountY() + 1;
-  const cv::Size photoSize = host.RestSize();
-  // A big photo's colour picture is drawn on the processor from its 8-bit
-  // pixels (cheaper than textures of it, and no size limit), after the
-  // analysis and the factor are freed.
-  if (host.settings().parts.sharp && !o.grid && !o.showImportance &&
-      std::max(photoSize.width, photoSize.height) > kWarpedPhotoSide) {
+  // The colour picture is drawn on the processor from the photo's 8-bit
+  // pixels (cheaper than an OpenGL context and textures of it, and no size
+  // limit), after the analysis and the factor are freed.
+  if (host.settings().parts.sharp && !o.grid && !o.showImportance) {
     cv::Mat photo = host.DrawImage();
     slot.reset();
     if (photo.empty()) {

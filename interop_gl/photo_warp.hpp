@@ -1,20 +1,18 @@
 #pragma once
-// A big photo drawn through the mesh on the processor, read straight from
-// its 8-bit pixels: no float or RGBA copy, mip levels only as deep as the
-// mesh needs, rows in bands on every core. The filter is the mesh shader's
+// A photo drawn through the mesh on the processor, read straight from its
+// 8-bit pixels: no float or RGBA copy, mip levels only as deep as the mesh
+// needs, rows in bands on every core. The filter is the mesh shader's
 // (Catmull-Rom when magnifying, Keys' cubic widened to the footprint when
-// minifying); pixels no triangle covers are white. Meant for photos where a
-// texture upload and a float copy would cost more than the warp itself.
+// minifying); pixels no triangle covers are white. Both programs draw the
+// colour pictures they write with it: an OpenGL context, a texture upload
+// and a float copy cost more than the warp itself, and no texture limit
+// applies.
 
 #include <opencv2/core.hpp>
 #include <span>
 #include <vector>
 
 namespace quadrix {
-
-// A colour picture of a photo longer than this is drawn by PhotoWarper, by
-// both programs: textures of it would cost more than the warp.
-inline constexpr int kWarpedPhotoSide = 1600;
 
 class PhotoWarper {
  public:

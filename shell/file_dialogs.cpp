@@ -119,8 +119,7 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
       const bool grid = asShown && render.showGrid;
       const int texture = asShown ? render.textureIndex : 0;
       cv::Mat picture;
-      if (host.settings().parts.sharp && !grid && texture == 0 &&
-          std::max(photo.cols, photo.rows) > kWarpedPhotoSide) {
+      if (host.settings().parts.sharp && !grid && texture == 0) {
         picture = PhotoWarper(photo).Render(vx, vy, xy, size);
       } else {
         PictureMaker pictures(photo, host.imgSal());

@@ -361,10 +361,11 @@ TEST(CliBatch, ImportancePatternAndProgressOnATerminal) {
   // rewritten; the messages keep lines of their own.
   if (testsupport::Run("command -v script").status != 0) GTEST_SKIP() << "no script(1)";
   const std::string log = f.dir / "tty.log";
-  // Without OpenGL the picture maker's own notice keeps a line of its own too.
+  // Without OpenGL the picture maker's own notice (it draws the grid) keeps
+  // a line of its own too.
   const std::string cmd = "QUADRIX_NO_OPENGL=1 " + std::string(QUADRIX_CLI_PATH) +
-                          " --batch -j 1 -o " + Quote(f.dir / "{name}.png") + " 1" + f.All() + " " +
-                          Quote(f.dir / "missing.jpg");
+                          " --batch -j 1 --grid -o " + Quote(f.dir / "{name}.png") + " 1" +
+                          f.All() + " " + Quote(f.dir / "missing.jpg");
   testsupport::Run("script -qec " + Quote(cmd) + " " + Quote(log));
   const std::string tty = testsupport::ReadFile(log);
   EXPECT_NE(tty.find("[0/3] " + f.photos[0]), std::string::npos) << tty;

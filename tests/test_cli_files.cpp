@@ -254,8 +254,10 @@ TEST(CliPictures, UniformGridAndImportanceFollowTheOptions) {
 }
 
 TEST(CliPictures, WithoutOpenGlTheProcessorDrawsTheSamePicture) {
+  // The importance map's picture goes through OpenGL when it can.
   Inputs in;
-  const std::string args = "--size 400x240 -o " + Quote(in.dir / "{w}.png") + " 1 " + in.Args();
+  const std::string args =
+      "--show-importance --size 400x240 -o " + Quote(in.dir / "{w}.png") + " 1 " + in.Args();
   ASSERT_EQ(Cli(args).status, 0);
   std::filesystem::rename(in.dir / "400.png", in.dir / "gl.png");
   const auto cpu =
@@ -264,14 +266,25 @@ TEST(CliPictures, WithoutOpenGlTheProcessorDrawsTheSamePicture) {
   EXPECT_NE(cpu.err.find("drawing on the processor"), std::string::npos) << cpu.err;
   EXPECT_EQ(std::count(cpu.err.begin(), cpu.err.end(), '\n'), 1) << cpu.err;
   EXPECT_LE(MeanAbsDiff(cv::imread(in.dir / "gl.png"), cv::imread(in.dir / "400.png")), 0.5);
+  // The colour picture alone is always drawn on the processor: the same
+  // either way, and nothing to say about OpenGL.
+  const std::string plain = "--size 400x240 -o " + Quote(in.dir / "{w}.png") + " 1 " + in.Args();
+  const auto without =
+      testsupport::Run("QUADRIX_NO_OPENGL=1 " + std::string(QUADRIX_CLI_PATH) + " " + plain);
+  ASSERT_EQ(without.status, 0) << without.err;
+  EXPECT_EQ(without.err, "");
+  std::filesystem::rename(in.dir / "400.png", in.dir / "without.png");
+  ASSERT_EQ(Cli(plain).status, 0);
+  EXPECT_EQ(MeanAbsDiff(cv::imread(in.dir / "without.png"), cv::imread(in.dir / "400.png")), 0.0);
 }
 
 TEST(CliPictures, UnusableEffectFileIsNamedAndNothingIsWritten) {
+  // The effect draws the mesh over the picture.
   Inputs in;
   // A broken effect in the working directory is found first.
   std::ofstream(in.dir / "interop_gl.glsl") << "//@vertex vs\nthis is not GLSL\n";
   const auto broken = testsupport::Run("cd " + Quote(in.dir.path().string()) + " && " +
-                                       QUADRIX_CLI_PATH + " -o p.png 0 " + in.Args());
+                                       QUADRIX_CLI_PATH + " --grid -o p.png 0 " + in.Args());
   EXPECT_EQ(broken.status, 1);
   EXPECT_NE(broken.err.find("interop_gl.glsl"), std::string::npos) << broken.err;
   EXPECT_FALSE(std::filesystem::exists(in.dir / "p.png"));
@@ -284,7 +297,7 @@ TEST(CliPictures, UnusableEffectFileIsNamedAndNothingIsWritten) {
   std::filesystem::copy_file(QUADRIX_CLI_PATH, copy);
   std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
   const auto missing = testsupport::Run("cd " + Quote(in.dir.path().string()) + " && " +
-                                        Quote(copy) + " -o p.png 0 " + in.Args());
+                                        Quote(copy) + " --grid -o p.png 0 " + in.Args());
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("interop_gl.glsl"), std::string::npos) << missing.err;
   EXPECT_FALSE(std::filesystem::exists(in.dir / "p.png"));
