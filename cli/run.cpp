@@ -1,5 +1,6 @@
 #include "cli/run.hpp"
 
+#include <malloc.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -263,6 +264,11 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   if (host.settings().parts.sharp && !o.grid && !o.showImportance) {
     cv::Mat photo = host.DrawImage();
     slot.reset();
+#ifdef __GLIBC__
+    // What the analysis freed on other threads stays in their arenas, out
+    // of reach of the photo and the picture, unless given back now.
+    malloc_trim(0);
+#endif
     if (photo.empty()) {
       stage.Start("read photo");
       photo = ReadPhoto(inputs, o.maxPixels);
