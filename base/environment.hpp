@@ -8,6 +8,7 @@ namespace quadrix {
 // Resize settings (core/settings.hpp: SettingsFromEnvironment).
 inline constexpr char kEnvMinScale[] = "QUADRIX_MIN_SCALE";  // guard's minimum quad scale, or none
 inline constexpr char kEnvMaxPixels[] = "QUADRIX_MAX_PIXELS";  // largest image decoded
+inline constexpr char kEnvWorkSize[] = "QUADRIX_WORK_SIZE";    // working copy's side, or none
 // The numeric engine (engine/connection.cpp; quadrix-cli's --engine wins).
 inline constexpr char kEnvEngine[] = "QUADRIX_ENGINE";                 // builtin or octave
 inline constexpr char kEnvEngineTimeout[] = "QUADRIX_ENGINE_TIMEOUT";  // seconds per engine call

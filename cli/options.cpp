@@ -145,8 +145,8 @@ const char* const kCliUsage =
     "  --work-size N       analyse and solve a photo longer than N pixels on a\n"
     "                      copy reduced to N, and draw the photo itself through\n"
     "                      the mesh found there (default " DEFAULT_WORK_SIZE_TEXT
-    ");\n"
-    "                      none: at the photo's own size\n"
+    "; also\n"
+    "                      QUADRIX_WORK_SIZE); none: at the photo's own size\n"
     "\n"
     "What the picture adds to the plain mesh energy, each on by default:\n"
     "  --no-sharp          lay the grid on the photo aligned to whole quads and\n"
@@ -194,6 +194,7 @@ struct Parsed {
   CliOptions options;
   std::optional<double> minScale;
   std::optional<std::int64_t> maxPixels;
+  std::optional<int> workSide;
 };
 
 // What an option takes after it: nothing, any text, or a name pattern that
@@ -270,15 +271,10 @@ void StoreMaxPixels(const std::string& value, Parsed& p) {
 }
 
 void StoreWorkSize(const std::string& value, Parsed& p) {
-  if (value == "none") {
-    p.options.workSide = 0;
-    return;
-  }
-  const std::optional<std::int64_t> side = ParseMaxPixels(value);
-  if (!side || *side < 100 || *side > 100000)
+  p.workSide = ParseWorkSide(value);
+  if (!p.workSide)
     throw UsageError{"invalid working size '" + value +
                      "': expected a longest side in pixels from 100 to 100000, or none"};
-  p.options.workSide = static_cast<int>(*side);
 }
 
 void StoreEngine(const std::string& value, Parsed& p) {
@@ -379,10 +375,10 @@ std::vector<std::string> ReadOptions(int argc, char** argv, Parsed& p) {
   return words;
 }
 
-// What the options leave open: the engine, the minimum quad scale and the
-// pixel limit from the environment.
+// What the options leave open: the engine, the minimum quad scale, the
+// pixel limit and the working size from the environment.
 void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int64_t> maxPixels,
-                         CliOptions& o) {
+                         std::optional<int> workSide, CliOptions& o) {
   if (!o.engine) {
     const char* env = std::getenv(kEnvEngine);
     if (env != nullptr && *env != '\0' && !IsEngineName(env))
@@ -392,6 +388,7 @@ void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int6
   try {
     o.minScale = minScale ? *minScale : MinScaleFromEnvironment();
     o.maxPixels = maxPixels ? *maxPixels : MaxPixelsFromEnvironment();
+    o.workSide = workSide ? *workSide : WorkSideFromEnvironment();
   } catch (const std::invalid_argument& e) {
     throw UsageError{e.what()};
   }
@@ -447,7 +444,7 @@ CliOptions ParseCliOptions(int argc, char** argv) {
   const std::vector<std::string> words = ReadOptions(argc, argv, p);
   CliOptions o = std::move(p.options);
   if (o.help) return o;
-  FillFromEnvironment(p.minScale, p.maxPixels, o);
+  FillFromEnvironment(p.minScale, p.maxPixels, p.workSide, o);
   TakeWords(words, o);
   CheckPatternsSpread(o);
   CheckOutputsApart(o);

@@ -59,6 +59,23 @@ void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize) {
                                                      std::to_string(quadSize / 2) + " pixels");
 }
 
+std::optional<int> ParseWorkSide(const std::string& text) {
+  if (text == "none") return 0;
+  const std::optional<std::int64_t> side = ParseMaxPixels(text);
+  if (!side || *side < 100 || *side > 100000) return std::nullopt;
+  return static_cast<int>(*side);
+}
+
+int WorkSideFromEnvironment() {
+  const char* env = std::getenv(kEnvWorkSize);
+  if (env == nullptr || *env == '\0') return kDefaultWorkSide;
+  const auto v = ParseWorkSide(env);
+  if (!v)
+    throw std::invalid_argument(std::string("invalid QUADRIX_WORK_SIZE '") + env +
+                                "': expected a longest side in pixels from 100 to 100000, or none");
+  return *v;
+}
+
 cv::Size WorkingSize(cv::Size photo, int workSide) {
   const int longSide = std::max(photo.width, photo.height);
   if (workSide <= 0 || longSide <= workSide) return photo;

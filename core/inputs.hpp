@@ -58,6 +58,13 @@ struct InputImages {
 // on (ResizeSettings::workSide).
 inline constexpr int kDefaultWorkSide = 1600;
 
+// A working side as written: a whole number of pixels from 100 to 100000,
+// or "none" (0: the photo's own size); nullopt for anything else.
+std::optional<int> ParseWorkSide(const std::string& text);
+// QUADRIX_WORK_SIZE when set and not empty, else kDefaultWorkSide. Throws
+// std::invalid_argument naming the variable and its value when invalid.
+int WorkSideFromEnvironment();
+
 // The size of the working copy of a photo of `photo` pixels: reduced, with
 // its aspect, to a longer side of `workSide` when it is longer; the photo's
 // own size otherwise, or when workSide is 0.

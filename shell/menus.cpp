@@ -46,6 +46,9 @@ wxMenuBar* MakeMenuBar(const ResultParts& parts, MenuItems& items) {
   resultMenu->AppendCheckItem(ID_PART_EVEN, "Even Scaling")->Check(parts.even);
   resultMenu->AppendCheckItem(ID_PART_FACES, "Faces")->Check(parts.faces);
   resultMenu->AppendCheckItem(ID_PART_SHAPES, "Round Shapes")->Check(parts.shapes);
+  resultMenu->AppendSeparator();
+  // A big photo is analysed and solved on a working copy unless this is on.
+  items.fullSize = resultMenu->AppendCheckItem(ID_FULL_SIZE_SOLVE, "Solve at Full Size");
   menuBar->Append(resultMenu, "Result");
   return menuBar;
 }

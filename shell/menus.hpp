@@ -39,12 +39,14 @@ enum MenuId {
   ID_PART_EVEN = 6024,
   ID_PART_FACES = 6025,
   ID_PART_SHAPES = 6026,
+  ID_FULL_SIZE_SOLVE = 6027,
 };
 
 // The items whose check marks the program reads or sets.
 struct MenuItems {
   wxMenuItem* grid = nullptr;
   std::array<wxMenuItem*, 3> brushes{};  // Protect, Absorb, Restore
+  wxMenuItem* fullSize = nullptr;        // Result > Solve at Full Size
 };
 
 // The menu bar, the Result items checked as `parts` says. Made with `new`:

@@ -69,6 +69,7 @@ wxBEGIN_EVENT_TABLE(QuadrixFrame, wxFrame)
   EVT_MENU_RANGE(ID_LOAD_IMPORTANCE, ID_SAVE_IMPORTANCE, QuadrixFrame::OnImportanceFile)
   EVT_MENU_RANGE(ID_PROTECT, ID_REDO_STROKE, QuadrixFrame::OnPaintMenu)
   EVT_MENU_RANGE(ID_PART_SHARP, ID_PART_SHAPES, QuadrixFrame::OnPartMenu)
+  EVT_MENU(ID_FULL_SIZE_SOLVE, QuadrixFrame::OnFullSizeSolve)
   EVT_UPDATE_UI_RANGE(ID_SAVE_PICTURE, ID_REDO_STROKE, QuadrixFrame::OnUpdateNeedsPhoto)
   EVT_CHAR_HOOK(QuadrixFrame::OnCharHook)
 wxEND_EVENT_TABLE();
@@ -108,7 +109,9 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   try {
     resizeSettings = SettingsFromEnvironment();
     resizeSettings.useScaleTerm = TheLaunchSettings().useScaleTerm;
-  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE, QUADRIX_MAX_PIXELS
+    workSide = resizeSettings.workSide > 0 ? resizeSettings.workSide : kDefaultWorkSide;
+    menuItems.fullSize->Check(resizeSettings.workSide == 0);
+  } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE, _MAX_PIXELS, _WORK_SIZE
     Fail(wxString::FromUTF8(e.what()));
     return;
   }
@@ -428,6 +431,11 @@ void QuadrixFrame::OnPartMenu(wxCommandEvent& event) {
     StartLoad(photoPath, salPath, false);
   else
     brush->StartRebuild();
+}
+
+void QuadrixFrame::OnFullSizeSolve(wxCommandEvent& event) {
+  resizeSettings.workSide = event.IsChecked() ? 0 : workSide;
+  if (view->HasPhoto()) StartLoad(photoPath, salPath, false);
 }
 
 void QuadrixFrame::OnUpdateNeedsPhoto(wxUpdateUIEvent& event) {

@@ -84,6 +84,9 @@ class QuadrixFrame : public wxFrame {
   void OnImportanceFile(wxCommandEvent& event);
   // The Result menu: one of the parts switched on or off.
   void OnPartMenu(wxCommandEvent& event);
+  // Result > Solve at Full Size: the working copy off or on; the photo
+  // loads again.
+  void OnFullSizeSolve(wxCommandEvent& event);
   void OnUpdateNeedsPhoto(wxUpdateUIEvent& event);
   void ShowEnergyNotice();
   // Ends the program with status 1 after an error box.
@@ -109,6 +112,7 @@ class QuadrixFrame : public wxFrame {
   ResultParts parts;
   // What every photo's host is made with (the Result menu's parts apart).
   ResizeSettings resizeSettings;
+  int workSide = 0;  // the working side when not solving at full size
   int maxTextureSide = 0;
   // Loads make the textures on the worker's thread through `sharedContext`
   // when the display allows.

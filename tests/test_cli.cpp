@@ -423,6 +423,12 @@ TEST(CliWorkSize, ValuesAndTheCopyItSolvesOn) {
     EXPECT_NE(r.err.find("invalid working size"), std::string::npos) << r.err;
   }
   EXPECT_EQ(Cli("--work-size").status, 2) << "a value is needed";
+  // The environment's value when the option is not given; a bad one is a
+  // usage error that names it.
+  const auto env = testsupport::Run("QUADRIX_WORK_SIZE=tiny " + std::string(QUADRIX_CLI_PATH) +
+                                    " 1 " + in.Args());
+  EXPECT_EQ(env.status, 2);
+  EXPECT_NE(env.err.find("QUADRIX_WORK_SIZE 'tiny'"), std::string::npos) << env.err;
   // The sample (868 x 600) on a copy of 434 x 300: the map written is the
   // copy's, aligned, and it loads back as the photo's map.
   TempDir dir;
@@ -432,6 +438,20 @@ TEST(CliWorkSize, ValuesAndTheCopyItSolvesOn) {
           .status,
       0);
   EXPECT_EQ(cv::imread(map, cv::IMREAD_GRAYSCALE).size(), cv::Size(440, 300));
+  const std::string envMap = dir / "env_map.png";
+  ASSERT_EQ(
+      testsupport::Run("QUADRIX_WORK_SIZE=434 " + std::string(QUADRIX_CLI_PATH) +
+                       " --importance-out " + Quote(envMap) + " 1 " + testsupport::SamplePath())
+          .status,
+      0);
+  EXPECT_EQ(cv::imread(envMap, cv::IMREAD_GRAYSCALE).size(), cv::Size(440, 300));
+  ASSERT_EQ(testsupport::Run("QUADRIX_WORK_SIZE=434 " + std::string(QUADRIX_CLI_PATH) +
+                             " --work-size none --importance-out " + Quote(envMap) + " 1 " +
+                             testsupport::SamplePath())
+                .status,
+            0);
+  EXPECT_EQ(cv::imread(envMap, cv::IMREAD_GRAYSCALE).size(), cv::Size(860, 600))
+      << "the option wins";
   EXPECT_EQ(Cli("--work-size 434 --size 600x600 -o " + Quote(dir / "o.png") + " 1 " +
                 testsupport::SamplePath() + " " + Quote(map))
                 .status,

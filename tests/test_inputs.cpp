@@ -143,6 +143,28 @@ TEST(Inputs, ReadAndCheckedInOnePlace) {
   EXPECT_EQ(cv::norm(host.imgSrc(), same.imgSrc(), cv::NORM_INF), 0.0);
 }
 
+TEST(Inputs, WorkingSideFromTheEnvironment) {
+  EXPECT_EQ(ParseWorkSide("none"), 0);
+  EXPECT_EQ(ParseWorkSide("100"), 100);
+  EXPECT_EQ(ParseWorkSide("100000"), 100000);
+  for (const char* bad : {"", "0", "99", "100001", "1600px", "None", " 800"})
+    EXPECT_FALSE(ParseWorkSide(bad).has_value()) << bad;
+  ::unsetenv("QUADRIX_WORK_SIZE");
+  EXPECT_EQ(SettingsFromEnvironment().workSide, kDefaultWorkSide);
+  ::setenv("QUADRIX_WORK_SIZE", "none", 1);
+  EXPECT_EQ(SettingsFromEnvironment().workSide, 0);
+  ::setenv("QUADRIX_WORK_SIZE", "1200", 1);
+  EXPECT_EQ(SettingsFromEnvironment().workSide, 1200);
+  ::setenv("QUADRIX_WORK_SIZE", "big", 1);
+  try {
+    SettingsFromEnvironment();
+    ADD_FAILURE() << "accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_NE(std::string(e.what()).find("QUADRIX_WORK_SIZE 'big'"), std::string::npos) << e.what();
+  }
+  ::unsetenv("QUADRIX_WORK_SIZE");
+}
+
 TEST(Inputs, PixelLimitFromTheEnvironment) {
   EXPECT_EQ(ParseMaxPixels("120000000"), 120000000);
   EXPECT_EQ(ParseMaxPixels("1"), 1);
