@@ -108,6 +108,8 @@ void BM_GuardedDrag(benchmark::State& state) {
   const bool alongHeight = state.range(2) != 0;
   const int limit = w > 2000 ? 200 : 1 << 30;
   auto host = Build(w, h, false, kDefaultMinScale, true, state.range(3) != 0, nullptr);
+  // Both energies factored, as the window does while loading.
+  host->PrepareEnergies();
   const int W = host->srcWidth(), H = host->srcHeight();
   std::vector<double> times;
   int fallbacks = 0;

@@ -255,6 +255,11 @@ void ResizeHost::BuildEquationA() {
   startRows_.clear();
 }
 
+void ResizeHost::PrepareEnergies() {
+  if (settings_.parts.even && engine_ == nullptr && contentAware_)
+    SolverFor(EvenAxis::kHeightChanges);
+}
+
 EnergySolver& ResizeHost::SolverFor(EvenAxis axis) {
   if (!settings_.parts.even || axis == solverAxis_) return *solver_;
   if (engine_ != nullptr) {

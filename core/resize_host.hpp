@@ -87,6 +87,10 @@ class ResizeHost {
   // After a load: detects lines, assembles the energy and has the engine
   // factor it.
   void BuildEquationA();
+  // After BuildEquationA, with parts.even and the built-in engine: factors
+  // the energy for sizes whose height changes as well, which is otherwise
+  // done by the first size near the photo's aspect (a drag's first step).
+  void PrepareEnergies();
   // After BuildEquationA: solves for the drawing area newWidth x newHeight
   // (pixels), the minimum of the energy with the border pinned, under the
   // guard when settings().minScale > 0. The mesh is then solution().

@@ -254,6 +254,8 @@ void ImportanceBrush::StartRebuild() {
       fresh->BuildEquationA();
       if (job.Cancelled()) return;
       fresh->Resize(solveFor.width, solveFor.height);
+      // The other energy too, before the next drag needs it.
+      if (!job.Cancelled()) fresh->PrepareEnergies();
     } catch (const std::exception& e) {
       failure = e.what();
     }

@@ -55,10 +55,16 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
                      " pixels is larger than the display can draw (" + std::to_string(maxSide) +
                      " pixels a side).");
   if (cancelled()) return nullptr;
-  // The colour texture's pixels, shown at once as the preview.
+  // The colour texture's pixels; a smaller copy of them is shown at once,
+  // drawn by the toolkit on the window's own thread.
   cv::Mat shown = inputs.source;
   if (view != shown.size()) cv::resize(inputs.source, shown, view, 0, 0, cv::INTER_AREA);
-  if (preview) preview(shown);
+  if (preview) {
+    cv::Mat small = shown;
+    const cv::Size fit = WorkingSize(shown.size(), kPreviewSide);
+    if (fit != shown.size()) cv::resize(shown, small, fit, 0, 0, cv::INTER_AREA);
+    preview(small);
+  }
 
   step(LoadStep::kImportance, aligned);
   try {
@@ -72,6 +78,8 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   host.SetEnergyObserver([&](const TripletMatrix&) { step(LoadStep::kFactoring, aligned); });
   host.BuildEquationA();
   host.SetEnergyObserver(nullptr);
+  // Both energies now, while the preview shows: else the first drag waits.
+  host.PrepareEnergies();
   if (cancelled()) return nullptr;
 
   // The first size of an image may cost a cold solve under the guard.

@@ -31,6 +31,8 @@ enum class LoadStep { kReading, kImportance, kLines, kFactoring, kSolving, kTexe
 // is shown from a copy reduced to it (saving draws from the photo itself).
 // More would not show on a screen, and costs seconds to lay out and upload.
 inline constexpr int kViewSide = 2000;
+// The longest side of the preview shown while a photo loads.
+inline constexpr int kPreviewSide = 1280;
 
 struct LoadedPhoto {
   std::string srcPath;
@@ -56,8 +58,8 @@ class PhotoError : public Error {
 // known; `cancelled` is polled between steps, and a cancelled load returns
 // null. Throws PhotoError for a file that cannot be used, EngineError when
 // the numeric engine fails. `preview`, when given, receives the photo (at
-// most kViewSide a side, CV_8UC3) as soon as it is read and checked, to be
-// shown plainly scaled while the rest of the load runs.
+// most kPreviewSide a side, CV_8UC3) as soon as it is read and checked, to
+// be shown plainly scaled while the rest of the load runs.
 std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost host,
                                        const std::function<void(LoadStep, cv::Size)>& step,
                                        const std::function<bool()>& cancelled,

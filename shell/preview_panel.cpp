@@ -19,13 +19,13 @@ PreviewPanel::PreviewPanel(wxWindow* parent) : wxPanel(parent) {
 
 void PreviewPanel::SetPicture(const cv::Mat& picture) {
   picture_ = picture;
-  fitted_.release();
+  fitted_ = wxBitmap();
   Refresh(false);
 }
 
 void PreviewPanel::Clear() {
   picture_.release();
-  fitted_.release();
+  fitted_ = wxBitmap();
 }
 
 void PreviewPanel::OnPaint(wxPaintEvent&) {
@@ -38,17 +38,27 @@ void PreviewPanel::OnPaint(wxPaintEvent&) {
                                 static_cast<double>(area.y) / picture_.rows);
   const cv::Size fit(std::max(1, static_cast<int>(picture_.cols * scale)),
                      std::max(1, static_cast<int>(picture_.rows * scale)));
-  if (fitted_.size() != fit) {
+  // Scaled and converted once per size: paints come often while the
+  // window settles, and each one holds the event loop.
+  if (!fitted_.IsOk() || fitted_.GetWidth() != fit.width || fitted_.GetHeight() != fit.height) {
+    // The preview comes near the screen's size: bilinear is enough unless
+    // it is reduced by half or more.
     cv::Mat scaled;
-    cv::resize(picture_, scaled, fit, 0, 0, scale < 1 ? cv::INTER_AREA : cv::INTER_LINEAR);
-    cv::cvtColor(scaled, fitted_, cv::COLOR_BGR2RGB);
+    cv::resize(picture_, scaled, fit, 0, 0, scale < 0.5 ? cv::INTER_AREA : cv::INTER_LINEAR);
+    // wxImage wants its own RGB buffer: it is given a copy it may free.
+    wxImage image(fit.width, fit.height, false);
+    unsigned char* out = image.GetData();
+    for (int y = 0; y < fit.height; ++y) {
+      const unsigned char* in = scaled.ptr<unsigned char>(y);
+      for (int x = 0; x < fit.width; ++x, in += 3, out += 3) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+      }
+    }
+    fitted_ = wxBitmap(image);
   }
-  // wxImage wants its own buffer: it is given a copy it may free.
-  wxImage image(fit.width, fit.height, false);
-  for (int y = 0; y < fit.height; ++y)
-    std::copy_n(fitted_.ptr<unsigned char>(y), 3 * fit.width,
-                image.GetData() + static_cast<size_t>(3) * fit.width * y);
-  dc.DrawBitmap(wxBitmap(image), (area.x - fit.width) / 2, (area.y - fit.height) / 2);
+  dc.DrawBitmap(fitted_, (area.x - fit.width) / 2, (area.y - fit.height) / 2);
 }
 
 }  // namespace quadrix

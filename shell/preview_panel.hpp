@@ -3,6 +3,7 @@
 // still being prepared: drawn by the toolkit from a small copy, so it needs
 // neither the analysis nor the OpenGL textures.
 
+#include <wx/bitmap.h>
 #include <wx/panel.h>
 
 #include <opencv2/core.hpp>
@@ -22,7 +23,7 @@ class PreviewPanel : public wxPanel {
   void OnPaint(wxPaintEvent& event);
 
   cv::Mat picture_;
-  cv::Mat fitted_;  // picture_ at the size last drawn, RGB
+  wxBitmap fitted_;  // picture_ at the size last drawn
 };
 
 }  // namespace quadrix

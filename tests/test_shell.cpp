@@ -265,13 +265,15 @@ TEST(PhotoLoad, ABigPhotoIsPreviewedAtOnceAndShownFromACopyTheSizeOfAScreen) {
   // Shown right after reading, before any analysis.
   EXPECT_EQ(events, (std::vector<std::string>{"step 0", "preview", "step 1", "step 2", "step 3",
                                               "step 4", "step 5"}));
-  ASSERT_EQ(preview.size(), cv::Size(kViewSide, 1385));
-  cv::Mat expected;
-  cv::resize(decoded, expected, preview.size(), 0, 0, cv::INTER_AREA);
+  // The colour texture is the photo reduced to kViewSide, the preview that
+  // reduced again; saving still draws from the photo.
+  cv::Mat view, expected;
+  cv::resize(decoded, view, {kViewSide, 1385}, 0, 0, cv::INTER_AREA);
+  ASSERT_EQ(preview.size(), cv::Size(kPreviewSide, 886));
+  cv::resize(view, expected, preview.size(), 0, 0, cv::INTER_AREA);
   EXPECT_EQ(cv::norm(preview, expected, cv::NORM_INF), 0.0);
-  // The colour texture is that copy; saving still draws from the photo.
-  EXPECT_EQ(photo->colourSize, preview.size());
-  EXPECT_EQ(photo->colourTexels.size(), static_cast<size_t>(preview.total()) * 4);
+  EXPECT_EQ(photo->colourSize, view.size());
+  EXPECT_EQ(photo->colourTexels.size(), static_cast<size_t>(view.total()) * 4);
   EXPECT_EQ(photo->host.DrawImage().size(), decoded.size());
   EXPECT_EQ(photo->host.RestSize(), decoded.size());
 }
