@@ -31,6 +31,15 @@ cv::Mat Read(const std::string& path, const char* what, ImageMode mode, std::int
   }
 }
 
+// The importance image of `in`, when it names one, checked against a photo
+// of `photoSize` pixels.
+void ReadImportance(InputImages& in, cv::Size photoSize, int quadSize, std::int64_t maxPixels,
+                    int workSide) {
+  if (in.salPath.empty()) return;
+  in.importance = Read(in.salPath, "importance image", ImageMode::kGrey, maxPixels);
+  CheckImportanceFits(in.srcPath, photoSize, in.salPath, in.importance.size(), quadSize, workSide);
+}
+
 }  // namespace
 
 std::optional<std::int64_t> ParseMaxPixels(const std::string& text) {
@@ -108,11 +117,7 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
   CheckSourceSize(srcPath, in.source.size(), quadSize);
   // A source too small for a computed importance map is no error: the host
   // gives it a flat map and says so (ResizeHost::notice).
-  if (!salPath.empty()) {
-    in.importance = Read(salPath, "importance image", ImageMode::kGrey, maxPixels);
-    CheckImportanceFits(srcPath, in.source.size(), salPath, in.importance.size(), quadSize,
-                        workSide);
-  }
+  ReadImportance(in, in.source.size(), quadSize, maxPixels, workSide);
   return in;
 }
 
@@ -131,10 +136,7 @@ InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& sal
   const cv::Size work = WorkingSize(in.photoSize, workSide);
   in.source = decoded;
   if (decoded.size() != work) cv::resize(decoded, in.source, work, 0, 0, cv::INTER_AREA);
-  if (!salPath.empty()) {
-    in.importance = Read(salPath, "importance image", ImageMode::kGrey, maxPixels);
-    CheckImportanceFits(srcPath, in.photoSize, salPath, in.importance.size(), quadSize, workSide);
-  }
+  ReadImportance(in, in.photoSize, quadSize, maxPixels, workSide);
   return in;
 }
 

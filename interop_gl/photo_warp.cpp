@@ -144,7 +144,7 @@ struct CubicTable {
 const CubicTable kCubicTable;
 
 // Keys' cubic widened to 1 / invScaleX x 1 / invScaleY level pixels around
-// (px, py); halfX, halfY are twice the widths (the kernel's reach).
+// (px, py); reachX, reachY are twice those widths (the kernel's support).
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
                           float reachY, float px, float py, uchar* out) {
   const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
