@@ -179,6 +179,12 @@ void ResizeHost::AlignToQuadSize(cv::Mat& img) const {
 }
 
 TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
+  // The straight segments are searched on another thread while the edges
+  // are linked: both only read the aligned images.
+  std::future<std::vector<cv::Vec4f>> segments;
+  if (settings_.parts.straight && !straightSegments_)
+    segments = std::async(std::launch::async, FindStraightSegments, std::cref(imgSrc_),
+                          std::cref(imgGray32F_), settings_.straightMinLength * settings_.quadSize);
   std::vector<ConstrainUnits> quads, quad5s, edges;
   int counts[2] = {0, 0};
   GetConstrainUnits(counts, quads, quad5s, edges);
@@ -200,6 +206,8 @@ TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
   AppendUnitRows(quads, a, settings_.useScaleTerm, &(*residuals_)[0]);
   AppendUnitRows(quad5s, a, settings_.useScaleTerm, &(*residuals_)[1]);
   AppendUnitRows(edges, a, false, &(*residuals_)[2]);
+  if (segments.valid())
+    straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(segments.get());
   if (settings_.parts.straight) AppendStraightSegmentRows(*this, a);
   if (settings_.parts.shapes) AppendShapeRows(*this, a);
   if (settings_.parts.even) AppendEvenScaleRows(*this, a, axis);

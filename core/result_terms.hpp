@@ -34,6 +34,11 @@ class RowBuilder {
 // each sample where it crosses a drawn triangle, rows holding the sample on
 // the chord of the segment's ends at its share of the way.
 void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a);
+// The segments AppendStraightSegmentRows keeps straight, in aligned pixels:
+// those of the aligned photo `src` (CV_8UC3, or else the grey image grey32F,
+// CV_32FC1 scaled by 0.004) at least minLength pixels long.
+std::vector<cv::Vec4f> FindStraightSegments(const cv::Mat& src, const cv::Mat& grey32F,
+                                            double minLength);
 // Line segments of an 8-bit grey image (CV_8UC1) at least minLength pixels
 // long, (x0, y0, x1, y1) in its pixels.
 std::vector<cv::Vec4f> DetectStraightSegments(const cv::Mat& grey8U, double minLength);

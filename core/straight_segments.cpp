@@ -142,26 +142,30 @@ std::vector<double> Crossings(cv::Point2d a, cv::Point2d b, int q, double length
 
 }  // namespace
 
+std::vector<cv::Vec4f> FindStraightSegments(const cv::Mat& src, const cv::Mat& grey32F,
+                                            double minLength) {
+  cv::Mat grey8U;
+  if (src.type() == CV_8UC3)
+    cv::cvtColor(src, grey8U, cv::COLOR_BGR2GRAY);
+  else
+    grey32F.convertTo(grey8U, CV_8U, 1.0 / 0.004);
+  // A large photo is searched at a smaller size: a segment that matters
+  // spans quads, and the detector's time grows with the pixels.
+  const double shrink = std::min(1.0, kDetectSide / std::max(grey8U.cols, grey8U.rows));
+  if (shrink < 1.0) cv::resize(grey8U, grey8U, cv::Size(), shrink, shrink, cv::INTER_AREA);
+  std::vector<cv::Vec4f> found = DetectStraightSegments(grey8U, minLength * shrink);
+  for (cv::Vec4f& f : found) f *= 1.0 / shrink;
+  return found;
+}
+
 void AppendStraightSegmentRows(ResizeHost& host, TripletMatrix& a) {
   const int q = host.settings_.quadSize;
   const int C = host.quadCountX_;
   const int R = host.quadCountY_;
   if (C <= 0 || R <= 0) return;
-  if (!host.straightSegments_) {
-    cv::Mat grey8U;
-    if (host.imgSrc_.type() == CV_8UC3)
-      cv::cvtColor(host.imgSrc_, grey8U, cv::COLOR_BGR2GRAY);
-    else
-      host.imgGray32F_.convertTo(grey8U, CV_8U, 1.0 / 0.004);
-    // A large photo is searched at a smaller size: a segment that matters
-    // spans quads, and the detector's time grows with the pixels.
-    const double shrink = std::min(1.0, kDetectSide / std::max(grey8U.cols, grey8U.rows));
-    if (shrink < 1.0) cv::resize(grey8U, grey8U, cv::Size(), shrink, shrink, cv::INTER_AREA);
-    std::vector<cv::Vec4f> found =
-        DetectStraightSegments(grey8U, host.settings_.straightMinLength * q * shrink);
-    for (cv::Vec4f& f : found) f *= 1.0 / shrink;
-    host.straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(std::move(found));
-  }
+  if (!host.straightSegments_)
+    host.straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(
+        FindStraightSegments(host.imgSrc_, host.imgGray32F_, host.settings_.straightMinLength * q));
   const double W = static_cast<double>(C) * q;
   const double H = static_cast<double>(R) * q;
 
