@@ -26,79 +26,11 @@
 #include <stdexcept>
 
 #include "engine/cholmod_backend.hpp"
+#include "engine/normal_matrix.hpp"
 
 namespace quadrix {
 
-SparseMatrix CompressTriplets(const TripletMatrix& a) {
-  // A stable counting sort by column keeps each column in creation order,
-  // which for row-by-row assembly is already ascending and duplicate-free;
-  // only otherwise is the general (sorting) construction needed.
-  const size_t c = a.entries.size();
-  const int n = a.n;
-  std::vector<int> start(static_cast<size_t>(n) + 1, 0);
-  for (const Triplet& t : a.entries) {
-    if (t.row < 0 || t.row >= a.m || t.col < 0 || t.col >= n)
-      throw std::invalid_argument("energy matrix entry out of range");
-    ++start[t.col + 1];
-  }
-  for (int j = 0; j < n; ++j) start[j + 1] += start[j];
-  std::vector<int> inner(c);
-  std::vector<double> values(c);
-  std::vector<int> next(start.begin(), start.end() - 1);
-  for (const Triplet& t : a.entries) {
-    const int at = next[t.col]++;
-    inner[at] = t.row;
-    values[at] = t.value;
-  }
-  bool ascending = true;
-  for (int j = 0; j < n && ascending; ++j)
-    for (int p = start[j] + 1; p < start[j + 1]; ++p)
-      if (inner[p] <= inner[p - 1]) {
-        ascending = false;
-        break;
-      }
-  SparseMatrix out(a.m, n);
-  if (ascending) {
-    out.resizeNonZeros(static_cast<Eigen::Index>(c));
-    std::copy(start.begin(), start.end(), out.outerIndexPtr());
-    std::copy(inner.begin(), inner.end(), out.innerIndexPtr());
-    std::copy(values.begin(), values.end(), out.valuePtr());
-    return out;
-  }
-  std::vector<Eigen::Triplet<double, int>> t;
-  t.reserve(c);
-  for (const Triplet& e : a.entries) t.emplace_back(e.row, e.col, e.value);
-  out.setFromTriplets(t.begin(), t.end());
-  return out;
-}
-
 namespace cholmod_internal {
-
-namespace {
-
-SparseMatrix Columns(const SparseMatrix& a, const std::vector<int>& cols) {
-  // Whole column slices copied into place: `a` is compressed, so each
-  // column is one run of rows.
-  SparseMatrix out(a.rows(), static_cast<int>(cols.size()));
-  const int* start = a.outerIndexPtr();
-  Eigen::Index nnz = 0;
-  for (const int c : cols) nnz += start[c + 1] - start[c];
-  out.resizeNonZeros(nnz);
-  int* outStart = out.outerIndexPtr();
-  int at = 0;
-  for (size_t k = 0; k < cols.size(); ++k) {
-    outStart[k] = at;
-    const int c = cols[k];
-    std::copy(a.innerIndexPtr() + start[c], a.innerIndexPtr() + start[c + 1],
-              out.innerIndexPtr() + at);
-    std::copy(a.valuePtr() + start[c], a.valuePtr() + start[c + 1], out.valuePtr() + at);
-    at += start[c + 1] - start[c];
-  }
-  outStart[cols.size()] = at;
-  return out;
-}
-
-}  // namespace
 
 bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
                             const std::vector<double>& knownW, const std::vector<double>& knownH,
@@ -117,26 +49,16 @@ bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& 
     }
   const int nf = static_cast<int>(free_.size());
   {
-    // Scoped: on a big photo these copies of the energy weigh more than the
-    // factor, and are not needed once the normal matrix is made.
-    SparseMatrix Ar;
-    {
-      const SparseMatrix A = CompressTriplets(a);
-      Ar = Columns(A, free_);
-      const SparseMatrix Ak = Columns(A, std::vector<int>(known.begin(), known.end()));
-      const Eigen::Map<const Vec> vw(knownW.data(), static_cast<Eigen::Index>(knownW.size()));
-      const Eigen::Map<const Vec> vh(knownH.data(), static_cast<Eigen::Index>(knownH.size()));
-      rhs_[0] = -(Ar.transpose() * (Ak * vw));
-      rhs_[1] = -(Ar.transpose() * (Ak * vh));
+    std::vector<double> fixed[2] = {std::vector<double>(static_cast<size_t>(n_), 0.0),
+                                    std::vector<double>(static_cast<size_t>(n_), 0.0)};
+    for (size_t k = 0; k < known.size(); ++k) {
+      fixed[0][known[k]] = knownW[k];
+      fixed[1][known[k]] = knownH[k];
     }
-    // Exact zeros out of the pattern (without the scale term, an x and a y
-    // coordinate of one unit cancel): they would only add fill, twice the
-    // factoring work on large photos.
-    SparseMatrix Q = Ar.transpose() * Ar;
-    Ar = SparseMatrix();
-    Q.prune([](Eigen::Index, Eigen::Index, double v) { return v != 0.0; });
-    lower_ = Q.triangularView<Eigen::Lower>();
-    lower_.makeCompressed();
+    NormalEquations normal = MakeNormalEquations(a, local_, nf, fixed, threads_);
+    lower_ = std::move(normal.lower);
+    rhs_[0] = std::move(normal.rhs[0]);
+    rhs_[1] = std::move(normal.rhs[1]);
   }
   BuildRows(guard);
   penalised_ = SparseMatrix();
@@ -153,6 +75,16 @@ bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& 
   if (nf == 0) {
     why = "no free coordinates";
     return false;
+  }
+  // A coordinate no row holds leaves an empty column: no factor to try.
+  for (int j = 0; j < nf; ++j) {
+    const int p = lower_.outerIndexPtr()[j];
+    if (p == lower_.outerIndexPtr()[j + 1] || lower_.innerIndexPtr()[p] != j ||
+        !(lower_.valuePtr()[p] > 0.0)) {
+      offered_.reset();
+      why = "chol: input matrix must be positive definite";
+      return false;
+    }
   }
   if (offered_)
     base_->AnalyzeLike(*offered_, lower_);

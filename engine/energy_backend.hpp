@@ -57,7 +57,4 @@ std::unique_ptr<EnergyBackend> MakeCholmodBackend(bool threads = true);
 // Through the bridge's command lines on a protocol engine.
 std::unique_ptr<EnergyBackend> MakeProtocolBackend(NumericEngine* engine);
 
-// Compressed columns from triplets (entries at one position add up).
-SparseMatrix CompressTriplets(const TripletMatrix& a);
-
 }  // namespace quadrix

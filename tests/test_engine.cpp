@@ -8,6 +8,7 @@
 #include "engine/cholmod_factor.hpp"
 #include "engine/energy_solver.hpp"
 #include "engine/engine.hpp"
+#include "engine/normal_matrix.hpp"
 
 using namespace quadrix;
 
@@ -207,6 +208,66 @@ TEST(EnergySolver, UnguardedMinimiserIsTheLeastSquaresSolution) {
     for (int c = 0; c < 40; ++c) EXPECT_NEAR(x[c], ref[c], 1e-9 * (1 + std::abs(ref[c])));
     for (size_t k = 0; k < p.known.size(); ++k) EXPECT_EQ(x[p.known[k]], vals[k]);
   }
+}
+
+TEST(NormalEquations, MatchDenseProductsOnOneOrTwoThreads) {
+  // Random rows with repeated entries and a few fixed columns, against
+  // Ar'·Ar and -Ar'·Ak·v made densely.
+  TripletMatrix a = RandomMatrix(400, 60, 7);
+  a.entries.push_back({3, 5, 0.25});
+  a.entries.push_back({3, 5, -0.5});
+  // Two columns whose products cancel exactly stay out of the pattern.
+  a.m += 2;
+  a.n += 2;
+  a.entries.push_back({400, 60, 1.0});
+  a.entries.push_back({400, 61, 1.0});
+  a.entries.push_back({401, 60, 1.0});
+  a.entries.push_back({401, 61, -1.0});
+  const std::vector<int> fixedCols = {0, 17, 42};
+  std::vector<int> local(62, 0);
+  std::vector<int> freeCols;
+  for (int c : fixedCols) local[c] = -1;
+  for (int c = 0; c < 62; ++c)
+    if (local[c] == 0) {
+      local[c] = static_cast<int>(freeCols.size());
+      freeCols.push_back(c);
+    }
+  const int nf = static_cast<int>(freeCols.size());
+  std::vector<double> fixed[2] = {std::vector<double>(62, 0.0), std::vector<double>(62, 0.0)};
+  for (size_t k = 0; k < fixedCols.size(); ++k) {
+    fixed[0][fixedCols[k]] = 1.0 + static_cast<double>(k);
+    fixed[1][fixedCols[k]] = -2.0 * static_cast<double>(k);
+  }
+  Eigen::MatrixXd dense = Eigen::MatrixXd::Zero(a.m, a.n);
+  for (const Triplet& t : a.entries) dense(t.row, t.col) += t.value;
+  Eigen::MatrixXd ar(a.m, nf), ak(a.m, 3);
+  for (int j = 0; j < nf; ++j) ar.col(j) = dense.col(freeCols[j]);
+  for (int k = 0; k < 3; ++k) ak.col(k) = dense.col(fixedCols[k]);
+  const Eigen::MatrixXd q = ar.transpose() * ar;
+
+  for (const bool threads : {false, true}) {
+    const NormalEquations normal = MakeNormalEquations(a, local, nf, fixed, threads);
+    const Eigen::MatrixXd lower = Eigen::MatrixXd(normal.lower);
+    EXPECT_NEAR((lower - Eigen::MatrixXd(q.triangularView<Eigen::Lower>())).norm(), 0.0, 1e-12);
+    for (int j = 0; j < nf; ++j) {
+      const int* begin = normal.lower.innerIndexPtr() + normal.lower.outerIndexPtr()[j];
+      const int* end = normal.lower.innerIndexPtr() + normal.lower.outerIndexPtr()[j + 1];
+      ASSERT_TRUE(std::is_sorted(begin, end));
+      ASSERT_TRUE(begin == end || *begin >= j);
+    }
+    EXPECT_EQ(normal.lower.coeff(local[61], local[60]), 0.0);
+    const int* begin60 = normal.lower.innerIndexPtr() + normal.lower.outerIndexPtr()[local[60]];
+    const int* end60 = normal.lower.innerIndexPtr() + normal.lower.outerIndexPtr()[local[60] + 1];
+    EXPECT_EQ(std::find(begin60, end60, local[61]), end60);
+    for (int s = 0; s < 2; ++s) {
+      Eigen::VectorXd v(3);
+      for (int k = 0; k < 3; ++k) v[k] = fixed[s][fixedCols[k]];
+      const Eigen::VectorXd rhs = -(ar.transpose() * (ak * v));
+      EXPECT_NEAR((normal.rhs[s] - rhs).norm(), 0.0, 1e-12);
+    }
+  }
+  a.entries.push_back({a.m, 0, 1.0});
+  EXPECT_THROW(MakeNormalEquations(a, local, nf, fixed, true), std::invalid_argument);
 }
 
 TEST(EnergySolver, EntriesAtOnePositionAddUpAndFailuresAreReported) {
