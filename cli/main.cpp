@@ -1,3 +1,7 @@
+#include "base/malloc_pages.hpp"
 #include "cli/cli.hpp"
 
-int main(int argc, char** argv) { return quadrix::RunCli(argc, argv); }
+int main(int argc, char** argv) {
+  quadrix::RestartWithHugePageMalloc(argv);
+  return quadrix::RunCli(argc, argv);
+}

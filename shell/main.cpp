@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "base/malloc_pages.hpp"
 #include "engine/engine.hpp"
 #include "shell/launch.hpp"
 // Xlib last: its macros clash with the toolkit's names.
@@ -15,6 +16,7 @@
 quadrix::NumericEngine* volatile quadrixEngineKeptOpen = nullptr;
 
 int main(int argc, char** argv) {
+  quadrix::RestartWithHugePageMalloc(argv);
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
   // the X server.
