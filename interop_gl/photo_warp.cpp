@@ -8,6 +8,12 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define QX_WARP_X86 1
+#include <immintrin.h>
+#else
+#define QX_WARP_X86 0
+#endif
 
 #include "base/check.hpp"
 #include "interop_gl/cubic.hpp"
@@ -18,6 +24,10 @@ namespace quadrix {
 namespace {
 
 constexpr int kBandRows = 32;
+
+// Off only when a test asks for the baseline samplers.
+bool g_allowAvx2 = true;
+constexpr size_t kSpareBytes = 8;
 // Spans are widened by this much so that a pixel centre exactly on an edge
 // two triangles share is never left to neither of them.
 constexpr double kEdgeSlack = 1e-7;
@@ -27,8 +37,8 @@ struct Point {
   double y;
 };
 
-// One mip level as the samplers read it. A pixel is read as 4 bytes, so
-// the last row is read from a copy with a byte to spare.
+// One mip level as the samplers read it. A pixel is read as 4 bytes, and
+// two as 8, so the last row is read from a copy with bytes to spare.
 struct View {
   const uchar* data;
   size_t step;
@@ -42,48 +52,6 @@ struct View {
     return y == rows - 1 ? lastRow : data + step * static_cast<size_t>(y);
   }
 };
-
-// B, G, R (and a fourth lane to spare) as floats.
-#if defined(__SSE2__)
-using Pixel = __m128;
-inline Pixel Zero() { return _mm_setzero_ps(); }
-inline Pixel Load(const uchar* p) {
-  int bytes;
-  std::memcpy(&bytes, p, 4);
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
-  return _mm_cvtepi32_ps(wide);
-}
-inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
-  return _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w), p));
-}
-inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
-// Rounded to nearest (even on ties) and saturated, as cv::saturate_cast.
-inline void Store(Pixel p, uchar* out) {
-  __m128i i = _mm_cvtps_epi32(p);
-  i = _mm_packus_epi16(_mm_packs_epi32(i, i), i);
-  const int bytes = _mm_cvtsi128_si32(i);
-  out[0] = static_cast<uchar>(bytes);
-  out[1] = static_cast<uchar>(bytes >> 8);
-  out[2] = static_cast<uchar>(bytes >> 16);
-}
-#else
-struct Pixel {
-  float c[3];
-};
-inline Pixel Zero() { return {{0.0f, 0.0f, 0.0f}}; }
-inline Pixel Load(const uchar* p) {
-  return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])}};
-}
-inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
-  for (int k = 0; k < 3; ++k) acc.c[k] += w * p.c[k];
-  return acc;
-}
-inline Pixel Scaled(Pixel p, float w) { return AddScaled(Zero(), w, p); }
-inline void Store(Pixel p, uchar* out) {
-  for (int k = 0; k < 3; ++k) out[k] = cv::saturate_cast<uchar>(p.c[k]);
-}
-#endif
 
 // A triangle ready to fill: corners with positive area, and the affine map
 // from target pixel position to photo position (level-0 pixels).
@@ -100,33 +68,6 @@ struct Triangle {
 
 inline int ClampIndex(int i, int n) { return std::clamp(i, 0, n - 1); }
 
-// Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels.
-inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
-  const float fx = px - 0.5f;
-  const float fy = py - 0.5f;
-  const float ixf = std::floor(fx);
-  const float iyf = std::floor(fy);
-  float wx[4], wy[4];
-  Cubic4(fx - ixf, wx);
-  Cubic4(fy - iyf, wy);
-  const int ix = static_cast<int>(ixf) - 1;
-  const int iy = static_cast<int>(iyf) - 1;
-  int cx[4];
-  if (ix >= 0 && ix + 3 < v.cols) {
-    for (int k = 0; k < 4; ++k) cx[k] = 3 * (ix + k);
-  } else {
-    for (int k = 0; k < 4; ++k) cx[k] = 3 * ClampIndex(ix + k, v.cols);
-  }
-  Pixel sum = Zero();
-  for (int j = 0; j < 4; ++j) {
-    const uchar* row = v.Row(iy + j);
-    Pixel line = Zero();
-    for (int k = 0; k < 4; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
-    sum = AddScaled(sum, wy[j], line);
-  }
-  Store(sum, out);
-}
-
 // Keys' cubic tabulated at 1/256 of a texel: a widened kernel needs up to
 // a dozen weights a pixel, the table is cheaper than the polynomial and its
 // branches, and the weights are normalised by their sum anyway.
@@ -142,41 +83,6 @@ struct CubicTable {
   }
 };
 const CubicTable kCubicTable;
-
-// Keys' cubic widened to 1 / invScaleX x 1 / invScaleY level pixels around
-// (px, py); reachX, reachY are twice those widths (the kernel's support).
-inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
-                          float reachY, float px, float py, uchar* out) {
-  const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
-  const int x1 =
-      std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
-  const int y0 = static_cast<int>(std::ceil(py - reachY - 0.5f));
-  const int y1 =
-      std::min(static_cast<int>(std::floor(py + reachY - 0.5f)), y0 + kMaxFilterTaps - 1);
-  float wx[kMaxFilterTaps];
-  int cx[kMaxFilterTaps];
-  float sumX = 0.0f;
-  const bool inside = x0 >= 0 && x1 < v.cols;
-  for (int x = x0; x <= x1; ++x) {
-    const float w = kCubicTable((static_cast<float>(x) + 0.5f - px) * invScaleX);
-    wx[x - x0] = w;
-    cx[x - x0] = 3 * (inside ? x : ClampIndex(x, v.cols));
-    sumX += w;
-  }
-  const int taps = x1 - x0 + 1;
-  Pixel sum = Zero();
-  float sumY = 0.0f;
-  for (int y = y0; y <= y1; ++y) {
-    const float wy = kCubicTable((static_cast<float>(y) + 0.5f - py) * invScaleY);
-    if (wy == 0.0f) continue;
-    sumY += wy;
-    const uchar* row = v.Row(y);
-    Pixel line = Zero();
-    for (int k = 0; k < taps; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
-    sum = AddScaled(sum, wy, line);
-  }
-  Store(Scaled(sum, 1.0f / (sumX * sumY)), out);
-}
 
 inline double Edge(const Point& u, const Point& v, double px, double py) {
   return (v.x - u.x) * (py - u.y) - (v.y - u.y) * (px - u.x);
@@ -228,52 +134,253 @@ bool MakeTriangle(Point a, Point b, Point c, Point sa, Point sb, Point sc, int r
   return true;
 }
 
-void FillRows(cv::Mat& out, const Triangle& t, const View& v, int rowBegin, int rowEnd) {
-  const Point* corners[4] = {&t.a, &t.b, &t.c, &t.a};
-  const int begin = std::max(rowBegin, t.rowBegin);
-  const int end = std::min(rowEnd, t.rowEnd);
-  for (int y = begin; y < end; ++y) {
-    const double py = y + 0.5;
-    double lo = -std::numeric_limits<double>::infinity();
-    double hi = std::numeric_limits<double>::infinity();
-    bool empty = false;
-    for (int e = 0; e < 3; ++e) {
-      const Point& u = *corners[e];
-      const Point& w = *corners[e + 1];
-      // Inside where (w - u) x (p - u) >= 0, linear in px: slope * px + bias.
-      const double slope = -(w.y - u.y);
-      const double bias = (w.x - u.x) * (py - u.y) + (w.y - u.y) * u.x;
-      if (slope > 0.0)
-        lo = std::max(lo, -bias / slope);
-      else if (slope < 0.0)
-        hi = std::min(hi, -bias / slope);
-      else if (bias < 0.0)
-        empty = true;
-    }
-    if (empty) continue;
-    const double first = std::max(0.0, std::ceil(lo - kEdgeSlack - 0.5));
-    const double last = std::min(out.cols - 1.0, std::floor(hi + kEdgeSlack - 0.5));
-    if (!(first <= last)) continue;
-    const int x0 = static_cast<int>(first);
-    const int x1 = static_cast<int>(last);
-    uchar* row = out.ptr<uchar>(y) + 3 * x0;
-    double sx = t.sx0 + t.sxX * (x0 + 0.5) + t.sxY * py;
-    double sy = t.sy0 + t.syX * (x0 + 0.5) + t.syY * py;
-    if (t.magnifying) {
-      for (int x = x0; x <= x1; ++x, row += 3, sx += t.sxX, sy += t.syX)
-        SampleMagnified(v, static_cast<float>(sx) * v.toLevelX, static_cast<float>(sy) * v.toLevelY,
-                        row);
-    } else {
-      const float invX = 1.0f / t.scaleX, invY = 1.0f / t.scaleY;
-      const float reachX = 2.0f * t.scaleX, reachY = 2.0f * t.scaleY;
-      for (int x = x0; x <= x1; ++x, row += 3, sx += t.sxX, sy += t.syX)
-        SampleWidened(v, invX, invY, reachX, reachY, static_cast<float>(sx) * v.toLevelX,
-                      static_cast<float>(sy) * v.toLevelY, row);
-    }
+namespace base {
+
+// B, G, R (and a fourth lane to spare) as floats.
+#if defined(__SSE2__)
+using Pixel = __m128;
+inline Pixel Zero() { return _mm_setzero_ps(); }
+inline Pixel Load(const uchar* p) {
+  int bytes;
+  std::memcpy(&bytes, p, 4);
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
+  return _mm_cvtepi32_ps(wide);
+}
+inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
+  return _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w), p));
+}
+inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
+// Rounded to nearest (even on ties) and saturated, as cv::saturate_cast.
+inline void Store(Pixel p, uchar* out) {
+  __m128i i = _mm_cvtps_epi32(p);
+  i = _mm_packus_epi16(_mm_packs_epi32(i, i), i);
+  const int bytes = _mm_cvtsi128_si32(i);
+  out[0] = static_cast<uchar>(bytes);
+  out[1] = static_cast<uchar>(bytes >> 8);
+  out[2] = static_cast<uchar>(bytes >> 16);
+}
+#else
+struct Pixel {
+  float c[3];
+};
+inline Pixel Zero() { return {{0.0f, 0.0f, 0.0f}}; }
+inline Pixel Load(const uchar* p) {
+  return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])}};
+}
+inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
+  for (int k = 0; k < 3; ++k) acc.c[k] += w * p.c[k];
+  return acc;
+}
+inline Pixel Scaled(Pixel p, float w) { return AddScaled(Zero(), w, p); }
+inline void Store(Pixel p, uchar* out) {
+  for (int k = 0; k < 3; ++k) out[k] = cv::saturate_cast<uchar>(p.c[k]);
+}
+#endif
+
+// Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels.
+inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
+  const float fx = px - 0.5f;
+  const float fy = py - 0.5f;
+  const float ixf = std::floor(fx);
+  const float iyf = std::floor(fy);
+  float wx[4], wy[4];
+  Cubic4(fx - ixf, wx);
+  Cubic4(fy - iyf, wy);
+  const int ix = static_cast<int>(ixf) - 1;
+  const int iy = static_cast<int>(iyf) - 1;
+  int cx[4];
+  if (ix >= 0 && ix + 3 < v.cols) {
+    for (int k = 0; k < 4; ++k) cx[k] = 3 * (ix + k);
+  } else {
+    for (int k = 0; k < 4; ++k) cx[k] = 3 * ClampIndex(ix + k, v.cols);
   }
+  Pixel sum = Zero();
+  for (int j = 0; j < 4; ++j) {
+    const uchar* row = v.Row(iy + j);
+    Pixel line = Zero();
+    for (int k = 0; k < 4; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
+    sum = AddScaled(sum, wy[j], line);
+  }
+  Store(sum, out);
 }
 
+// Keys' cubic widened to 1 / invScaleX x 1 / invScaleY level pixels around
+// (px, py); reachX, reachY are twice those widths (the kernel's support).
+inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
+                          float reachY, float px, float py, uchar* out) {
+  const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
+  const int x1 =
+      std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
+  const int y0 = static_cast<int>(std::ceil(py - reachY - 0.5f));
+  const int y1 =
+      std::min(static_cast<int>(std::floor(py + reachY - 0.5f)), y0 + kMaxFilterTaps - 1);
+  float wx[kMaxFilterTaps];
+  int cx[kMaxFilterTaps];
+  float sumX = 0.0f;
+  const bool inside = x0 >= 0 && x1 < v.cols;
+  for (int x = x0; x <= x1; ++x) {
+    const float w = kCubicTable((static_cast<float>(x) + 0.5f - px) * invScaleX);
+    wx[x - x0] = w;
+    cx[x - x0] = 3 * (inside ? x : ClampIndex(x, v.cols));
+    sumX += w;
+  }
+  const int taps = x1 - x0 + 1;
+  Pixel sum = Zero();
+  float sumY = 0.0f;
+  for (int y = y0; y <= y1; ++y) {
+    const float wy = kCubicTable((static_cast<float>(y) + 0.5f - py) * invScaleY);
+    if (wy == 0.0f) continue;
+    sumY += wy;
+    const uchar* row = v.Row(y);
+    Pixel line = Zero();
+    for (int k = 0; k < taps; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
+    sum = AddScaled(sum, wy, line);
+  }
+  Store(Scaled(sum, 1.0f / (sumX * sumY)), out);
+}
+
+#include "interop_gl/photo_warp_rows.inc"
+
+}  // namespace base
+
+#if QX_WARP_X86
+// The same samplers with AVX2 and FMA: two neighbouring texels at once, in
+// the two halves of a register.
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+namespace avx2 {
+
+using Pixel = __m128;
+inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
+inline void Store(Pixel p, uchar* out) {
+  __m128i i = _mm_cvtps_epi32(p);
+  i = _mm_packus_epi16(_mm_packs_epi32(i, i), i);
+  const int bytes = _mm_cvtsi128_si32(i);
+  out[0] = static_cast<uchar>(bytes);
+  out[1] = static_cast<uchar>(bytes >> 8);
+  out[2] = static_cast<uchar>(bytes >> 16);
+}
+// Texels at p and p + 3 as B, G, R, 0 in each half; reads 8 bytes.
+inline __m256 LoadPair(const uchar* p) {
+  const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+  const __m128i spread = _mm_shuffle_epi8(
+      bytes, _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+  return _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(spread));
+}
+// A texel at p as B, G, R, and a fourth byte in the top lane (given no
+// weight by Store).
+inline __m128 LoadOne(const uchar* p) {
+  int bytes;
+  std::memcpy(&bytes, p, 4);
+  return _mm_cvtepi32_ps(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(bytes)));
+}
+inline __m256 Weights(float a, float b) {
+  return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_set1_ps(a)), _mm_set1_ps(b), 1);
+}
+inline Pixel Fold(__m256 v) {
+  return _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+}
+
+inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
+  const float fx = px - 0.5f;
+  const float fy = py - 0.5f;
+  const float ixf = std::floor(fx);
+  const float iyf = std::floor(fy);
+  float wx[4], wy[4];
+  Cubic4(fx - ixf, wx);
+  Cubic4(fy - iyf, wy);
+  const int ix = static_cast<int>(ixf) - 1;
+  const int iy = static_cast<int>(iyf) - 1;
+  __m256 sum = _mm256_setzero_ps();
+  if (ix >= 0 && ix + 3 < v.cols) {
+    const __m256 w01 = Weights(wx[0], wx[1]);
+    const __m256 w23 = Weights(wx[2], wx[3]);
+    for (int j = 0; j < 4; ++j) {
+      const uchar* row = v.Row(iy + j) + 3 * ix;
+      const __m256 line =
+          _mm256_fmadd_ps(w23, LoadPair(row + 6), _mm256_mul_ps(w01, LoadPair(row)));
+      sum = _mm256_fmadd_ps(_mm256_set1_ps(wy[j]), line, sum);
+    }
+    Store(Fold(sum), out);
+    return;
+  }
+  int cx[4];
+  for (int k = 0; k < 4; ++k) cx[k] = 3 * ClampIndex(ix + k, v.cols);
+  __m128 acc = _mm_setzero_ps();
+  for (int j = 0; j < 4; ++j) {
+    const uchar* row = v.Row(iy + j);
+    __m128 line = _mm_setzero_ps();
+    for (int k = 0; k < 4; ++k) line = _mm_fmadd_ps(_mm_set1_ps(wx[k]), LoadOne(row + cx[k]), line);
+    acc = _mm_fmadd_ps(_mm_set1_ps(wy[j]), line, acc);
+  }
+  Store(acc, out);
+}
+
+inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
+                          float reachY, float px, float py, uchar* out) {
+  const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
+  const int x1 =
+      std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
+  const int y0 = static_cast<int>(std::ceil(py - reachY - 0.5f));
+  const int y1 =
+      std::min(static_cast<int>(std::floor(py + reachY - 0.5f)), y0 + kMaxFilterTaps - 1);
+  const int taps = x1 - x0 + 1;
+  // Weights in pairs, the last one padded with a zero weight.
+  float wx[kMaxFilterTaps + 1];
+  float sumX = 0.0f;
+  for (int k = 0; k < taps; ++k) {
+    wx[k] = kCubicTable((static_cast<float>(x0 + k) + 0.5f - px) * invScaleX);
+    sumX += wx[k];
+  }
+  wx[taps] = 0.0f;
+  const int pairs = (taps + 1) / 2;
+  __m256 w[kMaxFilterTaps / 2 + 1];
+  for (int p = 0; p < pairs; ++p) w[p] = Weights(wx[2 * p], wx[2 * p + 1]);
+  // The padded texel must exist: inside the row but for the last pair,
+  // whose second texel may be the next row's first (or the spare bytes of
+  // the last row's copy).
+  const bool inside = x0 >= 0 && x1 < v.cols;
+  __m256 sum = _mm256_setzero_ps();
+  __m128 edge = _mm_setzero_ps();
+  float sumY = 0.0f;
+  for (int y = y0; y <= y1; ++y) {
+    const float wy = kCubicTable((static_cast<float>(y) + 0.5f - py) * invScaleY);
+    if (wy == 0.0f) continue;
+    sumY += wy;
+    const uchar* row = v.Row(y);
+    if (inside) {
+      const uchar* at = row + 3 * x0;
+      __m256 line = _mm256_mul_ps(w[0], LoadPair(at));
+      for (int p = 1; p < pairs; ++p) line = _mm256_fmadd_ps(w[p], LoadPair(at + 6 * p), line);
+      sum = _mm256_fmadd_ps(_mm256_set1_ps(wy), line, sum);
+    } else {
+      __m128 line = _mm_setzero_ps();
+      for (int k = 0; k < taps; ++k)
+        line =
+            _mm_fmadd_ps(_mm_set1_ps(wx[k]), LoadOne(row + 3 * ClampIndex(x0 + k, v.cols)), line);
+      edge = _mm_fmadd_ps(_mm_set1_ps(wy), line, edge);
+    }
+  }
+  Store(Scaled(_mm_add_ps(Fold(sum), edge), 1.0f / (sumX * sumY)), out);
+}
+
+#include "interop_gl/photo_warp_rows.inc"
+
+}  // namespace avx2
+#pragma GCC pop_options
+
+bool UseAvx2() {
+  static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return supported && g_allowAvx2;
+}
+#else
+bool UseAvx2() { return false; }
+#endif
+
 }  // namespace
+
+void UseBaselineWarpForTesting(bool baseline) { g_allowAvx2 = !baseline; }
 
 PhotoWarper::PhotoWarper(const cv::Mat& photo) : photo_(photo) {
   QX_CHECK(photo.type() == CV_8UC3 && !photo.empty());
@@ -340,10 +447,15 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
     const cv::Point2f to = toLevel[static_cast<size_t>(level)];
     const uchar* last = m.ptr<uchar>(m.rows - 1);
     lastRows.emplace_back(last, last + 3 * m.cols);
-    lastRows.back().push_back(0);
+    lastRows.back().resize(lastRows.back().size() + kSpareBytes, 0);
     views.push_back(View{m.data, m.step[0], m.cols, m.rows, to.x, to.y, lastRows.back().data()});
   }
 
+  void (*const fill)(cv::Mat&, const Triangle&, const View&, int, int) =
+#if QX_WARP_X86
+      UseAvx2() ? avx2::FillRows :
+#endif
+                base::FillRows;
   cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
     for (int band = range.start; band < range.end; ++band) {
       const int rowBegin = band * kBandRows;
@@ -351,7 +463,7 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
       out.rowRange(rowBegin, rowEnd).setTo(cv::Scalar(255, 255, 255));
       for (const uint32_t k : inBand[static_cast<size_t>(band)]) {
         const Triangle& t = triangles[k];
-        FillRows(out, t, views[static_cast<size_t>(t.level)], rowBegin, rowEnd);
+        fill(out, t, views[static_cast<size_t>(t.level)], rowBegin, rowEnd);
       }
     }
   });

@@ -32,4 +32,8 @@ class PhotoWarper {
   std::vector<cv::Mat> levels_;  // levels_[0] is photo_
 };
 
+// Draws with the baseline samplers even where AVX2 and FMA are there (for
+// tests that compare the two).
+void UseBaselineWarpForTesting(bool baseline);
+
 }  // namespace quadrix
