@@ -17,6 +17,7 @@ namespace quadrix {
 namespace fs = std::filesystem;
 
 PhotoFields FieldsOf(const std::string& srcPath) {
+  if (srcPath == kStandardInput) return {".", "stdin"};
   const fs::path p(srcPath);
   PhotoFields f;
   f.dir = p.has_parent_path() ? p.parent_path().string() : ".";
@@ -98,13 +99,32 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
   CommitTemporary(tmp, path);
 }
 
-void WriteImageAtomically(const std::string& path, const cv::Mat& image, int jpegQuality) {
+void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality) {
+  std::vector<unsigned char> bytes;
+  try {
+    bytes =
+        EncodeImage(image, format == ImageFormat::kUnknown ? ImageFormat::kPng : format, quality);
+  } catch (const ImageFileError& e) {
+    throw OutputError(std::string("cannot write the picture to standard output: ") + e.what());
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      throw OutputError(std::string("cannot write the picture to standard output: ") +
+                        std::strerror(errno));
+    done += static_cast<size_t>(n);
+  }
+}
+
+void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality) {
   MakeParentFolders(path);
   const fs::path target(path);
   const fs::path tmp = target.parent_path() /
                        (target.stem().string() + TemporaryTag() + target.extension().string());
   try {
-    WriteImageFile(tmp.string(), image, jpegQuality);
+    WriteImageFile(tmp.string(), image, quality);
   } catch (const ImageFileError& e) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': " + e.what());

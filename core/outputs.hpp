@@ -12,6 +12,7 @@
 
 #include "base/errors.hpp"
 #include "core/resize_host.hpp"
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
@@ -21,7 +22,8 @@ class OutputError : public Error {
 };
 
 // What a pattern's "{dir}" and "{name}" stand for: the folder of a source
-// photo ("." when it has none) and its file name without extension.
+// photo ("." when it has none) and its file name without extension; "."
+// and "stdin" for standard input ("-").
 struct PhotoFields {
   std::string dir;
   std::string name;
@@ -38,10 +40,13 @@ std::string ExpandPattern(const std::string& pattern, cv::Size size,
 // Writes path atomically through fill; throws OutputError naming the file.
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
-// An image file, format from the extension (a JPEG with the given quality);
-// written under a temporary name with the same extension and renamed into
-// place.
-void WriteImageAtomically(const std::string& path, const cv::Mat& image, int jpegQuality = 95);
+// An image file, format from the extension (quality as WriteImageFile
+// takes it: 0 for the format's default); written under a temporary name
+// with the same extension and renamed into place.
+void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality = 0);
+// The whole file written to the open descriptor `fd` (standard output, as
+// a rule), in `format` (kUnknown: PNG). Throws OutputError.
+void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality = 0);
 
 // The importance map (CV_32FC1) as an 8-bit grey image, grey =
 // round(value / 0.004) clamped to 0..255: loading it back as an importance

@@ -221,6 +221,13 @@ bool Encode(Compress& c, std::FILE* f, const cv::Mat& image, unsigned char* cons
   c.cinfo.in_color_space = image.channels() == 3 ? JCS_EXT_BGR : JCS_GRAYSCALE;
   jpeg_set_defaults(&c.cinfo);
   jpeg_set_quality(&c.cinfo, quality, TRUE);
+  // Full colour resolution at high quality, as ImageMagick and libvips
+  // choose: halved chroma would be the largest loss left.
+  if (image.channels() == 3 && quality >= kFullChromaQuality)
+    for (int k = 0; k < c.cinfo.num_components; ++k) {
+      c.cinfo.comp_info[k].h_samp_factor = 1;
+      c.cinfo.comp_info[k].v_samp_factor = 1;
+    }
   jpeg_start_compress(&c.cinfo, TRUE);
   while (c.cinfo.next_scanline < c.cinfo.image_height) {
     JSAMPROW row = rows[c.cinfo.next_scanline];

@@ -83,12 +83,14 @@ cv::Mat WebpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
   return ToMode(bgr, mode);
 }
 
-void WebpWrite(std::FILE* f, const cv::Mat& image) {
+void WebpWrite(std::FILE* f, const cv::Mat& image, int quality) {
   cv::Mat bgr = image;
   if (image.channels() == 1) cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
   std::uint8_t* raw = nullptr;
-  const size_t size =
-      WebPEncodeLosslessBGR(bgr.data, bgr.cols, bgr.rows, static_cast<int>(bgr.step), &raw);
+  const int step = static_cast<int>(bgr.step);
+  const size_t size = quality > 0 ? WebPEncodeBGR(bgr.data, bgr.cols, bgr.rows, step,
+                                                  static_cast<float>(quality), &raw)
+                                  : WebPEncodeLosslessBGR(bgr.data, bgr.cols, bgr.rows, step, &raw);
   const std::unique_ptr<std::uint8_t, WebpFree> out(raw);
   if (size == 0) throw ImageFileError("the WebP encoder failed (a side above 16383 pixels?)");
   if (std::fwrite(out.get(), 1, size, f) != size)

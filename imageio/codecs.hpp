@@ -48,11 +48,15 @@ cv::Mat BmpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo&
 cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info);
 cv::Mat WebpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info);
 
+// From this JPEG quality up, colour is not subsampled (4:4:4).
+constexpr int kFullChromaQuality = 90;
+
 // `image` is CV_8UC1 or CV_8UC3 (blue-green-red) and continuous or not.
+// quality: 1 to 100; for WebP 0 means lossless.
 void JpegWrite(std::FILE* f, const cv::Mat& image, int quality);
 void PngWrite(std::FILE* f, const cv::Mat& image);
 void BmpWrite(std::FILE* f, const cv::Mat& image);
 void TiffWrite(std::FILE* f, const cv::Mat& image);
-void WebpWrite(std::FILE* f, const cv::Mat& image);
+void WebpWrite(std::FILE* f, const cv::Mat& image, int quality);
 
 }  // namespace quadrix::codec

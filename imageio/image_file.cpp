@@ -3,7 +3,9 @@
 
 #include "imageio/image_file.hpp"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -11,7 +13,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <opencv2/imgproc.hpp>
+#include <vector>
 
 #include "base/hugepages.hpp"
 #include "imageio/codecs.hpp"
@@ -40,8 +44,53 @@ ImageFormat Sniff(const unsigned char* b, size_t n) {
   return ImageFormat::kUnknown;
 }
 
+// Standard input, read whole into an anonymous file on first use: the
+// photo is read more than once (its working copy, then itself), and every
+// reader seeks.
+struct StandardInputCopy {
+  std::string path;   // /proc/self/fd/N, opened afresh by each reader
+  std::string error;  // why there is none
+};
+
+const StandardInputCopy& StandardInput() {
+  static StandardInputCopy copy;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (::isatty(STDIN_FILENO)) {
+      copy.error = "standard input is a terminal (pipe a picture into it)";
+      return;
+    }
+    const int fd = ::memfd_create("quadrix-standard-input", MFD_CLOEXEC);
+    if (fd < 0) {
+      copy.error = std::strerror(errno);
+      return;
+    }
+    std::vector<char> buffer(size_t{1} << 16);
+    for (;;) {
+      const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+      if (n == 0) break;
+      if (n < 0 && errno == EINTR) continue;
+      ssize_t done = n < 0 ? -1 : 0;
+      while (done >= 0 && done < n) {
+        const ssize_t w = ::write(fd, buffer.data() + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno != EINTR) done = -1;
+        if (w > 0) done += w;
+      }
+      if (done < 0) {
+        copy.error = std::string("reading standard input failed: ") + std::strerror(errno);
+        ::close(fd);
+        return;
+      }
+    }
+    // Kept open for the life of the process: it is the photo.
+    copy.path = "/proc/self/fd/" + std::to_string(fd);
+  });
+  return copy;
+}
+
 // Opens a file for reading and tells its format; throws with the cause.
-FilePtr OpenImage(const std::string& path, ImageFormat& format) {
+FilePtr OpenImage(const std::string& given, ImageFormat& format) {
+  const std::string path = ReadablePath(given);
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) throw ImageFileError("no such file");
@@ -52,7 +101,8 @@ FilePtr OpenImage(const std::string& path, ImageFormat& format) {
   if (!S_ISREG(st.st_mode)) throw ImageFileError("not a regular file");
   FilePtr f(std::fopen(path.c_str(), "rb"));
   if (!f) throw ImageFileError(std::strerror(errno));
-  if (st.st_size == 0) throw ImageFileError("the file is empty");
+  if (st.st_size == 0)
+    throw ImageFileError(given == kStandardInput ? "standard input is empty" : "the file is empty");
   std::array<unsigned char, 32> head{};
   const size_t n = std::fread(head.data(), 1, head.size(), f.get());
   format = Sniff(head.data(), n);
@@ -172,39 +222,79 @@ ImageFormat FormatForName(const std::string& path) {
   return ImageFormat::kUnknown;
 }
 
-void WriteImageFile(const std::string& path, const cv::Mat& image, int jpegQuality) {
+namespace {
+
+void CheckWritable(const cv::Mat& image) {
+  if (image.empty() || image.depth() != CV_8U || (image.channels() != 1 && image.channels() != 3))
+    throw ImageFileError("only 8-bit grey or colour pictures can be written");
+}
+
+void WriteTo(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality) {
+  switch (format) {
+    case ImageFormat::kJpeg:
+      codec::JpegWrite(f, image, quality > 0 ? std::min(quality, 100) : kDefaultJpegQuality);
+      break;
+    case ImageFormat::kPng:
+      codec::PngWrite(f, image);
+      break;
+    case ImageFormat::kBmp:
+      codec::BmpWrite(f, image);
+      break;
+    case ImageFormat::kTiff:
+      codec::TiffWrite(f, image);
+      break;
+    case ImageFormat::kWebp:
+      codec::WebpWrite(f, image, std::clamp(quality, 0, 100));
+      break;
+    case ImageFormat::kUnknown:
+      throw ImageFileError("no image format given");
+  }
+  if (std::fflush(f) != 0 || std::ferror(f) != 0)
+    throw ImageFileError(std::string("write failed: ") + std::strerror(errno));
+}
+
+}  // namespace
+
+std::string ReadablePath(const std::string& path) {
+  if (path != kStandardInput) return path;
+  const StandardInputCopy& in = StandardInput();
+  if (!in.error.empty()) throw ImageFileError(in.error);
+  return in.path;
+}
+
+ImageFormat FormatForWord(const std::string& word) {
+  return word.find_first_of("./") == std::string::npos ? FormatForName("x." + word)
+                                                       : ImageFormat::kUnknown;
+}
+
+void WriteImageFile(const std::string& path, const cv::Mat& image, int quality) {
   const ImageFormat format = FormatForName(path);
   if (format == ImageFormat::kUnknown)
     throw ImageFileError(
         "no image format for this extension (use .png, .jpg, .bmp, .tif or .webp)");
-  if (image.empty() || image.depth() != CV_8U || (image.channels() != 1 && image.channels() != 3))
-    throw ImageFileError("only 8-bit grey or colour pictures can be written");
+  CheckWritable(image);
   FilePtr f(std::fopen(path.c_str(), "wb"));
   if (!f) throw ImageFileError(std::strerror(errno));
-  switch (format) {
-    case ImageFormat::kJpeg:
-      codec::JpegWrite(f.get(), image, std::clamp(jpegQuality, 1, 100));
-      break;
-    case ImageFormat::kPng:
-      codec::PngWrite(f.get(), image);
-      break;
-    case ImageFormat::kBmp:
-      codec::BmpWrite(f.get(), image);
-      break;
-    case ImageFormat::kTiff:
-      codec::TiffWrite(f.get(), image);
-      break;
-    case ImageFormat::kWebp:
-      codec::WebpWrite(f.get(), image);
-      break;
-    case ImageFormat::kUnknown:
-      break;
-  }
-  if (std::fflush(f.get()) != 0 || std::ferror(f.get()) != 0)
-    throw ImageFileError(std::string("write failed: ") + std::strerror(errno));
+  WriteTo(f.get(), image, format, quality);
   std::FILE* raw = f.release();
   if (std::fclose(raw) != 0)
     throw ImageFileError(std::string("write failed: ") + std::strerror(errno));
+}
+
+std::vector<unsigned char> EncodeImage(const cv::Mat& image, ImageFormat format, int quality) {
+  CheckWritable(image);
+  // A real file rather than a memory stream: the TIFF writer needs a
+  // descriptor.
+  FilePtr f(std::tmpfile());
+  if (!f) throw ImageFileError(std::string("no temporary file: ") + std::strerror(errno));
+  WriteTo(f.get(), image, format, quality);
+  const std::int64_t size = codec::FileSize(f.get());
+  std::vector<unsigned char> bytes(static_cast<size_t>(size));
+  std::rewind(f.get());
+  if (std::fread(bytes.data(), 1, bytes.size(), f.get()) != bytes.size())
+    throw ImageFileError(std::string("reading the encoded picture failed: ") +
+                         std::strerror(errno));
+  return bytes;
 }
 
 namespace codec {

@@ -12,6 +12,7 @@
 #include <opencv2/core.hpp>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "base/errors.hpp"
 
@@ -59,6 +60,14 @@ enum class ImageMode {
   kGrey,    // CV_8UC1; colour files are converted to grey levels
 };
 
+// A path of "-" reads standard input in every reader below: it is read
+// whole on first use (it must not be a terminal) and kept for the life of
+// the process, so that it can be read again.
+inline constexpr char kStandardInput[] = "-";
+// The path a reader opens for `path` (for "-", standard input's copy).
+// Throws ImageFileError when standard input cannot be read.
+std::string ReadablePath(const std::string& path);
+
 // Format and size from the header alone. Throws ImageFileError.
 ImageInfo ReadImageInfo(const std::string& path);
 
@@ -81,10 +90,18 @@ cv::Mat ReadImageReduced(const std::string& path, ImageMode mode, std::int64_t m
 // The format a file name asks for by its extension (case ignored): .png;
 // .jpg, .jpeg, .jpe; .bmp, .dib; .tif, .tiff; .webp. kUnknown otherwise.
 ImageFormat FormatForName(const std::string& path);
+// The same for the extension alone ("png", "jpg", ...).
+ImageFormat FormatForWord(const std::string& word);
+
+inline constexpr int kDefaultJpegQuality = 95;
 
 // Writes `image` (CV_8UC1 grey or CV_8UC3 blue-green-red) in the format of
-// the name's extension: PNG (fast compression), JPEG (quality `jpegQuality`,
-// 1 to 100), BMP, TIFF (LZW), WebP (lossless). Throws ImageFileError.
-void WriteImageFile(const std::string& path, const cv::Mat& image, int jpegQuality = 95);
+// the name's extension: PNG (fast compression), JPEG (`quality` 1 to 100,
+// 0 for kDefaultJpegQuality; colour at full resolution from 90 up), BMP,
+// TIFF (LZW), WebP (lossy at `quality`, lossless for 0). Throws
+// ImageFileError.
+void WriteImageFile(const std::string& path, const cv::Mat& image, int quality = 0);
+// The whole file WriteImageFile would write in `format`, in memory.
+std::vector<unsigned char> EncodeImage(const cv::Mat& image, ImageFormat format, int quality = 0);
 
 }  // namespace quadrix
