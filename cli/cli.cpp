@@ -2,6 +2,10 @@
 
 #include "cli/cli.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <new>
 #include <string>
@@ -35,6 +39,19 @@ int RunCli(int argc, char** argv) {
   if (options.help) {
     std::cout << kCliUsage;
     return 0;
+  }
+  if (options.version) {
+    std::cout << kProg << " " << QUADRIX_VERSION << "\n";
+    return 0;
+  }
+  if (options.outputPattern && *options.outputPattern == kStandardOutput) {
+    std::cout.flush();
+    options.streamFd = ::dup(STDOUT_FILENO);
+    if (options.streamFd < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+      std::cerr << kProg << ": cannot set standard output apart: " << std::strerror(errno)
+                << std::endl;
+      return 1;
+    }
   }
   if (options.engine) SetEngineChoice(*options.engine);
   if (options.batch) return RunBatch(options);

@@ -72,7 +72,7 @@ void CheckOutputsApart(const CliOptions& o) {
   for (const std::string& src : o.sources) {
     if (!named.insert(fs::absolute(src).lexically_normal().string()).second)
       throw UsageError{"the photo '" + src + "' is given twice"};
-    inputs.emplace(key(src), "the source image '" + src + "'");
+    if (src != kStandardInput) inputs.emplace(key(src), "the source image '" + src + "'");
     const std::string sal = ImportancePathOf(o, src);
     if (!sal.empty()) inputs.emplace(key(sal), "the importance image '" + sal + "'");
   }
@@ -86,6 +86,7 @@ void CheckOutputsApart(const CliOptions& o) {
       const PhotoFields fields = FieldsOf(src);
       for (const cv::Size& size : sizes) {
         const std::string path = ExpandPattern(**p.value, size, &fields);
+        if (path == kStandardOutput) continue;
         const std::string k = key(path);
         const auto in = inputs.find(k);
         if (in != inputs.end())
@@ -109,7 +110,7 @@ const char* const kCliUsage =
     "\n"
     "  MODE   0: similarity energy only; 1: also pull each quad towards a uniform\n"
     "         scale (only the first character counts)\n"
-    "  SRC    source image (PNG, JPEG, BMP, TIFF or WebP)\n"
+    "  SRC    source image (PNG, JPEG, BMP, TIFF or WebP); - reads standard input\n"
     "  SAL    importance image (grey; brighter is more important, 250 = 1.0)\n"
     "\n"
     "In the patterns of -o, --mesh, --importance-out and --dump-energy, {w} and\n"
@@ -122,7 +123,13 @@ const char* const kCliUsage =
     "  -o, --output PATTERN\n"
     "                      draw the picture of each size at exactly that size into\n"
     "                      PATTERN; the format follows the extension (.png, .jpg,\n"
-    "                      .bmp, .tif, .webp)\n"
+    "                      .bmp, .tif, .webp); - writes standard output (one\n"
+    "                      photo, one size)\n"
+    "  --format FORMAT     the format of -o -: png (the default), jpg, webp, tif\n"
+    "                      or bmp\n"
+    "  --quality Q         JPEG and WebP quality, 1 to 100 (default: JPEG 95,\n"
+    "                      WebP lossless); from 90 up JPEG keeps colour at full\n"
+    "                      resolution\n"
     "  --uniform           draw the evenly spaced grid (plain scaling) instead of\n"
     "                      the solved mesh\n"
     "  --grid              draw the mesh lines on top\n"
@@ -165,6 +172,7 @@ const char* const kCliUsage =
     "                      and what was written on standard output\n"
     "  --timings           print the stopwatch lines\n"
     "  -h, --help          show this help and exit\n"
+    "  --version           show the version and exit\n"
     "\n"
     "Batch:\n"
     "  --batch             every word after MODE is a source image; each pattern\n"
@@ -232,13 +240,29 @@ void CheckImageExtension(const char* option, const std::string& value) {
 }
 
 void StoreOutput(const std::string& value, Parsed& p) {
-  CheckImageExtension("--output", value);
+  if (value != kStandardOutput) CheckImageExtension("--output", value);
   p.options.outputPattern = value;
 }
 
 void StoreImportanceOut(const std::string& value, Parsed& p) {
   CheckImageExtension("--importance-out", value);
   p.options.importanceOut = value;
+}
+
+void StoreQuality(const std::string& value, Parsed& p) {
+  const bool digits = !value.empty() && value.size() <= 3 &&
+                      value.find_first_not_of("0123456789") == std::string::npos;
+  const int q = digits ? std::stoi(value) : 0;
+  if (q < 1 || q > 100)
+    throw UsageError{"invalid quality '" + value + "': expected a whole number from 1 to 100"};
+  p.options.quality = q;
+}
+
+void StoreFormat(const std::string& value, Parsed& p) {
+  const ImageFormat format = FormatForWord(value);
+  if (format == ImageFormat::kUnknown)
+    throw UsageError{"unknown format '" + value + "': use png, jpg, webp, tif or bmp"};
+  p.options.streamFormat = format;
 }
 
 void StoreJobs(const std::string& value, Parsed& p) {
@@ -290,6 +314,9 @@ constexpr const char* kFileNamePattern = "a file name pattern";
 // Every option of kCliUsage.
 constexpr OptionSpec kOptions[] = {
     {"-h", "--help", Takes::kNothing, nullptr, SetFlag<&CliOptions::help>},
+    {nullptr, "--version", Takes::kNothing, nullptr, SetFlag<&CliOptions::version>},
+    {nullptr, "--quality", Takes::kText, nullptr, StoreQuality},
+    {nullptr, "--format", Takes::kText, nullptr, StoreFormat},
     {nullptr, "--batch", Takes::kNothing, nullptr, SetFlag<&CliOptions::batch>},
     {"-j", "--jobs", Takes::kText, nullptr, StoreJobs},
     {nullptr, "--uniform", Takes::kNothing, nullptr, SetFlag<&CliOptions::uniform>},
@@ -437,15 +464,38 @@ void CheckPatternsSpread(const CliOptions& o) {
       throw UsageError{"pattern '" + **p + "' needs {w} or {h} when several sizes are given"};
 }
 
+// Standard input and output: each carries one picture, and a run must
+// write something.
+void CheckStreamsAndOutputs(const CliOptions& o) {
+  const bool toStream = o.outputPattern && *o.outputPattern == kStandardOutput;
+  if (toStream && (o.batch || o.sizes.size() > 1))
+    throw UsageError{
+        "-o - writes one picture to standard output: give one photo and at most one "
+        "--size"};
+  if (o.streamFormat != ImageFormat::kUnknown && !toStream)
+    throw UsageError{"--format is the format of -o - (a file's format follows its extension)"};
+  for (const auto* p : {&o.meshPattern, &o.importanceOut, &o.dumpDir})
+    if (*p && **p == kStandardOutput) throw UsageError{"only -o can write standard output ('-')"};
+  if (o.batch && std::find(o.sources.begin(), o.sources.end(), kStandardInput) != o.sources.end())
+    throw UsageError{"standard input ('-') is one photo: it cannot be part of --batch"};
+  if (o.sal && *o.sal == kStandardInput)
+    throw UsageError{"standard input ('-') can be the photo, not SAL"};
+  if (!o.outputPattern && !o.meshPattern && !o.importanceOut && !o.dumpDir)
+    throw UsageError{
+        "nothing to write: add -o PATTERN for the pictures (or --mesh, "
+        "--importance-out or --dump-energy)"};
+}
+
 }  // namespace
 
 CliOptions ParseCliOptions(int argc, char** argv) {
   Parsed p;
   const std::vector<std::string> words = ReadOptions(argc, argv, p);
   CliOptions o = std::move(p.options);
-  if (o.help) return o;
+  if (o.help || o.version) return o;
   FillFromEnvironment(p.minScale, p.maxPixels, p.workSide, o);
   TakeWords(words, o);
+  CheckStreamsAndOutputs(o);
   CheckPatternsSpread(o);
   CheckOutputsApart(o);
   return o;

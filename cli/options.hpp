@@ -10,6 +10,7 @@
 
 #include "core/inputs.hpp"
 #include "core/result_parts.hpp"
+#include "imageio/image_file.hpp"
 
 namespace quadrix {
 
@@ -36,6 +37,14 @@ struct CliOptions {
   bool timings = false;
   bool verbose = false;
   bool help = false;
+  bool version = false;
+  // JPEG and WebP quality, 1 to 100; 0: JPEG 95, WebP lossless.
+  int quality = 0;
+  // The format of the picture written to standard output (-o -); kUnknown: PNG.
+  ImageFormat streamFormat = ImageFormat::kUnknown;
+  // Where -o - writes: the program's standard output, set apart by RunCli
+  // so that every message (even --verbose's) goes to standard error.
+  int streamFd = -1;
   std::optional<std::string> engine;
   double minScale = 0.0;
   ResultParts parts;
@@ -45,6 +54,8 @@ struct CliOptions {
 };
 
 extern const char* const kCliUsage;
+// -o - writes the picture to standard output.
+inline constexpr char kStandardOutput[] = "-";
 
 // Throws UsageError. Reads QUADRIX_ENGINE, QUADRIX_MIN_SCALE and
 // QUADRIX_MAX_PIXELS for what the options leave open.

@@ -207,7 +207,10 @@ void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
     stage.Stop();
     const std::string path = ExpandPattern(*o.outputPattern, s.size, &fields);
     stage.Start("write");
-    WriteImageAtomically(path, picture);
+    if (path == kStandardOutput)
+      WriteImageToDescriptor(o.streamFd, picture, o.streamFormat, o.quality);
+    else
+      WriteImageAtomically(path, picture, o.quality);
     stage.Stop();
     ReportSize(o, s, path);
   }

@@ -25,6 +25,8 @@ struct Inputs {
     cv::imwrite(sal, testsupport::ImportanceImage({300, 200}));
   }
   std::string Args() const { return testsupport::Quote(src) + " " + testsupport::Quote(sal); }
+  // Something to write: a run without an output is a usage error.
+  std::string Mesh() const { return "--mesh " + testsupport::Quote(dir / "mesh_{w}x{h}.csv"); }
 };
 
 inline std::vector<std::string> Lines(const std::string& text) {

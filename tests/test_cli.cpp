@@ -61,7 +61,7 @@ TEST(CliUsage, HelpAndUsageErrors) {
     EXPECT_NE(r.err.find(mention), std::string::npos) << args << ": " << r.err;
   }
   // After "--" a word that starts with a dash is a photo's name.
-  const auto dashed = Cli("-- 1 -missing.png");
+  const auto dashed = Cli(in.Mesh() + " -- 1 -missing.png");
   EXPECT_EQ(dashed.status, 1);
   EXPECT_NE(dashed.err.find("'-missing.png': no such file"), std::string::npos) << dashed.err;
 }
@@ -77,19 +77,20 @@ TEST(CliUsage, UnreadableImagesNameTheFile) {
       {"0 " + Quote(in.src) + " " + Quote(in.dir / "nosal.png"), "nosal.png': no such file"},
   };
   for (const auto& [args, mention] : bad) {
-    const auto r = Cli(args);
+    const auto r = Cli(in.Mesh() + " " + args);
     EXPECT_EQ(r.status, 1) << args;
     EXPECT_NE(r.err.find(mention), std::string::npos) << args << ": " << r.err;
   }
   // An importance image that does not fit the source.
   cv::imwrite(in.dir / "small.png", cv::Mat(100, 100, CV_8UC1, cv::Scalar(9)));
-  const auto r = Cli("0 " + Quote(in.src) + " " + Quote(in.dir / "small.png"));
+  const auto r = Cli(in.Mesh() + " 0 " + Quote(in.src) + " " + Quote(in.dir / "small.png"));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("does not fit"), std::string::npos) << r.err;
   // A source that rounds to no quad.
   cv::imwrite(in.dir / "thin.png", cv::Mat(100, 9, CV_8UC3, cv::Scalar(1, 2, 3)));
   cv::imwrite(in.dir / "thinsal.png", cv::Mat(100, 9, CV_8UC1, cv::Scalar(1)));
-  const auto thin = Cli("0 " + Quote(in.dir / "thin.png") + " " + Quote(in.dir / "thinsal.png"));
+  const auto thin =
+      Cli(in.Mesh() + " 0 " + Quote(in.dir / "thin.png") + " " + Quote(in.dir / "thinsal.png"));
   EXPECT_EQ(thin.status, 1);
   EXPECT_NE(thin.err.find("thin.png"), std::string::npos) << thin.err;
 }
@@ -143,10 +144,10 @@ TEST(CliGuard, MinimumScaleOptionAndVariable) {
   EXPECT_NE(fromVariable.err.find("QUADRIX_MIN_SCALE '7'"), std::string::npos) << fromVariable.err;
   // The option wins over the variable.
   EXPECT_EQ(testsupport::Run("QUADRIX_MIN_SCALE=7 " + std::string(QUADRIX_CLI_PATH) +
-                             " --min-scale 0.25 1 " + in.Args())
+                             " --min-scale 0.25 " + in.Mesh() + " 1 " + in.Args())
                 .status,
             0);
-  EXPECT_EQ(Cli("--min-scale none 1 " + in.Args()).status, 0);
+  EXPECT_EQ(Cli("--min-scale none " + in.Mesh() + " 1 " + in.Args()).status, 0);
   EXPECT_NE(Cli("--help").out.find("--min-scale M"), std::string::npos);
 }
 
@@ -394,7 +395,8 @@ TEST(CliBatch, ColourImportanceImageIsWarnedAbout) {
   cv::Mat grey = testsupport::ImportanceImage({260, 200}), grey3;
   cv::cvtColor(grey, grey3, cv::COLOR_GRAY2BGR);
   cv::imwrite(f.dir / "grey3.png", grey3);
-  const auto quiet = Cli("1 " + Quote(f.photos[0]) + " " + Quote(f.dir / "grey3.png"));
+  const auto quiet = Cli("--mesh " + Quote(f.dir / "m.csv") + " 1 " + Quote(f.photos[0]) + " " +
+                         Quote(f.dir / "grey3.png"));
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.err, "");
 }

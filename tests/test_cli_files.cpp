@@ -166,7 +166,8 @@ TEST(CliImportance, TooSmallForAComputedMapSolvesWithAFlatMapAndSaysSo) {
   // With an importance image nothing is said.
   const std::string sal = dir / "sal.png";
   cv::imwrite(sal, testsupport::ImportanceImage({1000, 127}));
-  const auto withSal = Cli("0 " + Quote(src) + " " + Quote(sal));
+  const auto withSal =
+      Cli("--mesh " + Quote(dir / "m.csv") + " 0 " + Quote(src) + " " + Quote(sal));
   EXPECT_EQ(withSal.status, 0);
   EXPECT_EQ(withSal.err, "");
 }
@@ -400,7 +401,7 @@ TEST(CliHostileFiles, EachEndsWithAMessageNamingItAndStatusOne) {
   WriteBlackPng(huge, 30000, 30000);
   ASSERT_LT(std::filesystem::file_size(huge), 1u << 20);
   const auto start = std::chrono::steady_clock::now();
-  const auto r = Cli("1 " + Quote(huge));
+  const auto r = Cli("--mesh " + Quote(dir / "m.csv") + " 1 " + Quote(huge));
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(r.status, 1);
@@ -414,25 +415,28 @@ TEST(CliHostileFiles, EachEndsWithAMessageNamingItAndStatusOne) {
 
 TEST(CliHostileFiles, PixelLimitOptionAndVariable) {
   Inputs in;  // 300 x 200
-  EXPECT_EQ(Cli("--max-pixels 60000 1 " + in.Args()).status, 0);
-  const auto over = Cli("--max-pixels 59999 1 " + in.Args());
+  EXPECT_EQ(Cli("--max-pixels 60000 " + in.Mesh() + " 1 " + in.Args()).status, 0);
+  const auto over = Cli("--max-pixels 59999 " + in.Mesh() + " 1 " + in.Args());
   EXPECT_EQ(over.status, 1);
   EXPECT_NE(over.err.find("'" + in.src + "' is too large: 300 x 200 pixels"), std::string::npos)
       << over.err;
   const std::string cli = QUADRIX_CLI_PATH;
-  const auto env = testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " 1 " + in.Args());
+  const auto env =
+      testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " " + in.Mesh() + " 1 " + in.Args());
   EXPECT_EQ(env.status, 1);
-  EXPECT_EQ(
-      testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " --max-pixels 60000 1 " + in.Args())
-          .status,
-      0)
+  EXPECT_EQ(testsupport::Run("QUADRIX_MAX_PIXELS=59999 " + cli + " --max-pixels 60000 " +
+                             in.Mesh() + " 1 " + in.Args())
+                .status,
+            0)
       << "the option wins";
   for (const char* bad : {"0", "-1", "many", "''"}) {
-    const auto r = Cli(std::string("--max-pixels ") + bad + " 1 " + in.Args());
+    const auto r = Cli(std::string("--max-pixels ") + bad + " " + in.Mesh() + " 1 " + in.Args());
     EXPECT_EQ(r.status, 2) << bad;
     EXPECT_NE(r.err.find("pixel limit"), std::string::npos) << r.err;
   }
-  EXPECT_EQ(testsupport::Run("QUADRIX_MAX_PIXELS=lots " + cli + " 1 " + in.Args()).status, 2);
+  EXPECT_EQ(testsupport::Run("QUADRIX_MAX_PIXELS=lots " + cli + " " + in.Mesh() + " 1 " + in.Args())
+                .status,
+            2);
 }
 
 TEST(CliOddFiles, AreDrawnAsTheyLook) {

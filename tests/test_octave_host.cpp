@@ -241,7 +241,10 @@ struct CliInputs {
     cv::imwrite(src, testsupport::Sample({300, 200}));
     cv::imwrite(sal, testsupport::ImportanceImage({300, 200}));
   }
-  std::string Args() const { return Quote(src) + " " + Quote(sal); }
+  // The photo and its map, and a mesh to write (a run must write something).
+  std::string Args() const {
+    return "--mesh " + Quote(dir / "args_mesh_{w}x{h}.csv") + " " + Quote(src) + " " + Quote(sal);
+  }
 };
 
 std::vector<double> Numbers(const std::string& path) {

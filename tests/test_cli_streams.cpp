@@ -1,0 +1,123 @@
+// quadrix-cli in a pipe, its version, and the quality of what it writes.
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <vector>
+
+#include "cli_support.hpp"
+
+using clisupport::Cli;
+using clisupport::Inputs;
+using testsupport::Quote;
+using testsupport::TempDir;
+
+namespace {
+
+cv::Mat Decode(const std::string& bytes) {
+  const std::vector<unsigned char> data(bytes.begin(), bytes.end());
+  return cv::imdecode(data, cv::IMREAD_UNCHANGED);
+}
+
+// The sampling factors (h << 4 | v) of a JPEG's first component, from its
+// frame header; -1 without one.
+int FirstComponentSampling(const std::string& jpeg) {
+  for (size_t i = 2; i + 11 < jpeg.size(); ++i)
+    if (static_cast<unsigned char>(jpeg[i]) == 0xFF &&
+        (static_cast<unsigned char>(jpeg[i + 1]) & 0xF0) == 0xC0 &&
+        static_cast<unsigned char>(jpeg[i + 1]) != 0xC4)
+      return static_cast<unsigned char>(jpeg[i + 11]);
+  return -1;
+}
+
+}  // namespace
+
+TEST(CliStreams, PhotoFromStandardInputPictureToStandardOutput) {
+  Inputs in;
+  const std::string jpeg = in.dir / "in.jpg";
+  cv::imwrite(jpeg, testsupport::Sample({300, 200}));
+  const std::string file = in.dir / "file.png";
+  ASSERT_EQ(Cli("--size 240x200 -o " + Quote(file) + " 1 " + Quote(jpeg)).status, 0);
+
+  // Standard output carries the picture alone, even with --verbose; the
+  // messages go to standard error.
+  const auto piped = Cli("1 - --size 240x200 -o - --verbose < " + Quote(jpeg));
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  const cv::Mat picture = Decode(piped.out);
+  ASSERT_EQ(picture.size(), cv::Size(240, 200)) << "PNG unless --format says otherwise";
+  EXPECT_EQ(piped.out.rfind("\x89PNG", 0), 0u);
+  EXPECT_EQ(cv::norm(picture, cv::imread(file, cv::IMREAD_UNCHANGED), cv::NORM_INF), 0.0);
+  EXPECT_NE(piped.err.find("size 240x200"), std::string::npos) << piped.err;
+
+  const auto asJpeg = Cli("1 - --size 240x200 -o - --format jpg < " + Quote(jpeg));
+  ASSERT_EQ(asJpeg.status, 0) << asJpeg.err;
+  EXPECT_EQ(asJpeg.out.rfind("\xFF\xD8\xFF", 0), 0u);
+  EXPECT_EQ(Decode(asJpeg.out).size(), cv::Size(240, 200));
+  const auto asTiff = Cli("1 " + Quote(jpeg) + " -o - --format tif");
+  ASSERT_EQ(asTiff.status, 0) << asTiff.err;
+  EXPECT_EQ(Decode(asTiff.out).size(), cv::Size(300, 200));
+
+  // {name} of standard input is "stdin".
+  ASSERT_EQ(
+      Cli("1 - --size 240x200 -o " + Quote(in.dir / "{name}_{w}.png") + " < " + Quote(jpeg)).status,
+      0);
+  EXPECT_EQ(cv::imread(in.dir / "stdin_240.png").size(), cv::Size(240, 200));
+
+  const auto empty = Cli("1 - -o - < /dev/null");
+  EXPECT_EQ(empty.status, 1);
+  EXPECT_NE(empty.err.find("standard input is empty"), std::string::npos) << empty.err;
+  EXPECT_EQ(empty.out, "");
+}
+
+TEST(CliStreams, UsageErrorsOfStreamsAndOfRunsWithNothingToWrite) {
+  Inputs in;
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"1 " + in.Args(), "nothing to write: add -o PATTERN"},
+      {"--size 240x200 1 " + Quote(in.src), "nothing to write"},
+      {"--size 240x200 --size 100x100 -o - 1 " + Quote(in.src), "one picture"},
+      {"--batch -o - 1 " + Quote(in.src), "one picture"},
+      {"--batch -o " + Quote(in.dir / "{name}.png") + " 1 - " + Quote(in.src),
+       "cannot be part of --batch"},
+      {"--format jpg -o " + Quote(in.dir / "a.png") + " 1 " + Quote(in.src), "--format is"},
+      {"--format gif -o - 1 " + Quote(in.src), "unknown format 'gif'"},
+      {"--mesh - 1 " + Quote(in.src), "only -o can write standard output"},
+      {"-o - 1 " + Quote(in.src) + " -", "the photo, not SAL"},
+      {"--quality 0 -o - 1 " + Quote(in.src), "invalid quality '0'"},
+      {"--quality 101 -o - 1 " + Quote(in.src), "invalid quality '101'"},
+      {"--quality high -o - 1 " + Quote(in.src), "invalid quality 'high'"},
+  };
+  for (const auto& [args, mention] : bad) {
+    const auto r = Cli(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_NE(r.err.find(mention), std::string::npos) << args << ": " << r.err;
+    EXPECT_EQ(r.out, "") << args;
+  }
+  const auto version = Cli("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("quadrix-cli ") + QUADRIX_VERSION + "\n");
+  EXPECT_EQ(version.err, "");
+}
+
+TEST(CliStreams, QualityOfJpegAndWebp) {
+  Inputs in;
+  auto write = [&](const std::string& options, const std::string& format) {
+    const auto r = Cli(options + " -o - --format " + format + " 1 " + Quote(in.src));
+    EXPECT_EQ(r.status, 0) << options << ": " << r.err;
+    return r.out;
+  };
+  // JPEG 95 by default, colour at full resolution from quality 90 up.
+  const std::string standard = write("", "jpg");
+  const std::string low = write("--quality 60", "jpg");
+  EXPECT_EQ(FirstComponentSampling(standard), 0x11);
+  EXPECT_EQ(FirstComponentSampling(low), 0x22);
+  EXPECT_LT(low.size(), standard.size() / 2);
+  // WebP lossless by default, lossy with a quality.
+  const std::string lossless = write("", "webp");
+  const std::string lossy = write("--quality 70", "webp");
+  ASSERT_GT(lossless.size(), 16u);
+  ASSERT_GT(lossy.size(), 16u);
+  EXPECT_EQ(lossless.substr(12, 4), "VP8L");
+  EXPECT_EQ(lossy.substr(12, 4), "VP8 ");
+  EXPECT_EQ(Decode(lossy).size(), cv::Size(300, 200));
+}
