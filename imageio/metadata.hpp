@@ -46,7 +46,8 @@ PhotoMetadata ReadPhotoMetadata(const unsigned char* data, size_t size);
 // (image_file.hpp) from `image` (CV_8UC1 or CV_8UC3, upright). The pixels'
 // description follows `image`: EXIF and XMP orientation 1, EXIF (and XMP, if
 // there) pixel dimensions its size, no EXIF or XMP thumbnail. The ICC profile
-// is written only when its colour space (RGB or grey) is that of `image`.
+// is written only when its colour space (RGB or grey) is that of the file's
+// pixels: those of `image`, but always colour in a WebP.
 // JPEG, PNG and TIFF take all four parts, WebP all but IPTC; a BMP takes
 // nothing. Empty metadata leaves the file untouched. Throws ImageFileError
 // with the cause when the file cannot be updated.
