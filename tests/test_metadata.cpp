@@ -421,8 +421,18 @@ TEST(PhotoMetadataRead, DamagedOrOddSourcesNeverThrow) {
   EXPECT_TRUE(ReadPhotoMetadata(nullptr, 0).empty());
   EXPECT_TRUE(ReadPhotoMetadata(dir / "no such file.jpg").empty());
   EXPECT_TRUE(ReadPhotoMetadata(dir.path().string()).empty());
-  // A name that looks like an address is a file name, never fetched.
-  EXPECT_TRUE(ReadPhotoMetadata("http://127.0.0.1:9/photo.jpg").empty());
+}
+
+TEST(PhotoMetadataRead, ANameThatLooksLikeAnAddressIsAFile) {
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "http:" / "host");
+  MakeCameraPhoto(dir / "http:/host/photo.jpg", Photo());
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  // Exiv2 would fetch this over HTTP; it is the file http:/host/photo.jpg.
+  const PhotoMetadata meta = ReadPhotoMetadata("http://host/photo.jpg");
+  std::filesystem::current_path(was);
+  EXPECT_TRUE(meta.hasExif());
 }
 
 // ---- What is written --------------------------------------------------------
