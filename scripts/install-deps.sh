@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang-format
   libopencv-dev opencv-data
-  libjpeg-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev
+  libjpeg-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev libexiv2-dev
   libeigen3-dev libsuitesparse-dev
   libboost-dev
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0 libgbm1
