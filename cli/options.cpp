@@ -127,6 +127,9 @@ const char* const kCliUsage =
     "                      photo, one size)\n"
     "  --format FORMAT     the format of -o -: png (the default), jpg, webp, tif\n"
     "                      or bmp\n"
+    "  --strip             write the pictures without the photo's metadata (by\n"
+    "                      default its EXIF, XMP, IPTC and colour profile go with\n"
+    "                      them, orientation 1 and the new pixel size)\n"
     "  --quality Q         JPEG and WebP quality, 1 to 100 (default: JPEG 95,\n"
     "                      WebP lossless); from 90 up JPEG keeps colour at full\n"
     "                      resolution\n"
@@ -315,6 +318,7 @@ constexpr const char* kFileNamePattern = "a file name pattern";
 constexpr OptionSpec kOptions[] = {
     {"-h", "--help", Takes::kNothing, nullptr, SetFlag<&CliOptions::help>},
     {nullptr, "--version", Takes::kNothing, nullptr, SetFlag<&CliOptions::version>},
+    {nullptr, "--strip", Takes::kNothing, nullptr, SetFlag<&CliOptions::strip>},
     {nullptr, "--quality", Takes::kText, nullptr, StoreQuality},
     {nullptr, "--format", Takes::kText, nullptr, StoreFormat},
     {nullptr, "--batch", Takes::kNothing, nullptr, SetFlag<&CliOptions::batch>},

@@ -38,6 +38,8 @@ struct CliOptions {
   bool verbose = false;
   bool help = false;
   bool version = false;
+  // Write no metadata (EXIF, XMP, IPTC, ICC profile) into the pictures.
+  bool strip = false;
   // JPEG and WebP quality, 1 to 100; 0: JPEG 95, WebP lossless.
   int quality = 0;
   // The format of the picture written to standard output (-o -); kUnknown: PNG.

@@ -32,6 +32,7 @@
 #include "core/resize_host.hpp"
 #include "engine/engine.hpp"
 #include "imageio/image_file.hpp"
+#include "imageio/metadata.hpp"
 #include "interop_gl/photo_warp.hpp"
 #include "interop_gl/pictures.hpp"
 #include "lines/gauss_deriv.hpp"
@@ -198,7 +199,7 @@ void ReportSize(const CliOptions& o, const SolvedSize& s, const std::string& pic
 }
 
 void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
-               const PhotoFields& fields,
+               const PhotoFields& fields, const PhotoMetadata& meta,
                const std::function<cv::Mat(std::span<const float>, cv::Size)>& draw) {
   PerfTimer stage;
   for (const SolvedSize& s : solved) {
@@ -208,9 +209,9 @@ void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
     const std::string path = ExpandPattern(*o.outputPattern, s.size, &fields);
     stage.Start("write");
     if (path == kStandardOutput)
-      WriteImageToDescriptor(o.streamFd, picture, o.streamFormat, o.quality);
+      WriteImageToDescriptor(o.streamFd, picture, o.streamFormat, o.quality, &meta);
     else
-      WriteImageAtomically(path, picture, o.quality);
+      WriteImageAtomically(path, picture, o.quality, &meta);
     stage.Stop();
     ReportSize(o, s, path);
   }
@@ -261,6 +262,10 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   }
   const int vx = host.quadCountX() + 1;
   const int vy = host.quadCountY() + 1;
+  // The photo's camera, date, copyright and colour profile go with its
+  // pictures (not with a picture of its importance map).
+  const PhotoMetadata meta =
+      o.strip || o.showImportance ? PhotoMetadata() : ReadPhotoMetadata(ReadablePath(src));
   // The colour picture is drawn on the processor from the photo's 8-bit
   // pixels (cheaper than an OpenGL context and textures of it, and no size
   // limit), after the analysis and the factor are freed.
@@ -279,7 +284,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
     }
     inputs = InputImages{};
     PhotoWarper warper(photo);
-    DrawSizes(o, solved, fields, [&](std::span<const float> xy, cv::Size size) {
+    DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
       return warper.Render(vx, vy, xy, size);
     });
     return;
@@ -290,7 +295,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   else
     w.pictures->SetImages(photo, host.imgSal());
   w.pictures->SetFiltered(host.settings().parts.sharp);
-  DrawSizes(o, solved, fields, [&](std::span<const float> xy, cv::Size size) {
+  DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
     return w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
   });
 }

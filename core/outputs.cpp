@@ -99,11 +99,13 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
   CommitTemporary(tmp, path);
 }
 
-void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality) {
+void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality,
+                            const PhotoMetadata* meta) {
   std::vector<unsigned char> bytes;
   try {
     bytes =
         EncodeImage(image, format == ImageFormat::kUnknown ? ImageFormat::kPng : format, quality);
+    if (meta != nullptr) WritePhotoMetadata(bytes, *meta, image);
   } catch (const ImageFileError& e) {
     throw OutputError(std::string("cannot write the picture to standard output: ") + e.what());
   }
@@ -118,13 +120,15 @@ void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, in
   }
 }
 
-void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality) {
+void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality,
+                          const PhotoMetadata* meta) {
   MakeParentFolders(path);
   const fs::path target(path);
   const fs::path tmp = target.parent_path() /
                        (target.stem().string() + TemporaryTag() + target.extension().string());
   try {
     WriteImageFile(tmp.string(), image, quality);
+    if (meta != nullptr) WritePhotoMetadata(tmp.string(), *meta, image);
   } catch (const ImageFileError& e) {
     std::remove(tmp.c_str());
     throw OutputError("cannot write '" + path + "': " + e.what());

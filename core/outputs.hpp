@@ -13,6 +13,7 @@
 #include "base/errors.hpp"
 #include "core/resize_host.hpp"
 #include "imageio/image_file.hpp"
+#include "imageio/metadata.hpp"
 
 namespace quadrix {
 
@@ -41,12 +42,15 @@ std::string ExpandPattern(const std::string& pattern, cv::Size size,
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
 // An image file, format from the extension (quality as WriteImageFile
-// takes it: 0 for the format's default); written under a temporary name
-// with the same extension and renamed into place.
-void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality = 0);
+// takes it: 0 for the format's default), with the source photo's `meta`
+// when given (see WritePhotoMetadata); written under a temporary name with
+// the same extension and renamed into place.
+void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality = 0,
+                          const PhotoMetadata* meta = nullptr);
 // The whole file written to the open descriptor `fd` (standard output, as
 // a rule), in `format` (kUnknown: PNG). Throws OutputError.
-void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality = 0);
+void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality = 0,
+                            const PhotoMetadata* meta = nullptr);
 
 // The importance map (CV_32FC1) as an 8-bit grey image, grey =
 // round(value / 0.004) clamped to 0..255: loading it back as an importance

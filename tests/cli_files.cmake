@@ -4,5 +4,5 @@ add_dependencies(test_cli_files quadrix-cli)
 include(GNUInstallDirs)
 target_compile_definitions(test_cli_files PRIVATE
   QUADRIX_DATADIR="${CMAKE_INSTALL_FULL_DATADIR}/quadrix")
-quadrix_test(test_cli_streams SOURCES test_cli_streams.cpp)
+quadrix_test(test_cli_streams SOURCES test_cli_streams.cpp LINK qx_imageio PkgConfig::EXIV2)
 add_dependencies(test_cli_streams quadrix-cli)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli_support.hpp"
+#include "metadata_support.hpp"
 
 using clisupport::Cli;
 using clisupport::Inputs;
@@ -120,4 +121,35 @@ TEST(CliStreams, QualityOfJpegAndWebp) {
   EXPECT_EQ(lossless.substr(12, 4), "VP8L");
   EXPECT_EQ(lossy.substr(12, 4), "VP8 ");
   EXPECT_EQ(Decode(lossy).size(), cv::Size(300, 200));
+}
+
+TEST(CliMetadata, TheCamerasWordsAndColourProfileGoWithEveryPictureUnlessStripped) {
+  using namespace metadatasupport;
+  TempDir dir;
+  const std::string src = dir / "camera.jpg";
+  MakeCameraPhoto(src, testsupport::Sample({300, 200}));
+  for (const std::string ext : {"jpg", "png", "tif", "webp"}) {
+    const std::string out = dir / ("out." + ext);
+    const auto r = Cli("--size 240x200 -o " + Quote(out) + " 1 " + Quote(src));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const Found f = FoundIn(out);
+    EXPECT_EQ(f.Exif("Exif.Image.Make"), "QuadrixCam") << ext;
+    EXPECT_EQ(f.Exif("Exif.Image.Orientation"), "1") << ext;
+    EXPECT_EQ(f.Exif("Exif.Photo.PixelXDimension"), "240") << ext;
+    EXPECT_EQ(f.icc, IccProfile(true)) << ext;
+  }
+  // Through a pipe as well.
+  const auto piped = Cli("1 - --size 240x200 -o - --format jpg < " + Quote(src));
+  ASSERT_EQ(piped.status, 0) << piped.err;
+  const Found f = FoundIn(Bytes(piped.out.begin(), piped.out.end()));
+  EXPECT_EQ(f.Exif("Exif.Photo.DateTimeOriginal"), "2021:06:01 12:34:56");
+  EXPECT_FALSE(f.icc.empty());
+  // --strip writes none; neither has a picture of the importance map.
+  for (const std::string option : {"--strip", "--show-importance"}) {
+    const std::string out = dir / "bare.jpg";
+    ASSERT_EQ(Cli(option + " -o " + Quote(out) + " 1 " + Quote(src)).status, 0) << option;
+    const Found bare = FoundIn(out);
+    EXPECT_TRUE(bare.exif.empty()) << option;
+    EXPECT_TRUE(bare.icc.empty()) << option;
+  }
 }
