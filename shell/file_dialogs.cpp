@@ -1,5 +1,6 @@
 #include "shell/file_dialogs.hpp"
 
+#include <wx/config.h>
 #include <wx/filedlg.h>
 #include <wx/filedlgcustomize.h>
 #include <wx/msgdlg.h>
@@ -11,8 +12,10 @@
 
 #include "core/outputs.hpp"
 #include "imageio/image_file.hpp"
+#include "imageio/metadata.hpp"
 #include "interop_gl/photo_warp.hpp"
 #include "interop_gl/pictures.hpp"
+#include "shell/save_names.hpp"
 
 namespace quadrix {
 
@@ -25,6 +28,14 @@ class SaveChoices : public wxFileDialogCustomizeHook {
  public:
   static constexpr int kQualities[] = {100, 95, 90, 85, 80, 75, 70, 60, 50};
 
+  // The quality chosen last time, kept in the user's settings.
+  SaveChoices() {
+    long saved = kDefaultJpegQuality;
+    wxConfigBase::Get()->Read(kQualityKey, &saved, kDefaultJpegQuality);
+    for (const int q : kQualities)
+      if (q == saved) qualityValue = q;
+  }
+
   void AddCustomControls(wxFileDialogCustomize& customizer) override {
     asShown_ = customizer.AddCheckBox("Save the view as shown (grid, importance, plain scaling)");
     customizer.AddStaticText("JPEG quality:");
@@ -32,16 +43,19 @@ class SaveChoices : public wxFileDialogCustomizeHook {
     for (size_t i = 0; i < std::size(kQualities); ++i)
       labels[i] = wxString::Format("%d", kQualities[i]);
     quality_ = customizer.AddChoice(std::size(kQualities), labels);
-    quality_->SetSelection(1);
+    for (size_t i = 0; i < std::size(kQualities); ++i)
+      if (kQualities[i] == qualityValue) quality_->SetSelection(static_cast<int>(i));
   }
   void TransferDataFromCustomControls() override {
     asShownValue = asShown_->GetValue();
     const int i = quality_->GetSelection();
     if (i >= 0 && i < static_cast<int>(std::size(kQualities))) qualityValue = kQualities[i];
+    wxConfigBase::Get()->Write(kQualityKey, static_cast<long>(qualityValue));
   }
 
+  static constexpr const char* kQualityKey = "/SavePicture/JpegQuality";
   bool asShownValue = false;
-  int qualityValue = 95;
+  int qualityValue = kDefaultJpegQuality;
 
  private:
   wxFileDialogCheckBox* asShown_ = nullptr;
@@ -65,21 +79,26 @@ std::string AskPhotoToOpen(wxWindow* parent) {
 }
 
 void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const RenderState& render,
-                 StatusLine& status) {
+                 StatusLine& status, const std::string& photoPath) {
   const cv::Size size = view.Target();
   if (size.width < 1 || size.height < 1) {
     wxMessageBox("There is no picture to save: the target size has no area.", "Error",
                  wxOK | wxICON_ERROR, parent);
     return;
   }
-  // Every format quadrix-cli -o writes.
+  // Every format quadrix-cli -o writes, in the order of the filters.
   static const char* const kExtensions[] = {".png", ".jpg", ".webp", ".tif", ".bmp"};
-  wxFileDialog dialog(parent, "Save Picture", "",
-                      wxString::Format("quadrix_%dx%d.png", size.width, size.height),
+  static const ImageFormat kFormats[] = {ImageFormat::kPng, ImageFormat::kJpeg, ImageFormat::kWebp,
+                                         ImageFormat::kTiff, ImageFormat::kBmp};
+  const SuggestedPicture suggested = SuggestPicture(photoPath, size);
+  wxFileDialog dialog(parent, "Save Picture", wxString::FromUTF8(suggested.folder),
+                      wxString::FromUTF8(suggested.name),
                       "PNG image (*.png)|*.png|JPEG image (*.jpg;*.jpeg)|*.jpg;*.jpeg|"
                       "WebP image (*.webp)|*.webp|TIFF image (*.tif;*.tiff)|*.tif;*.tiff|"
                       "BMP image (*.bmp)|*.bmp",
                       wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+  for (size_t i = 0; i < std::size(kFormats); ++i)
+    if (kFormats[i] == suggested.format) dialog.SetFilterIndex(static_cast<int>(i));
   SaveChoices choices;
   dialog.SetCustomizeHook(choices);
   if (dialog.ShowModal() != wxID_OK) return;
@@ -93,6 +112,21 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
         wxMessageBox(wxString::FromUTF8("'" + path + "' exists. Replace it?"), "Save Picture",
                      wxYES_NO | wxICON_QUESTION, parent) != wxYES)
       return;
+  }
+
+  // Saving over the photo itself throws its pixels away for good: say so,
+  // and make No the answer that Enter gives.
+  if (IsSameFile(path, photoPath)) {
+    const cv::Size rest = view.Host().RestSize();
+    const std::string text = "'" + fs::path(photoPath).filename().string() +
+                             "' is the photo that is open.\n\nReplacing it loses its original " +
+                             std::to_string(rest.width) + " x " + std::to_string(rest.height) +
+                             " pixels for good: the file will hold this picture of " +
+                             std::to_string(size.width) + " x " + std::to_string(size.height) +
+                             " instead.\n\nReplace the photo?";
+    wxMessageDialog ask(parent, wxString::FromUTF8(text), "Replace the Photo",
+                        wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+    if (ask.ShowModal() != wxID_YES) return;
   }
 
   // The colour picture at the target size, content-aware, without the grid;
@@ -126,7 +160,13 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
         pictures.SetFiltered(host.settings().parts.sharp);
         picture = pictures.Render(vx, vy, xy, size, grid, texture);
       }
-      WriteImageAtomically(path, picture, choices.qualityValue);
+      // The photo's metadata goes with a picture of it (not with one of its
+      // importance map); the quality chosen is a JPEG's (a WebP stays
+      // lossless).
+      const PhotoMetadata meta =
+          texture == 0 && !photoPath.empty() ? ReadPhotoMetadata(photoPath) : PhotoMetadata();
+      const int quality = FormatForName(path) == ImageFormat::kJpeg ? choices.qualityValue : 0;
+      WriteImageAtomically(path, picture, quality, &meta);
     } catch (const std::exception& e) {
       problem = e.what();
     }

@@ -22,9 +22,11 @@ std::string AskPhotoToOpen(wxWindow* parent);
 
 // File > Save Picture: the picture `view` shows at its target size, drawn
 // off screen as quadrix-cli -o draws it (or, when asked, with the grid and
-// image that `render` shows); `gl` gives up its context meanwhile.
+// image that `render` shows), with the metadata of the photo at `photoPath`;
+// `gl` gives up its context meanwhile. Suggests NAME_WxH in the photo's
+// folder and format, and warns before the photo itself is replaced.
 void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const RenderState& render,
-                 StatusLine& status);
+                 StatusLine& status, const std::string& photoPath);
 
 // File > Save Importance: `map` (CV_32F, as painted) in the 8-bit format of
 // an importance file.

@@ -3,7 +3,9 @@
 #include <wx/app.h>
 #include <wx/glcanvas.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/malloc_pages.hpp"
 #include "engine/engine.hpp"
@@ -16,6 +18,11 @@
 quadrix::NumericEngine* volatile quadrixEngineKeptOpen = nullptr;
 
 int main(int argc, char** argv) {
+  // Answered without a display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("quadrix %s\n", QUADRIX_VERSION);
+    return 0;
+  }
   quadrix::RestartWithHugePageMalloc(argv);
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through

@@ -379,7 +379,7 @@ void QuadrixFrame::OnOpen(wxCommandEvent&) {
 
 void QuadrixFrame::OnSavePicture(wxCommandEvent&) {
   if (!view->Ready()) return;
-  SavePicture(this, *glWindow, *view, *renderState, *status);
+  SavePicture(this, *glWindow, *view, *renderState, *status, photoPath);
 }
 
 void QuadrixFrame::OnSetSize(wxCommandEvent&) {

@@ -32,4 +32,8 @@ endif()
 # The desktop program's parts that need no display.
 if(TARGET qx_shell_base)
   quadrix_test(test_shell SOURCES test_shell.cpp LINK qx_shell_base quadrix)
+  if(TARGET quadrix-app)
+    target_compile_definitions(test_shell PRIVATE QUADRIX_APP_PATH="$<TARGET_FILE:quadrix-app>")
+    add_dependencies(test_shell quadrix-app)
+  endif()
 endif()

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cmath>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -15,6 +17,7 @@
 
 #include "shell/launch.hpp"
 #include "shell/photo_load.hpp"
+#include "shell/save_names.hpp"
 #include "shell/view_math.hpp"
 #include "shell/worker.hpp"
 #include "test_support.hpp"
@@ -70,6 +73,40 @@ TEST(LaunchSettings, OpenWithOrWithoutAPhoto) {
   EXPECT_FALSE(ReadLaunchSettings({"quadrix", "--opened", "a.png"}, s));
   EXPECT_EQ(std::string(kUsageText).find("quadrix.exe"), std::string::npos);
 }
+
+TEST(SavePicture, SuggestsThePhotosNameSizeFolderAndFormatAndKnowsThePhotoByAnyName) {
+  const SuggestedPicture jpeg = SuggestPicture("/photos/trip/IMG_0042.JPG", {1080, 1350});
+  EXPECT_EQ(jpeg.folder, "/photos/trip");
+  EXPECT_EQ(jpeg.name, "IMG_0042_1080x1350.JPG");
+  EXPECT_EQ(jpeg.format, ImageFormat::kJpeg);
+  const SuggestedPicture webp = SuggestPicture("cut.out.webp", {400, 300});
+  EXPECT_EQ(webp.name, "cut.out_400x300.webp");
+  EXPECT_EQ(webp.format, ImageFormat::kWebp);
+  // A photo in a format the window does not write is saved as PNG.
+  const SuggestedPicture odd = SuggestPicture("/a/scan.pnm", {10, 20});
+  EXPECT_EQ(odd.name, "scan_10x20.png");
+  EXPECT_EQ(odd.format, ImageFormat::kPng);
+  EXPECT_EQ(SuggestPicture("", {860, 400}).name, "quadrix_860x400.png");
+
+  TempDir dir;
+  const std::string photo = dir / "photo.jpg";
+  std::ofstream(photo) << "x";
+  std::filesystem::create_symlink(photo, dir / "link.jpg");
+  EXPECT_TRUE(IsSameFile(dir / "link.jpg", photo));
+  EXPECT_TRUE(IsSameFile(dir.path().string() + "/./photo.jpg", photo));
+  EXPECT_FALSE(IsSameFile(dir / "other.jpg", photo)) << "not there yet";
+  std::ofstream(dir / "other.jpg") << "x";
+  EXPECT_FALSE(IsSameFile(dir / "other.jpg", photo));
+}
+
+#ifdef QUADRIX_APP_PATH
+TEST(LaunchSettings, VersionIsAnsweredWithoutADisplay) {
+  const auto r = testsupport::Run("env -u DISPLAY -u WAYLAND_DISPLAY " +
+                                  testsupport::Quote(QUADRIX_APP_PATH) + " --version");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, std::string("quadrix ") + QUADRIX_VERSION + "\n");
+}
+#endif
 
 TEST(View, FitZoomKeepsTheViewInsideWhatIsAvailable) {
   EXPECT_EQ(FitZoom({860, 600}, {1600, 950}), 1.0) << "fits: the classic 100 %";

@@ -1,0 +1,26 @@
+#pragma once
+// What the window's Save Picture suggests, and when it must warn.
+
+#include <opencv2/core.hpp>
+#include <string>
+
+#include "imageio/image_file.hpp"
+
+namespace quadrix {
+
+struct SuggestedPicture {
+  std::string folder;  // the photo's folder; empty without a photo
+  std::string name;    // NAME_WxH.EXT
+  ImageFormat format;  // the photo's own, when it is one the window writes; else PNG
+};
+
+// The picture of the photo at `photoPath` at `size`: named after the photo
+// and its new size, in its folder and format ("quadrix_WxH.png" without a
+// photo).
+SuggestedPicture SuggestPicture(const std::string& photoPath, cv::Size size);
+
+// True when `path` and `photoPath` name one file (through links, or "./"
+// and the like); false when either does not exist.
+bool IsSameFile(const std::string& path, const std::string& photoPath);
+
+}  // namespace quadrix
