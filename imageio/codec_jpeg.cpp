@@ -273,7 +273,7 @@ cv::Mat JpegRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
     cv::Mat bgr = NewPicture(h, w, CV_8UC3);
     CmykToBgr(cmyk, bgr);
     out = ToMode(bgr, mode);
-  } else if (mode == ImageMode::kColour) {
+  } else if (mode != ImageMode::kGrey) {
     out = NewPicture(h, w, CV_8UC3);
     const std::vector<unsigned char*> rows = RowPointers(out);
     if (!Decode(d, JCS_EXT_BGR, rows.data())) throw Failure(d.err);

@@ -52,15 +52,19 @@ bool ReadHeader(Reader& r, std::FILE* f) {
 
 // Sets up the transforms to 8-bit grey or blue-green-red, then reads the
 // rows and the end of the file.
-bool Decode(Reader& r, bool colour, size_t rowBytes, unsigned char* const* rows) {
+bool Decode(Reader& r, bool colour, bool alpha, size_t rowBytes, unsigned char* const* rows) {
   if (setjmp(png_jmpbuf(r.png))) return false;
   const int type = png_get_color_type(r.png, r.info);
   const int depth = png_get_bit_depth(r.png, r.info);
   if (depth == 16) png_set_strip_16(r.png);
   if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r.png);
   if (type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(r.png);
-  // Transparency is not drawn: alpha is dropped, as is a tRNS colour key.
-  png_set_strip_alpha(r.png);
+  if (alpha) {
+    // A colour key becomes an alpha channel like any other.
+    if (png_get_valid(r.png, r.info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(r.png);
+  } else {
+    png_set_strip_alpha(r.png);
+  }
   if (colour) {
     if (!(type & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(r.png);
     png_set_bgr(r.png);
@@ -81,6 +85,8 @@ ImageInfo InfoOf(const Reader& r) {
   info.width = static_cast<int>(png_get_image_width(r.png, r.info));
   info.height = static_cast<int>(png_get_image_height(r.png, r.info));
   info.colour = (png_get_color_type(r.png, r.info) & PNG_COLOR_MASK_COLOR) != 0;
+  info.alpha = (png_get_color_type(r.png, r.info) & PNG_COLOR_MASK_ALPHA) != 0 ||
+               png_get_valid(r.png, r.info, PNG_INFO_tRNS) != 0;
   return info;
 }
 
@@ -103,8 +109,9 @@ struct Writer {
   Writer& operator=(const Writer&) = delete;
 };
 
-bool Encode(Writer& w, std::FILE* f, int width, int height, bool colour,
+bool Encode(Writer& w, std::FILE* f, int width, int height, int channels,
             unsigned char* const* rows) {
+  const bool colour = channels >= 3;
   if (setjmp(png_jmpbuf(w.png))) return false;
   png_init_io(w.png, f);
   // Fast: pictures are written often and read rarely. One filter for every
@@ -113,8 +120,9 @@ bool Encode(Writer& w, std::FILE* f, int width, int height, bool colour,
   png_set_compression_level(w.png, Z_BEST_SPEED);
   png_set_compression_strategy(w.png, Z_RLE);
   png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
-               colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+               channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA
+                             : (colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY),
+               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(w.png, w.info);
   if (colour) png_set_bgr(w.png);
   png_write_image(w.png, const_cast<png_bytepp>(rows));
@@ -140,6 +148,7 @@ ImageInfo PngInfo(std::FILE* f) {
   info.width = w > 0x7FFFFFFFu ? -1 : static_cast<int>(w);
   info.height = h > 0x7FFFFFFFu ? -1 : static_cast<int>(h);
   info.colour = (b[25] & PNG_COLOR_MASK_COLOR) != 0;
+  info.alpha = (b[25] & PNG_COLOR_MASK_ALPHA) != 0;
   return info;
 }
 
@@ -150,10 +159,11 @@ cv::Mat PngRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo&
   Reader r;
   if (!ReadHeader(r, f)) throw Failure(r, f);
   info = InfoOf(r);
-  const bool colour = mode == ImageMode::kColour;
-  cv::Mat out = NewPicture(info.height, info.width, colour ? CV_8UC3 : CV_8UC1);
+  const bool colour = mode != ImageMode::kGrey;
+  const bool alpha = mode == ImageMode::kColourAlpha && info.alpha;
+  cv::Mat out = NewPicture(info.height, info.width, alpha ? CV_8UC4 : (colour ? CV_8UC3 : CV_8UC1));
   const std::vector<unsigned char*> rows = RowPointers(out);
-  if (!Decode(r, colour, out.cols * out.elemSize(), rows.data())) throw Failure(r, f);
+  if (!Decode(r, colour, alpha, out.cols * out.elemSize(), rows.data())) throw Failure(r, f);
   return out;
 }
 
@@ -161,7 +171,7 @@ void PngWrite(std::FILE* f, const cv::Mat& image) {
   cv::Mat copy = image;
   const std::vector<unsigned char*> rows = RowPointers(copy);
   Writer w;
-  if (!Encode(w, f, image.cols, image.rows, image.channels() == 3, rows.data()))
+  if (!Encode(w, f, image.cols, image.rows, image.channels(), rows.data()))
     throw ImageFileError(w.messages.text);
 }
 

@@ -81,6 +81,12 @@ ImageInfo InfoOf(TIFF* t) {
   info.width = w > 0x7FFFFFFFu ? -1 : static_cast<int>(w);
   info.height = h > 0x7FFFFFFFu ? -1 : static_cast<int>(h);
   info.colour = photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE;
+  std::uint16_t extraCount = 0;
+  std::uint16_t* extra = nullptr;
+  if (TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 && extra != nullptr)
+    for (std::uint16_t k = 0; k < extraCount; ++k)
+      if (extra[k] == EXTRASAMPLE_ASSOCALPHA || extra[k] == EXTRASAMPLE_UNASSALPHA)
+        info.alpha = true;
   return info;
 }
 
@@ -106,6 +112,13 @@ cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
           t.get(), static_cast<std::uint32_t>(info.width), static_cast<std::uint32_t>(info.height),
           reinterpret_cast<std::uint32_t*>(rgba.data), ORIENTATION_TOPLEFT, 1) != 1)
     throw Failure(m);
+  if (mode == ImageMode::kColourAlpha && info.alpha) {
+    // libtiff gives alpha premultiplied; pictures are read straight.
+    cv::Mat bgra = NewPicture(info.height, info.width, CV_8UC4);
+    cv::cvtColor(rgba, bgra, cv::COLOR_mRGBA2RGBA);
+    cv::cvtColor(bgra, bgra, cv::COLOR_RGBA2BGRA);
+    return bgra;
+  }
   cv::Mat bgr = NewPicture(info.height, info.width, CV_8UC3);
   cv::cvtColor(rgba, bgr, cv::COLOR_RGBA2BGR);
   return ToMode(bgr, mode);
@@ -114,12 +127,17 @@ cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
 void TiffWrite(std::FILE* f, const cv::Mat& image) {
   Messages m;
   const TiffPtr t = Open(f, "w", m);
-  const bool colour = image.channels() == 3;
+  const int channels = image.channels();
+  const bool colour = channels >= 3;
   TIFF* tif = t.get();
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.cols));
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows));
   TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, colour ? 3 : 1);
+  TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels);
+  if (channels == 4) {
+    const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
+    TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+  }
   TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
   TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
@@ -127,7 +145,9 @@ void TiffWrite(std::FILE* f, const cv::Mat& image) {
   TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
   cv::Mat row(1, image.cols, image.type());
   for (int y = 0; y < image.rows; ++y) {
-    if (colour)
+    if (channels == 4)
+      cv::cvtColor(image.row(y), row, cv::COLOR_BGRA2RGBA);
+    else if (colour)
       cv::cvtColor(image.row(y), row, cv::COLOR_BGR2RGB);
     else
       image.row(y).copyTo(row);

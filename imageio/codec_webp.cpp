@@ -40,6 +40,7 @@ ImageInfo InfoOf(const WebPBitstreamFeatures& features) {
   info.width = features.width;
   info.height = features.height;
   info.colour = true;
+  info.alpha = features.has_alpha != 0;
   return info;
 }
 
@@ -68,9 +69,12 @@ cv::Mat WebpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
   std::rewind(f);
   const std::vector<unsigned char> data = ReadSome(f, static_cast<size_t>(size));
   if (static_cast<std::int64_t>(data.size()) != size) throw CutShort();
-  cv::Mat bgr = NewPicture(info.height, info.width, CV_8UC3);
-  if (WebPDecodeBGRInto(data.data(), data.size(), bgr.data, bgr.total() * bgr.elemSize(),
-                        static_cast<int>(bgr.step)) == nullptr) {
+  const bool alpha = mode == ImageMode::kColourAlpha && info.alpha;
+  cv::Mat bgr = NewPicture(info.height, info.width, alpha ? CV_8UC4 : CV_8UC3);
+  const size_t bytes = bgr.total() * bgr.elemSize();
+  const int stride = static_cast<int>(bgr.step);
+  if ((alpha ? WebPDecodeBGRAInto(data.data(), data.size(), bgr.data, bytes, stride)
+             : WebPDecodeBGRInto(data.data(), data.size(), bgr.data, bytes, stride)) == nullptr) {
     // Tell a short file from a damaged one.
     WebPDecoderConfig config;
     WebPInitDecoderConfig(&config);
@@ -88,9 +92,14 @@ void WebpWrite(std::FILE* f, const cv::Mat& image, int quality) {
   if (image.channels() == 1) cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
   std::uint8_t* raw = nullptr;
   const int step = static_cast<int>(bgr.step);
-  const size_t size = quality > 0 ? WebPEncodeBGR(bgr.data, bgr.cols, bgr.rows, step,
-                                                  static_cast<float>(quality), &raw)
-                                  : WebPEncodeLosslessBGR(bgr.data, bgr.cols, bgr.rows, step, &raw);
+  const float q = static_cast<float>(quality);
+  size_t size = 0;
+  if (bgr.channels() == 4)
+    size = quality > 0 ? WebPEncodeBGRA(bgr.data, bgr.cols, bgr.rows, step, q, &raw)
+                       : WebPEncodeLosslessBGRA(bgr.data, bgr.cols, bgr.rows, step, &raw);
+  else
+    size = quality > 0 ? WebPEncodeBGR(bgr.data, bgr.cols, bgr.rows, step, q, &raw)
+                       : WebPEncodeLosslessBGR(bgr.data, bgr.cols, bgr.rows, step, &raw);
   const std::unique_ptr<std::uint8_t, WebpFree> out(raw);
   if (size == 0) throw ImageFileError("the WebP encoder failed (a side above 16383 pixels?)");
   if (std::fwrite(out.get(), 1, size, f) != size)

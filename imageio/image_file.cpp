@@ -224,9 +224,12 @@ ImageFormat FormatForName(const std::string& path) {
 
 namespace {
 
-void CheckWritable(const cv::Mat& image) {
-  if (image.empty() || image.depth() != CV_8U || (image.channels() != 1 && image.channels() != 3))
+void CheckWritable(const cv::Mat& image, ImageFormat format) {
+  if (image.empty() || image.depth() != CV_8U ||
+      (image.channels() != 1 && image.channels() != 3 && image.channels() != 4))
     throw ImageFileError("only 8-bit grey or colour pictures can be written");
+  if (image.channels() == 4 && !FormatHoldsAlpha(format))
+    throw ImageFileError(std::string(FormatName(format)) + " holds no transparency");
 }
 
 void WriteTo(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality) {
@@ -255,6 +258,11 @@ void WriteTo(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality
 
 }  // namespace
 
+bool FormatHoldsAlpha(ImageFormat format) {
+  return format == ImageFormat::kPng || format == ImageFormat::kTiff ||
+         format == ImageFormat::kWebp;
+}
+
 std::string ReadablePath(const std::string& path) {
   if (path != kStandardInput) return path;
   const StandardInputCopy& in = StandardInput();
@@ -272,7 +280,7 @@ void WriteImageFile(const std::string& path, const cv::Mat& image, int quality) 
   if (format == ImageFormat::kUnknown)
     throw ImageFileError(
         "no image format for this extension (use .png, .jpg, .bmp, .tif or .webp)");
-  CheckWritable(image);
+  CheckWritable(image, format);
   FilePtr f(std::fopen(path.c_str(), "wb"));
   if (!f) throw ImageFileError(std::strerror(errno));
   WriteTo(f.get(), image, format, quality);
@@ -282,7 +290,7 @@ void WriteImageFile(const std::string& path, const cv::Mat& image, int quality) 
 }
 
 std::vector<unsigned char> EncodeImage(const cv::Mat& image, ImageFormat format, int quality) {
-  CheckWritable(image);
+  CheckWritable(image, format);
   // A real file rather than a memory stream: the TIFF writer needs a
   // descriptor.
   FilePtr f(std::tmpfile());
@@ -307,7 +315,7 @@ void CheckPixelLimit(const ImageInfo& info, std::int64_t maxPixels) {
 }
 
 cv::Mat ToMode(cv::Mat bgr, ImageMode mode) {
-  if (mode == ImageMode::kColour) return bgr;
+  if (mode != ImageMode::kGrey) return bgr;
   cv::Mat grey = NewPicture(bgr.rows, bgr.cols, CV_8UC1);
   cv::cvtColor(bgr, grey, cv::COLOR_BGR2GRAY);
   return grey;

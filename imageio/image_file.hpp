@@ -30,6 +30,9 @@ struct ImageInfo {
   int height = 0;
   // The file holds colour (not only grey levels).
   bool colour = false;
+  // The file holds transparency: an alpha channel, or a PNG's colour key
+  // (from the header alone, a PNG's key is not known yet).
+  bool alpha = false;
   std::int64_t Pixels() const { return std::int64_t{width} * height; }
 };
 
@@ -58,6 +61,9 @@ std::string PixelCountText(std::int64_t pixels);
 enum class ImageMode {
   kColour,  // CV_8UC3, blue-green-red; grey files give three equal channels
   kGrey,    // CV_8UC1; colour files are converted to grey levels
+  // CV_8UC4 blue-green-red-alpha (straight, not premultiplied) when the file
+  // holds transparency, else as kColour.
+  kColourAlpha,
 };
 
 // A path of "-" reads standard input in every reader below: it is read
@@ -95,7 +101,11 @@ ImageFormat FormatForWord(const std::string& word);
 
 inline constexpr int kDefaultJpegQuality = 95;
 
-// Writes `image` (CV_8UC1 grey or CV_8UC3 blue-green-red) in the format of
+// Whether the format can hold an alpha channel (PNG, TIFF, WebP).
+bool FormatHoldsAlpha(ImageFormat format);
+
+// Writes `image` (CV_8UC1 grey, CV_8UC3 blue-green-red, or CV_8UC4 with
+// straight alpha where FormatHoldsAlpha) in the format of
 // the name's extension: PNG (fast compression), JPEG (`quality` 1 to 100,
 // 0 for kDefaultJpegQuality; colour at full resolution from 90 up), BMP,
 // TIFF (LZW), WebP (lossy at `quality`, lossless for 0). Throws

@@ -234,6 +234,39 @@ TEST(ImageFiles, WrittenInTheFormatOfTheName) {
             std::string::npos);
 }
 
+TEST(ImageFiles, TransparencyRoundTripsWhereTheFormatHoldsIt) {
+  // Opaque, half and fully transparent thirds.
+  TempDir dir;
+  const cv::Mat bgr = testsupport::Sample({90, 60});
+  cv::Mat alpha(60, 90, CV_8UC1, cv::Scalar(255));
+  alpha.colRange(30, 60).setTo(128);
+  alpha.colRange(60, 90).setTo(0);
+  cv::Mat bgra;
+  cv::merge(std::vector<cv::Mat>{bgr, alpha}, bgra);
+  for (const std::string ext : {"png", "webp", "tif"}) {
+    const std::string path = dir / ("a." + ext);
+    WriteImageFile(path, bgra);
+    ImageInfo info;
+    const cv::Mat back = ReadImageFile(path, ImageMode::kColourAlpha, kNoLimit, &info);
+    EXPECT_TRUE(info.alpha) << ext;
+    ASSERT_EQ(back.type(), CV_8UC4) << ext;
+    cv::Mat backAlpha;
+    cv::extractChannel(back, backAlpha, 3);
+    EXPECT_EQ(cv::norm(backAlpha, alpha, cv::NORM_INF), 0.0) << ext;
+    // Colour where it is seen (a TIFF comes back through premultiplied
+    // values: within a level or two where half transparent).
+    cv::Mat seen;
+    cv::cvtColor(back.colRange(0, 60), seen, cv::COLOR_BGRA2BGR);
+    EXPECT_LE(cv::norm(seen, bgr.colRange(0, 60), cv::NORM_INF), 2.0) << ext;
+    EXPECT_EQ(ReadImageFile(path, ImageMode::kColour, kNoLimit).type(), CV_8UC3) << ext;
+  }
+  // An opaque file reads as colour in either mode.
+  WriteImageFile(dir / "o.png", bgr);
+  EXPECT_EQ(ReadImageFile(dir / "o.png", ImageMode::kColourAlpha, kNoLimit).type(), CV_8UC3);
+  for (const std::string ext : {"jpg", "bmp"})
+    EXPECT_THROW(WriteImageFile(dir / ("a." + ext), bgra), ImageFileError) << ext;
+}
+
 TEST(ImageFiles, DamagedAndHostileFilesAreRefusedWithTheCause) {
   TempDir dir;
   const cv::Mat photo = testsupport::Sample({400, 300});
