@@ -151,7 +151,9 @@ inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
   return _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w), p));
 }
 inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
-// Rounded to nearest (even on ties) and saturated, as cv::saturate_cast.
+// Rounded to nearest (even on ties) and saturated, as cv::saturate_cast;
+// C channels.
+template <int C>
 inline void Store(Pixel p, uchar* out) {
   __m128i i = _mm_cvtps_epi32(p);
   i = _mm_packus_epi16(_mm_packs_epi32(i, i), i);
@@ -159,26 +161,31 @@ inline void Store(Pixel p, uchar* out) {
   out[0] = static_cast<uchar>(bytes);
   out[1] = static_cast<uchar>(bytes >> 8);
   out[2] = static_cast<uchar>(bytes >> 16);
+  if constexpr (C == 4) out[3] = static_cast<uchar>(bytes >> 24);
 }
 #else
 struct Pixel {
-  float c[3];
+  float c[4];
 };
-inline Pixel Zero() { return {{0.0f, 0.0f, 0.0f}}; }
+inline Pixel Zero() { return {{0.0f, 0.0f, 0.0f, 0.0f}}; }
 inline Pixel Load(const uchar* p) {
-  return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2])}};
+  return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2]),
+           static_cast<float>(p[3])}};
 }
 inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
-  for (int k = 0; k < 3; ++k) acc.c[k] += w * p.c[k];
+  for (int k = 0; k < 4; ++k) acc.c[k] += w * p.c[k];
   return acc;
 }
 inline Pixel Scaled(Pixel p, float w) { return AddScaled(Zero(), w, p); }
+template <int C>
 inline void Store(Pixel p, uchar* out) {
-  for (int k = 0; k < 3; ++k) out[k] = cv::saturate_cast<uchar>(p.c[k]);
+  for (int k = 0; k < C; ++k) out[k] = cv::saturate_cast<uchar>(p.c[k]);
 }
 #endif
 
-// Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels.
+// Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels;
+// C channels a texel.
+template <int C>
 inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
   const float fx = px - 0.5f;
   const float fy = py - 0.5f;
@@ -191,9 +198,9 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
   const int iy = static_cast<int>(iyf) - 1;
   int cx[4];
   if (ix >= 0 && ix + 3 < v.cols) {
-    for (int k = 0; k < 4; ++k) cx[k] = 3 * (ix + k);
+    for (int k = 0; k < 4; ++k) cx[k] = C * (ix + k);
   } else {
-    for (int k = 0; k < 4; ++k) cx[k] = 3 * ClampIndex(ix + k, v.cols);
+    for (int k = 0; k < 4; ++k) cx[k] = C * ClampIndex(ix + k, v.cols);
   }
   Pixel sum = Zero();
   for (int j = 0; j < 4; ++j) {
@@ -202,11 +209,12 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
     for (int k = 0; k < 4; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
     sum = AddScaled(sum, wy[j], line);
   }
-  Store(sum, out);
+  Store<C>(sum, out);
 }
 
 // Keys' cubic widened to 1 / invScaleX x 1 / invScaleY level pixels around
 // (px, py); reachX, reachY are twice those widths (the kernel's support).
+template <int C>
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
                           float reachY, float px, float py, uchar* out) {
   const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
@@ -222,7 +230,7 @@ inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float
   for (int x = x0; x <= x1; ++x) {
     const float w = kCubicTable((static_cast<float>(x) + 0.5f - px) * invScaleX);
     wx[x - x0] = w;
-    cx[x - x0] = 3 * (inside ? x : ClampIndex(x, v.cols));
+    cx[x - x0] = C * (inside ? x : ClampIndex(x, v.cols));
     sumX += w;
   }
   const int taps = x1 - x0 + 1;
@@ -237,7 +245,7 @@ inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float
     for (int k = 0; k < taps; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
     sum = AddScaled(sum, wy, line);
   }
-  Store(Scaled(sum, 1.0f / (sumX * sumY)), out);
+  Store<C>(Scaled(sum, 1.0f / (sumX * sumY)), out);
 }
 
 #include "interop_gl/photo_warp_rows.inc"
@@ -282,7 +290,9 @@ inline Pixel Fold(__m256 v) {
   return _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
 }
 
+template <int C>
 inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
+  static_assert(C == 3, "pairs of 3-byte texels");
   const float fx = px - 0.5f;
   const float fy = py - 0.5f;
   const float ixf = std::floor(fx);
@@ -317,8 +327,10 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
   Store(acc, out);
 }
 
+template <int C>
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
                           float reachY, float px, float py, uchar* out) {
+  static_assert(C == 3, "pairs of 3-byte texels");
   const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
   const int x1 =
       std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
@@ -383,7 +395,10 @@ bool UseAvx2() { return false; }
 void UseBaselineWarpForTesting(bool baseline) { g_allowAvx2 = !baseline; }
 
 PhotoWarper::PhotoWarper(const cv::Mat& photo) : photo_(photo) {
-  QX_CHECK(photo.type() == CV_8UC3 && !photo.empty());
+  QX_CHECK((photo.type() == CV_8UC3 || photo.type() == CV_8UC4) && !photo.empty());
+  // Colour is filtered premultiplied by its alpha: a transparent texel's
+  // colour, whatever it is, must not bleed into the edge of what is seen.
+  if (photo.channels() == 4) cv::cvtColor(photo, photo_, cv::COLOR_RGBA2mRGBA);
   levels_.push_back(photo_);
 }
 
@@ -401,7 +416,8 @@ const cv::Mat& PhotoWarper::Level(int level) {
 cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size target) {
   QX_CHECK(vx >= 2 && vy >= 2 &&
            xy.size() == 2 * static_cast<size_t>(vx) * static_cast<size_t>(vy));
-  cv::Mat out(std::max(target.height, 0), std::max(target.width, 0), CV_8UC3);
+  const int channels = photo_.channels();
+  cv::Mat out(std::max(target.height, 0), std::max(target.width, 0), photo_.type());
   if (out.empty()) return out;
 
   // Every level halving the photo gives (sizes rounded down), as level
@@ -446,27 +462,30 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
     const cv::Mat& m = Level(level);
     const cv::Point2f to = toLevel[static_cast<size_t>(level)];
     const uchar* last = m.ptr<uchar>(m.rows - 1);
-    lastRows.emplace_back(last, last + 3 * m.cols);
+    lastRows.emplace_back(last, last + static_cast<size_t>(channels) * m.cols);
     lastRows.back().resize(lastRows.back().size() + kSpareBytes, 0);
     views.push_back(View{m.data, m.step[0], m.cols, m.rows, to.x, to.y, lastRows.back().data()});
   }
 
-  void (*const fill)(cv::Mat&, const Triangle&, const View&, int, int) =
+  void (*fill)(cv::Mat&, const Triangle&, const View&, int, int) =
+      channels == 4 ? base::FillRows<4> : base::FillRows<3>;
 #if QX_WARP_X86
-      UseAvx2() ? avx2::FillRows :
+  if (channels == 3 && UseAvx2()) fill = avx2::FillRows<3>;
 #endif
-                base::FillRows;
+  // Where no triangle lies: white, or transparent in a picture with alpha.
+  const cv::Scalar uncovered = channels == 4 ? cv::Scalar::all(0) : cv::Scalar::all(255);
   cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
     for (int band = range.start; band < range.end; ++band) {
       const int rowBegin = band * kBandRows;
       const int rowEnd = std::min(out.rows, rowBegin + kBandRows);
-      out.rowRange(rowBegin, rowEnd).setTo(cv::Scalar(255, 255, 255));
+      out.rowRange(rowBegin, rowEnd).setTo(uncovered);
       for (const uint32_t k : inBand[static_cast<size_t>(band)]) {
         const Triangle& t = triangles[k];
         fill(out, t, views[static_cast<size_t>(t.level)], rowBegin, rowEnd);
       }
     }
   });
+  if (channels == 4) cv::cvtColor(out, out, cv::COLOR_mRGBA2RGBA);
   return out;
 }
 

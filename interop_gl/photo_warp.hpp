@@ -16,12 +16,16 @@ namespace quadrix {
 
 class PhotoWarper {
  public:
-  // photo: CV_8UC3 BGR, any size; shared (not copied) and not changed.
+  // photo: CV_8UC3 BGR, or CV_8UC4 BGRA with straight alpha, any size;
+  // shared (not copied; a BGRA photo is copied premultiplied) and not
+  // changed.
   explicit PhotoWarper(const cv::Mat& photo);
 
   // xy: vx * vy (x, y) pairs in vertex order (row by row), target pixels of
   // the vertices of a grid that spans the photo evenly at rest; vx, vy >= 2.
-  // Returns CV_8UC3 BGR of exactly `target`, top row first.
+  // Returns a picture of the photo's type (straight alpha) of exactly
+  // `target`, top row first; where no triangle lies it is white, or
+  // transparent in a BGRA picture.
   cv::Mat Render(int vx, int vy, std::span<const float> xy, cv::Size target);
 
  private:
