@@ -1,6 +1,7 @@
 #include "cli/options.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -130,6 +131,9 @@ const char* const kCliUsage =
     "  --strip             write the pictures without the photo's metadata (by\n"
     "                      default its EXIF, XMP, IPTC and colour profile go with\n"
     "                      them, orientation 1 and the new pixel size)\n"
+    "  --background COLOR  what a transparent photo is put on in a JPEG or BMP\n"
+    "                      (white, black, grey or #RRGGBB; default white); PNG,\n"
+    "                      WebP and TIFF keep the transparency\n"
     "  --quality Q         JPEG and WebP quality, 1 to 100 (default: JPEG 95,\n"
     "                      WebP lossless); from 90 up JPEG keeps colour at full\n"
     "                      resolution\n"
@@ -261,6 +265,30 @@ void StoreQuality(const std::string& value, Parsed& p) {
   p.options.quality = q;
 }
 
+// A colour by name (white, black, grey or gray) or as #RRGGBB.
+void StoreBackground(const std::string& value, Parsed& p) {
+  std::string lower = value;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  cv::Scalar colour;
+  if (lower == "white") {
+    colour = cv::Scalar::all(255);
+  } else if (lower == "black") {
+    colour = cv::Scalar::all(0);
+  } else if (lower == "grey" || lower == "gray") {
+    colour = cv::Scalar::all(128);
+  } else if (lower.size() == 7 && lower[0] == '#' &&
+             lower.find_first_not_of("0123456789abcdef", 1) == std::string::npos) {
+    const int r = std::stoi(lower.substr(1, 2), nullptr, 16);
+    const int g = std::stoi(lower.substr(3, 2), nullptr, 16);
+    const int b = std::stoi(lower.substr(5, 2), nullptr, 16);
+    colour = cv::Scalar(b, g, r);
+  } else {
+    throw UsageError{"invalid colour '" + value + "': use white, black, grey or #RRGGBB"};
+  }
+  p.options.background = colour;
+  p.options.backgroundName = value;
+}
+
 void StoreFormat(const std::string& value, Parsed& p) {
   const ImageFormat format = FormatForWord(value);
   if (format == ImageFormat::kUnknown)
@@ -319,6 +347,7 @@ constexpr OptionSpec kOptions[] = {
     {"-h", "--help", Takes::kNothing, nullptr, SetFlag<&CliOptions::help>},
     {nullptr, "--version", Takes::kNothing, nullptr, SetFlag<&CliOptions::version>},
     {nullptr, "--strip", Takes::kNothing, nullptr, SetFlag<&CliOptions::strip>},
+    {nullptr, "--background", Takes::kText, nullptr, StoreBackground},
     {nullptr, "--quality", Takes::kText, nullptr, StoreQuality},
     {nullptr, "--format", Takes::kText, nullptr, StoreFormat},
     {nullptr, "--batch", Takes::kNothing, nullptr, SetFlag<&CliOptions::batch>},

@@ -40,6 +40,10 @@ struct CliOptions {
   bool version = false;
   // Write no metadata (EXIF, XMP, IPTC, ICC profile) into the pictures.
   bool strip = false;
+  // What a transparent photo is put on in a format without transparency
+  // (blue, green, red), and its name as given.
+  cv::Scalar background = cv::Scalar::all(255);
+  std::string backgroundName = "white";
   // JPEG and WebP quality, 1 to 100; 0: JPEG 95, WebP lossless.
   int quality = 0;
   // The format of the picture written to standard output (-o -); kUnknown: PNG.

@@ -270,7 +270,10 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   // pixels (cheaper than an OpenGL context and textures of it, and no size
   // limit), after the analysis and the factor are freed.
   if (host.settings().parts.sharp && !o.grid && !o.showImportance) {
-    cv::Mat photo = host.DrawImage();
+    // A photo with transparency is read again with its alpha: the host
+    // holds it composited on white.
+    const bool transparent = !inputs.alpha.empty();
+    cv::Mat photo = transparent ? cv::Mat() : host.DrawImage();
     slot.reset();
 #ifdef __GLIBC__
     // What the analysis freed on other threads stays in their arenas, out
@@ -284,8 +287,19 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
     }
     inputs = InputImages{};
     PhotoWarper warper(photo);
+    // Formats without transparency get the picture on the background.
+    const ImageFormat format =
+        *o.outputPattern == kStandardOutput
+            ? (o.streamFormat == ImageFormat::kUnknown ? ImageFormat::kPng : o.streamFormat)
+            : FormatForName(*o.outputPattern);
+    const bool flatten = transparent && !FormatHoldsAlpha(format);
+    if (flatten)
+      console.Message("'" + src + "': " + FormatName(format) +
+                      " holds no transparency: the picture is on " + o.backgroundName +
+                      " (choose with --background)");
     DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
-      return warper.Render(vx, vy, xy, size);
+      const cv::Mat picture = warper.Render(vx, vy, xy, size);
+      return flatten ? CompositeOn(picture, o.background) : picture;
     });
     return;
   }

@@ -40,7 +40,8 @@ void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
   constexpr double kKeep = 4.0;
   constexpr double kUpright = 0.3;
   constexpr double kAlike = 1.0;
-  constexpr double kSimilar = 0.1;  // importance difference that still counts as alike
+  constexpr double kSimilar = 0.1;        // importance difference that still counts as alike
+  constexpr double kComputedFloor = 0.2;  // the least importance of a computed map
 
   // Along `k` (0: x, 1: y): the edge from vertex p to vertex q, of rest
   // length restLen along that axis, should be its share of the target side.
@@ -79,9 +80,13 @@ void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
   // difference of the vertices along each grid line, weighted by how close
   // the two quads' importance is. Where the importance steps, the stretch
   // may step too.
+  // Below the floor of a computed map (transparent parts, or what was
+  // painted to take the stretch) evenness matters less and less: an empty
+  // background scaled unevenly is still empty, and holding it even would
+  // widen what stands in front of it.
   const auto alike = [&](double a, double b) {
     const double d = (a - b) / kSimilar;
-    return kAlike * std::exp(-d * d);
+    return kAlike * std::exp(-d * d) * std::min(1.0, std::max(a, b) / kComputedFloor);
   };
   for (int j = 0; j <= R; ++j)
     for (int i = 0; i + 2 <= C; ++i) {

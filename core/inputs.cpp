@@ -40,7 +40,43 @@ void ReadImportance(InputImages& in, cv::Size photoSize, int quadSize, std::int6
   CheckImportanceFits(in.srcPath, photoSize, in.salPath, in.importance.size(), quadSize, workSide);
 }
 
+// A photo read with its transparency: the colour composited on white for
+// the analysis, the alpha set apart. A photo whose every pixel is opaque
+// keeps no alpha.
+void SplitAlpha(cv::Mat& source, cv::Mat& alpha) {
+  alpha.release();
+  if (source.channels() != 4) return;
+  cv::Mat a;
+  cv::extractChannel(source, a, 3);
+  double lowest = 255.0;
+  cv::minMaxLoc(a, &lowest);
+  if (lowest < 255.0) {
+    alpha = a;
+    source = CompositeOn(source, cv::Scalar::all(255));
+  } else {
+    cv::cvtColor(source, source, cv::COLOR_BGRA2BGR);
+  }
+}
+
 }  // namespace
+
+cv::Mat CompositeOn(const cv::Mat& bgra, cv::Scalar background) {
+  CV_Assert(bgra.type() == CV_8UC4);
+  cv::Mat out(bgra.size(), CV_8UC3);
+  const int bg[3] = {cv::saturate_cast<uchar>(background[0]),
+                     cv::saturate_cast<uchar>(background[1]),
+                     cv::saturate_cast<uchar>(background[2])};
+  for (int y = 0; y < bgra.rows; ++y) {
+    const uchar* in = bgra.ptr<uchar>(y);
+    uchar* o = out.ptr<uchar>(y);
+    for (int x = 0; x < bgra.cols; ++x, in += 4, o += 3) {
+      const int a = in[3];
+      for (int c = 0; c < 3; ++c)
+        o[c] = static_cast<uchar>((in[c] * a + bg[c] * (255 - a) + 127) / 255);
+    }
+  }
+  return out;
+}
 
 std::optional<std::int64_t> ParseMaxPixels(const std::string& text) {
   if (text.empty() || text.size() > 15 || text.find_first_not_of("0123456789") != std::string::npos)
@@ -113,7 +149,8 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
   InputImages in;
   in.srcPath = srcPath;
   in.salPath = salPath;
-  in.source = Read(srcPath, "source image", ImageMode::kColour, maxPixels);
+  in.source = Read(srcPath, "source image", ImageMode::kColourAlpha, maxPixels);
+  SplitAlpha(in.source, in.alpha);
   CheckSourceSize(srcPath, in.source.size(), quadSize);
   // A source too small for a computed importance map is no error: the host
   // gives it a flat map and says so (ResizeHost::notice).
@@ -130,19 +167,25 @@ InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& sal
   // Decoded at no less than twice the working side: a copy reduced further
   // by the DCT alone is softer, enough to move the mesh by a few percent.
   cv::Mat decoded =
-      Read(srcPath, "source image", ImageMode::kColour, maxPixels, 2 * workSide, &info);
+      Read(srcPath, "source image", ImageMode::kColourAlpha, maxPixels, 2 * workSide, &info);
   in.photoSize = cv::Size(info.width, info.height);
   CheckSourceSize(srcPath, in.photoSize, quadSize);
   const cv::Size work = WorkingSize(in.photoSize, workSide);
+  SplitAlpha(decoded, in.alpha);
   in.source = decoded;
-  if (decoded.size() != work) cv::resize(decoded, in.source, work, 0, 0, cv::INTER_AREA);
+  if (decoded.size() != work) {
+    cv::resize(decoded, in.source, work, 0, 0, cv::INTER_AREA);
+    if (!in.alpha.empty()) cv::resize(in.alpha, in.alpha, work, 0, 0, cv::INTER_AREA);
+  }
   ReadImportance(in, in.photoSize, quadSize, maxPixels, workSide);
   return in;
 }
 
 cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels) {
-  cv::Mat photo = Read(inputs.srcPath, "source image", ImageMode::kColour, maxPixels);
-  if (photo.size() != inputs.photoSize)
+  cv::Mat photo =
+      Read(inputs.srcPath, "source image",
+           inputs.alpha.empty() ? ImageMode::kColour : ImageMode::kColourAlpha, maxPixels);
+  if (photo.size() != (inputs.photoSize.empty() ? inputs.source.size() : inputs.photoSize))
     throw InputError(InputError::Cause::kUnreadable,
                      "the source image '" + inputs.srcPath + "' changed while it was resized");
   return photo;

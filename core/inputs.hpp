@@ -52,7 +52,15 @@ struct InputImages {
   // From ReadWorkingInputs: the photo's size, `source` being its working
   // copy. Empty from ReadInputs.
   cv::Size photoSize;
+  // A photo with transparency (not every pixel opaque): `source` is its
+  // colour composited on white, `alpha` (CV_8UC1, the size of `source`) its
+  // opacity, and ReadPhoto reads it with its alpha. Empty when opaque.
+  cv::Mat alpha;
 };
+
+// `bgra` (CV_8UC4, straight alpha) composited on `background` (blue,
+// green, red): CV_8UC3.
+cv::Mat CompositeOn(const cv::Mat& bgra, cv::Scalar background);
 
 // The longest side of the working copy a big photo is analysed and solved
 // on (ResizeSettings::workSide).
@@ -83,7 +91,8 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
 InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
                               std::int64_t maxPixels, int workSide);
 
-// The photo of inputs from ReadWorkingInputs, decoded whole. Throws
+// The photo of inputs from ReadWorkingInputs, decoded whole (CV_8UC3, or
+// CV_8UC4 with straight alpha when inputs.alpha is set). Throws
 // InputError, also when the file no longer has the size it had.
 cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels);
 

@@ -12,6 +12,7 @@
 
 #include "base/check.hpp"
 #include "base/hugepages.hpp"
+#include "core/importance_paint.hpp"
 #include "core/result_terms.hpp"
 #include "imageio/image_file.hpp"
 #include "saliency/face_detect.hpp"
@@ -76,28 +77,32 @@ bool ResizeHost::LoadImage(const cv::Mat& photo8UC3, const char* salPath) {
 
 void ResizeHost::Load(const InputImages& inputs) {
   const bool workingCopy = !inputs.photoSize.empty() && inputs.photoSize != inputs.source.size();
-  if (!(workingCopy ? LoadWorkingCopy(inputs.source, inputs.photoSize, inputs.importance)
-                    : LoadImportance(inputs.source, inputs.importance)))
+  if (!(workingCopy
+            ? LoadWorkingCopy(inputs.source, inputs.photoSize, inputs.importance, inputs.alpha)
+            : LoadImportance(inputs.source, inputs.importance, inputs.alpha)))
     throw InputError(InputError::Cause::kTooSmall,
                      "the images '" + inputs.srcPath + "' cannot be meshed in whole quads");
 }
 
-bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U) {
+bool ResizeHost::LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U,
+                                const cv::Mat& alpha8U) {
   // The working copy: drawing reads the photo itself, so only the exact
   // grid can solve on a reduced copy.
   const cv::Size work = WorkingSize(photo8UC3.size(), settings_.WorkSide());
   cv::Mat working = photo8UC3;
+  cv::Mat alpha = alpha8U;
   if (work != photo8UC3.size()) {
     working = NewImage(work, CV_8UC3);
     cv::resize(photo8UC3, working, work, 0, 0, cv::INTER_AREA);
+    if (!alpha8U.empty()) cv::resize(alpha8U, alpha, work, 0, 0, cv::INTER_AREA);
   }
-  const bool loaded = LoadWorkingCopy(working, photo8UC3.size(), importance8U);
+  const bool loaded = LoadWorkingCopy(working, photo8UC3.size(), importance8U, alpha);
   imgOriginal_ = photo8UC3;
   return loaded;
 }
 
 bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
-                                 const cv::Mat& importance8U) {
+                                 const cv::Mat& importance8U, const cv::Mat& alpha8U) {
   const cv::Size work = WorkingSize(photoSize, settings_.WorkSide());
   QX_CHECK(working8UC3.size() == work);
   imgOriginal_.release();
@@ -136,6 +141,16 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
       found = std::move(result.faces);
       RaiseImportanceOverFaces(sal, found, 1.0f);
     }
+  }
+
+  // What cannot be seen matters least: a cut-out keeps its subject and
+  // its empty surroundings take the stretch.
+  if (!fromFile && !alpha8U.empty()) {
+    QX_CHECK(alpha8U.type() == CV_8UC1 && alpha8U.size() == sal.size());
+    cv::Mat opacity;
+    alpha8U.convertTo(opacity, CV_32F, 1.0 / 255.0);
+    cv::Mat transparency = 1.0f - opacity;
+    sal = sal.mul(opacity) + kLeastImportance * transparency;
   }
 
   // A side that rounds to no quad at all cannot be meshed; refuse it here

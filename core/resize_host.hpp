@@ -78,12 +78,16 @@ class ResizeHost {
   // The same with the importance file's grey levels already read
   // (CV_8UC1, any size that aligns to the photo's), or empty to compute
   // the map.
-  bool LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U);
+  // alpha8U: the photo's opacity (CV_8UC1 of its size), or empty when it
+  // is opaque; a computed map counts transparent parts least.
+  bool LoadImportance(const cv::Mat& photo8UC3, const cv::Mat& importance8U,
+                      const cv::Mat& alpha8U = cv::Mat());
   // The same for a photo of `photoSize` pixels given only as its working
   // copy (CV_8UC3 of WorkingSize(photoSize, settings().WorkSide()) pixels):
   // everything but drawing needs no more. DrawImage() is then empty, and
   // the caller draws the photo itself through the mesh.
-  bool LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize, const cv::Mat& importance8U);
+  bool LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize, const cv::Mat& importance8U,
+                       const cv::Mat& alpha8U = cv::Mat());
   // After a load: detects lines, assembles the energy and has the engine
   // factor it.
   void BuildEquationA();

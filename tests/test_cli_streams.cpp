@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <string>
 #include <vector>
 
@@ -152,4 +153,48 @@ TEST(CliMetadata, TheCamerasWordsAndColourProfileGoWithEveryPictureUnlessStrippe
     EXPECT_TRUE(bare.exif.empty()) << option;
     EXPECT_TRUE(bare.icc.empty()) << option;
   }
+}
+
+TEST(CliTransparency, ACutOutKeepsItsShapeAndItsTransparentSurroundings) {
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample({400, 300});
+  cv::Mat mask(300, 400, CV_8UC1, cv::Scalar(0));
+  cv::circle(mask, {200, 150}, 110, cv::Scalar(255), cv::FILLED);
+  std::vector<cv::Mat> planes;
+  cv::split(photo, planes);
+  planes.push_back(mask);
+  cv::Mat bgra;
+  cv::merge(planes, bgra);
+  const std::string src = dir / "cut.png";
+  cv::imwrite(src, bgra);
+
+  for (const std::string ext : {"png", "webp", "tif"}) {
+    const std::string out = dir / ("wide." + ext);
+    const auto r = Cli("--size 700x300 -o " + Quote(out) + " 1 " + Quote(src));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << ext;
+    const cv::Mat picture = cv::imread(out, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(picture.type(), CV_8UC4) << ext;
+    ASSERT_EQ(picture.size(), cv::Size(700, 300));
+    cv::Mat alpha;
+    cv::extractChannel(picture, alpha, 3);
+    EXPECT_EQ(alpha.at<uchar>(2, 2), 0) << ext << ": the corner stays transparent";
+    EXPECT_EQ(alpha.at<uchar>(150, 350), 255) << ext;
+    // The disc stays a disc (plain scaling would make it 1.75 times wider
+    // than tall); the surroundings take the stretch.
+    const cv::Rect disc = cv::boundingRect(alpha > 128);
+    EXPECT_NEAR(static_cast<double>(disc.width) / disc.height, 1.0, 0.15) << ext << " " << disc;
+  }
+  // JPEG holds no transparency: on white, or the background asked for,
+  // with a notice.
+  const auto jpeg = Cli("--size 700x300 -o " + Quote(dir / "wide.jpg") +
+                        " --background '#ff0000' 1 " + Quote(src));
+  ASSERT_EQ(jpeg.status, 0) << jpeg.err;
+  EXPECT_NE(jpeg.err.find("JPEG holds no transparency"), std::string::npos) << jpeg.err;
+  const cv::Mat flat = cv::imread(dir / "wide.jpg", cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(flat.type(), CV_8UC3);
+  const cv::Vec3b corner = flat.at<cv::Vec3b>(2, 2);
+  EXPECT_LT(corner[0], 10);  // blue, green, red
+  EXPECT_GT(corner[2], 245);
+  EXPECT_EQ(Cli("--background pink -o " + Quote(dir / "x.jpg") + " 1 " + Quote(src)).status, 2);
 }

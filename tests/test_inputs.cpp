@@ -215,6 +215,42 @@ TEST(ComputedImportance, PhotoKeepsItsSizeAndRange) {
   EXPECT_NEAR(hi, 1.0, 0.05);
 }
 
+TEST(ComputedImportance, TransparentPartsCountLeastAndTheColourIsSeenOnWhite) {
+  // A photo cut out of a transparent background (a disc), written as PNG
+  // with alpha and as a PNG whose alpha is opaque everywhere.
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample({400, 300});
+  cv::Mat mask(300, 400, CV_8UC1, cv::Scalar(0));
+  cv::circle(mask, {200, 150}, 110, cv::Scalar(255), cv::FILLED);
+  std::vector<cv::Mat> planes;
+  cv::split(photo, planes);
+  planes.push_back(mask);
+  cv::Mat bgra;
+  cv::merge(planes, bgra);
+  cv::imwrite(dir / "cut.png", bgra);
+  planes.back().setTo(255);
+  cv::merge(planes, bgra);
+  cv::imwrite(dir / "opaque.png", bgra);
+
+  const InputImages cut = ReadInputs(dir / "cut.png", "", 20, kDefaultMaxPixels);
+  ASSERT_EQ(cut.alpha.size(), cut.source.size());
+  EXPECT_EQ(cut.source.type(), CV_8UC3);
+  EXPECT_EQ(cut.source.at<cv::Vec3b>(5, 5), cv::Vec3b(255, 255, 255)) << "seen on white";
+  EXPECT_EQ(cut.source.at<cv::Vec3b>(150, 200), photo.at<cv::Vec3b>(150, 200));
+  EXPECT_TRUE(ReadInputs(dir / "opaque.png", "", 20, kDefaultMaxPixels).alpha.empty())
+      << "an alpha channel that hides nothing is no transparency";
+  EXPECT_EQ(ReadPhoto(InputImages(cut), kDefaultMaxPixels).type(), CV_8UC4);
+
+  ResizeHost host;
+  host.Load(cut);
+  const cv::Mat& sal = host.imgSal();
+  double corner = 0.0, middle = 0.0;
+  cv::minMaxLoc(sal(cv::Rect(0, 0, 40, 40)), nullptr, &corner);
+  cv::minMaxLoc(sal(cv::Rect(180, 130, 40, 40)), nullptr, &middle);
+  EXPECT_NEAR(corner, kLeastImportance, 1e-6);
+  EXPECT_GT(middle, 0.1);
+}
+
 TEST(ComputedImportance, DegenerateImagesSolveWithoutNaN) {
   cv::Mat twoColours(200, 300, CV_8UC3, cv::Scalar(200, 40, 40));
   twoColours(cv::Rect(150, 0, 150, 200)).setTo(cv::Scalar(10, 220, 90));
