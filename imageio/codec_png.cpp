@@ -52,11 +52,14 @@ bool ReadHeader(Reader& r, std::FILE* f) {
 
 // Sets up the transforms to 8-bit grey or blue-green-red, then reads the
 // rows and the end of the file.
-bool Decode(Reader& r, bool colour, bool alpha, size_t rowBytes, unsigned char* const* rows) {
+bool Decode(Reader& r, bool colour, bool alpha, bool deep, size_t rowBytes,
+            unsigned char* const* rows) {
   if (setjmp(png_jmpbuf(r.png))) return false;
   const int type = png_get_color_type(r.png, r.info);
   const int depth = png_get_bit_depth(r.png, r.info);
-  if (depth == 16) png_set_strip_16(r.png);
+  if (depth == 16 && !deep) png_set_strip_16(r.png);
+  // PNG's 16-bit samples are big-endian.
+  if (depth == 16 && deep) png_set_swap(r.png);
   if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(r.png);
   if (type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(r.png);
   if (alpha) {
@@ -87,6 +90,7 @@ ImageInfo InfoOf(const Reader& r) {
   info.colour = (png_get_color_type(r.png, r.info) & PNG_COLOR_MASK_COLOR) != 0;
   info.alpha = (png_get_color_type(r.png, r.info) & PNG_COLOR_MASK_ALPHA) != 0 ||
                png_get_valid(r.png, r.info, PNG_INFO_tRNS) != 0;
+  info.depth = png_get_bit_depth(r.png, r.info) == 16 ? 16 : 8;
   return info;
 }
 
@@ -109,7 +113,7 @@ struct Writer {
   Writer& operator=(const Writer&) = delete;
 };
 
-bool Encode(Writer& w, std::FILE* f, int width, int height, int channels,
+bool Encode(Writer& w, std::FILE* f, int width, int height, int channels, int bits,
             unsigned char* const* rows) {
   const bool colour = channels >= 3;
   if (setjmp(png_jmpbuf(w.png))) return false;
@@ -119,12 +123,14 @@ bool Encode(Writer& w, std::FILE* f, int width, int height, int channels,
   png_set_filter(w.png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
   png_set_compression_level(w.png, Z_BEST_SPEED);
   png_set_compression_strategy(w.png, Z_RLE);
-  png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
+  png_set_IHDR(w.png, w.info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height),
+               bits,
                channels == 4 ? PNG_COLOR_TYPE_RGB_ALPHA
                              : (colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY),
                PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   png_write_info(w.png, w.info);
   if (colour) png_set_bgr(w.png);
+  if (bits == 16) png_set_swap(w.png);
   png_write_image(w.png, const_cast<png_bytepp>(rows));
   png_write_end(w.png, nullptr);
   return true;
@@ -149,6 +155,7 @@ ImageInfo PngInfo(std::FILE* f) {
   info.height = h > 0x7FFFFFFFu ? -1 : static_cast<int>(h);
   info.colour = (b[25] & PNG_COLOR_MASK_COLOR) != 0;
   info.alpha = (b[25] & PNG_COLOR_MASK_ALPHA) != 0;
+  info.depth = b[24] == 16 ? 16 : 8;
   return info;
 }
 
@@ -160,10 +167,12 @@ cv::Mat PngRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo&
   if (!ReadHeader(r, f)) throw Failure(r, f);
   info = InfoOf(r);
   const bool colour = mode != ImageMode::kGrey;
-  const bool alpha = mode == ImageMode::kColourAlpha && info.alpha;
-  cv::Mat out = NewPicture(info.height, info.width, alpha ? CV_8UC4 : (colour ? CV_8UC3 : CV_8UC1));
+  const bool alpha = WantsAlpha(mode) && info.alpha;
+  const bool deep = mode == ImageMode::kDeep && info.depth == 16;
+  cv::Mat out = NewPicture(info.height, info.width,
+                           CV_MAKETYPE(deep ? CV_16U : CV_8U, alpha ? 4 : (colour ? 3 : 1)));
   const std::vector<unsigned char*> rows = RowPointers(out);
-  if (!Decode(r, colour, alpha, out.cols * out.elemSize(), rows.data())) throw Failure(r, f);
+  if (!Decode(r, colour, alpha, deep, out.cols * out.elemSize(), rows.data())) throw Failure(r, f);
   return out;
 }
 
@@ -171,7 +180,8 @@ void PngWrite(std::FILE* f, const cv::Mat& image) {
   cv::Mat copy = image;
   const std::vector<unsigned char*> rows = RowPointers(copy);
   Writer w;
-  if (!Encode(w, f, image.cols, image.rows, image.channels(), rows.data()))
+  if (!Encode(w, f, image.cols, image.rows, image.channels(), image.depth() == CV_16U ? 16 : 8,
+              rows.data()))
     throw ImageFileError(w.messages.text);
 }
 

@@ -81,6 +81,9 @@ ImageInfo InfoOf(TIFF* t) {
   info.width = w > 0x7FFFFFFFu ? -1 : static_cast<int>(w);
   info.height = h > 0x7FFFFFFFu ? -1 : static_cast<int>(h);
   info.colour = photometric != PHOTOMETRIC_MINISBLACK && photometric != PHOTOMETRIC_MINISWHITE;
+  std::uint16_t bits = 8;
+  TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &bits);
+  info.depth = bits == 16 ? 16 : 8;
   std::uint16_t extraCount = 0;
   std::uint16_t* extra = nullptr;
   if (TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 && extra != nullptr)
@@ -88,6 +91,48 @@ ImageInfo InfoOf(TIFF* t) {
       if (extra[k] == EXTRASAMPLE_ASSOCALPHA || extra[k] == EXTRASAMPLE_UNASSALPHA)
         info.alpha = true;
   return info;
+}
+
+// A 16-bit TIFF in strips, its samples side by side (grey or RGB, with or
+// without alpha), as CV_16UC3 or CV_16UC4 blue-green-red(-alpha), alpha
+// straight. Empty for any other layout, which is then read at 8 bits.
+cv::Mat ReadDeep(TIFF* t, const ImageInfo& info, Messages& m) {
+  std::uint16_t samples = 1, planar = PLANARCONFIG_CONTIG, photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &planar);
+  TIFFGetFieldDefaulted(t, TIFFTAG_PHOTOMETRIC, &photometric);
+  const bool rgb = photometric == PHOTOMETRIC_RGB;
+  const int colours = rgb ? 3 : 1;
+  if (TIFFIsTiled(t) || planar != PLANARCONFIG_CONTIG ||
+      (!rgb && photometric != PHOTOMETRIC_MINISBLACK) || samples < colours || samples > colours + 1)
+    return {};
+  const bool alpha = samples == colours + 1 && info.alpha;
+  std::uint16_t extraCount = 0;
+  std::uint16_t* extra = nullptr;
+  const bool associated = alpha &&
+                          TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 &&
+                          extraCount > 0 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+  cv::Mat line(1, info.width, CV_16UC(samples));
+  if (static_cast<size_t>(TIFFScanlineSize(t)) != line.total() * line.elemSize()) return {};
+  cv::Mat out = NewPicture(info.height, info.width, alpha ? CV_16UC4 : CV_16UC3);
+  for (int y = 0; y < info.height; ++y) {
+    if (TIFFReadScanline(t, line.data, static_cast<std::uint32_t>(y), 0) != 1) throw Failure(m);
+    const ushort* in = line.ptr<ushort>();
+    ushort* o = out.ptr<ushort>(y);
+    for (int x = 0; x < info.width; ++x, in += samples, o += out.channels()) {
+      const ushort r = in[0], g = in[rgb ? 1 : 0], b = in[rgb ? 2 : 0];
+      o[0] = b;
+      o[1] = g;
+      o[2] = r;
+      if (!alpha) continue;
+      const ushort a = in[colours];
+      o[3] = a;
+      if (associated)
+        for (int c = 0; c < 3; ++c)
+          o[c] = a == 0 ? 0 : cv::saturate_cast<ushort>(o[c] * 65535.0 / a);
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -103,6 +148,10 @@ cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
   const TiffPtr t = Open(f, "rm", m);
   info = InfoOf(t.get());
   CheckPixelLimit(info, maxPixels);
+  if (mode == ImageMode::kDeep && info.depth == 16) {
+    cv::Mat deep = ReadDeep(t.get(), info, m);
+    if (!deep.empty()) return deep;
+  }
   char why[1024] = {};
   if (!TIFFRGBAImageOK(t.get(), why))
     throw ImageFileError(std::string("a TIFF that cannot be read (") + why + ")");
@@ -112,13 +161,15 @@ cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
           t.get(), static_cast<std::uint32_t>(info.width), static_cast<std::uint32_t>(info.height),
           reinterpret_cast<std::uint32_t*>(rgba.data), ORIENTATION_TOPLEFT, 1) != 1)
     throw Failure(m);
-  if (mode == ImageMode::kColourAlpha && info.alpha) {
+  if (WantsAlpha(mode) && info.alpha) {
     // libtiff gives alpha premultiplied; pictures are read straight.
     cv::Mat bgra = NewPicture(info.height, info.width, CV_8UC4);
     cv::cvtColor(rgba, bgra, cv::COLOR_mRGBA2RGBA);
     cv::cvtColor(bgra, bgra, cv::COLOR_RGBA2BGRA);
     return bgra;
   }
+  // Without its alpha the colour is read straight too, as from a PNG.
+  if (info.alpha) cv::cvtColor(rgba, rgba, cv::COLOR_mRGBA2RGBA);
   cv::Mat bgr = NewPicture(info.height, info.width, CV_8UC3);
   cv::cvtColor(rgba, bgr, cv::COLOR_RGBA2BGR);
   return ToMode(bgr, mode);
@@ -132,7 +183,7 @@ void TiffWrite(std::FILE* f, const cv::Mat& image) {
   TIFF* tif = t.get();
   TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(image.cols));
   TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(image.rows));
-  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, image.depth() == CV_16U ? 16 : 8);
   TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels);
   if (channels == 4) {
     const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};

@@ -69,7 +69,7 @@ cv::Mat WebpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
   std::rewind(f);
   const std::vector<unsigned char> data = ReadSome(f, static_cast<size_t>(size));
   if (static_cast<std::int64_t>(data.size()) != size) throw CutShort();
-  const bool alpha = mode == ImageMode::kColourAlpha && info.alpha;
+  const bool alpha = WantsAlpha(mode) && info.alpha;
   cv::Mat bgr = NewPicture(info.height, info.width, alpha ? CV_8UC4 : CV_8UC3);
   const size_t bytes = bgr.total() * bgr.elemSize();
   const int stride = static_cast<int>(bgr.step);

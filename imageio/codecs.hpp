@@ -14,6 +14,11 @@ namespace quadrix::codec {
 // Throws ImageTooLarge when the picture of `info` is above the limit.
 void CheckPixelLimit(const ImageInfo& info, std::int64_t maxPixels);
 
+// The mode keeps an alpha channel when the file has one.
+inline bool WantsAlpha(ImageMode mode) {
+  return mode == ImageMode::kColourAlpha || mode == ImageMode::kDeep;
+}
+
 // A colour picture as the mode asks for it (grey: the usual weighted sum).
 cv::Mat ToMode(cv::Mat bgr, ImageMode mode);
 

@@ -225,7 +225,9 @@ ImageFormat FormatForName(const std::string& path) {
 namespace {
 
 void CheckWritable(const cv::Mat& image, ImageFormat format) {
-  if (image.empty() || image.depth() != CV_8U ||
+  if (image.depth() == CV_16U && !FormatHoldsDeep(format))
+    throw ImageFileError(std::string(FormatName(format)) + " holds no 16-bit pictures");
+  if (image.empty() || (image.depth() != CV_8U && image.depth() != CV_16U) ||
       (image.channels() != 1 && image.channels() != 3 && image.channels() != 4))
     throw ImageFileError("only 8-bit grey or colour pictures can be written");
   if (image.channels() == 4 && !FormatHoldsAlpha(format))
@@ -257,6 +259,10 @@ void WriteTo(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality
 }
 
 }  // namespace
+
+bool FormatHoldsDeep(ImageFormat format) {
+  return format == ImageFormat::kPng || format == ImageFormat::kTiff;
+}
 
 bool FormatHoldsAlpha(ImageFormat format) {
   return format == ImageFormat::kPng || format == ImageFormat::kTiff ||

@@ -33,6 +33,8 @@ struct ImageInfo {
   // The file holds transparency: an alpha channel, or a PNG's colour key
   // (from the header alone, a PNG's key is not known yet).
   bool alpha = false;
+  // Bits a channel: 16 for 16-bit PNG and TIFF files, else 8.
+  int depth = 8;
   std::int64_t Pixels() const { return std::int64_t{width} * height; }
 };
 
@@ -64,6 +66,9 @@ enum class ImageMode {
   // CV_8UC4 blue-green-red-alpha (straight, not premultiplied) when the file
   // holds transparency, else as kColour.
   kColourAlpha,
+  // As kColourAlpha, with 16 bits a channel (CV_16UC3 or CV_16UC4) when the
+  // file holds them (PNG; TIFF in strips).
+  kDeep,
 };
 
 // A path of "-" reads standard input in every reader below: it is read
@@ -101,11 +106,14 @@ ImageFormat FormatForWord(const std::string& word);
 
 inline constexpr int kDefaultJpegQuality = 95;
 
-// Whether the format can hold an alpha channel (PNG, TIFF, WebP).
+// Whether the format can hold an alpha channel (PNG, TIFF, WebP), and 16
+// bits a channel (PNG, TIFF).
 bool FormatHoldsAlpha(ImageFormat format);
+bool FormatHoldsDeep(ImageFormat format);
 
 // Writes `image` (CV_8UC1 grey, CV_8UC3 blue-green-red, or CV_8UC4 with
-// straight alpha where FormatHoldsAlpha) in the format of
+// straight alpha where FormatHoldsAlpha; 16 bits a channel where
+// FormatHoldsDeep) in the format of
 // the name's extension: PNG (fast compression), JPEG (`quality` 1 to 100,
 // 0 for kDefaultJpegQuality; colour at full resolution from 90 up), BMP,
 // TIFF (LZW), WebP (lossy at `quality`, lossless for 0). Throws

@@ -267,6 +267,36 @@ TEST(ImageFiles, TransparencyRoundTripsWhereTheFormatHoldsIt) {
     EXPECT_THROW(WriteImageFile(dir / ("a." + ext), bgra), ImageFileError) << ext;
 }
 
+TEST(ImageFiles, SixteenBitsRoundTripInPngAndTiff) {
+  TempDir dir;
+  // Every level of a 16-bit ramp, with and without alpha.
+  cv::Mat ramp(64, 1024, CV_16UC3);
+  for (int y = 0; y < ramp.rows; ++y)
+    for (int x = 0; x < ramp.cols; ++x)
+      ramp.at<cv::Vec3w>(y, x) =
+          cv::Vec3w(static_cast<ushort>(64 * x + y), 1000, static_cast<ushort>(65535 - 64 * x));
+  cv::Mat alpha(64, 1024, CV_16UC1, cv::Scalar(65535));
+  alpha.colRange(512, 1024).setTo(30000);
+  cv::Mat rampAlpha;
+  cv::merge(std::vector<cv::Mat>{ramp, alpha}, rampAlpha);
+  for (const std::string ext : {"png", "tif"})
+    for (const cv::Mat& picture : {ramp, rampAlpha}) {
+      const std::string path = dir / ("deep." + ext);
+      WriteImageFile(path, picture);
+      ImageInfo info;
+      const cv::Mat back = ReadImageFile(path, ImageMode::kDeep, kNoLimit, &info);
+      EXPECT_EQ(info.depth, 16) << ext;
+      ASSERT_EQ(back.type(), picture.type()) << ext;
+      EXPECT_EQ(cv::norm(back, picture, cv::NORM_INF), 0.0) << ext;
+      // The other modes read the high bytes.
+      const cv::Mat shallow = ReadImageFile(path, ImageMode::kColour, kNoLimit);
+      ASSERT_EQ(shallow.type(), CV_8UC3) << ext;
+      EXPECT_EQ(shallow.at<cv::Vec3b>(0, 1023)[0], (64 * 1023) >> 8) << ext;
+    }
+  for (const std::string ext : {"jpg", "webp", "bmp"})
+    EXPECT_THROW(WriteImageFile(dir / ("deep." + ext), ramp), ImageFileError) << ext;
+}
+
 TEST(ImageFiles, DamagedAndHostileFilesAreRefusedWithTheCause) {
   TempDir dir;
   const cv::Mat photo = testsupport::Sample({400, 300});
