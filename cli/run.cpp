@@ -217,6 +217,31 @@ void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
   }
 }
 
+// What the output's format cannot hold: 16 bits a channel are brought to
+// 8, a transparent picture is put on the background; each is said once.
+std::function<cv::Mat(cv::Mat)> FitToFormat(const CliOptions& o, const std::string& src,
+                                            bool transparent, bool deep, Console& console) {
+  const ImageFormat format =
+      *o.outputPattern == kStandardOutput
+          ? (o.streamFormat == ImageFormat::kUnknown ? ImageFormat::kPng : o.streamFormat)
+          : FormatForName(*o.outputPattern);
+  const bool flatten = transparent && !FormatHoldsAlpha(format);
+  const bool shallow = deep && !FormatHoldsDeep(format);
+  if (flatten)
+    console.Message("'" + src + "': " + FormatName(format) +
+                    " holds no transparency: the picture is on " + o.backgroundName +
+                    " (choose with --background)");
+  if (shallow)
+    console.Message("'" + src + "': " + FormatName(format) +
+                    " holds 8 bits a channel: the 16-bit photo is written with 8 (PNG and TIFF "
+                    "keep 16)");
+  const cv::Scalar background = o.background;
+  return [flatten, shallow, background](cv::Mat picture) {
+    if (shallow) picture.convertTo(picture, CV_8U, 1.0 / 257.0);
+    return flatten ? CompositeOn(picture, background) : picture;
+  };
+}
+
 void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
   std::optional<ResizeHost> slot(std::in_place, SettingsOf(o, w.solverThreads), w.connection);
   ResizeHost& host = *slot;
@@ -273,7 +298,8 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
     // A photo with transparency is read again with its alpha: the host
     // holds it composited on white.
     const bool transparent = !inputs.alpha.empty();
-    cv::Mat photo = transparent ? cv::Mat() : host.DrawImage();
+    const bool deep = inputs.deep;
+    cv::Mat photo = transparent || deep ? cv::Mat() : host.DrawImage();
     slot.reset();
 #ifdef __GLIBC__
     // What the analysis freed on other threads stays in their arenas, out
@@ -287,19 +313,9 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
     }
     inputs = InputImages{};
     PhotoWarper warper(photo);
-    // Formats without transparency get the picture on the background.
-    const ImageFormat format =
-        *o.outputPattern == kStandardOutput
-            ? (o.streamFormat == ImageFormat::kUnknown ? ImageFormat::kPng : o.streamFormat)
-            : FormatForName(*o.outputPattern);
-    const bool flatten = transparent && !FormatHoldsAlpha(format);
-    if (flatten)
-      console.Message("'" + src + "': " + FormatName(format) +
-                      " holds no transparency: the picture is on " + o.backgroundName +
-                      " (choose with --background)");
+    const auto fit = FitToFormat(o, src, transparent, deep && photo.depth() == CV_16U, console);
     DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
-      const cv::Mat picture = warper.Render(vx, vy, xy, size);
-      return flatten ? CompositeOn(picture, o.background) : picture;
+      return fit(warper.Render(vx, vy, xy, size));
     });
     return;
   }

@@ -149,7 +149,9 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
   InputImages in;
   in.srcPath = srcPath;
   in.salPath = salPath;
-  in.source = Read(srcPath, "source image", ImageMode::kColourAlpha, maxPixels);
+  ImageInfo info;
+  in.source = Read(srcPath, "source image", ImageMode::kColourAlpha, maxPixels, 0, &info);
+  in.deep = info.depth == 16;
   SplitAlpha(in.source, in.alpha);
   CheckSourceSize(srcPath, in.source.size(), quadSize);
   // A source too small for a computed importance map is no error: the host
@@ -169,6 +171,7 @@ InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& sal
   cv::Mat decoded =
       Read(srcPath, "source image", ImageMode::kColourAlpha, maxPixels, 2 * workSide, &info);
   in.photoSize = cv::Size(info.width, info.height);
+  in.deep = info.depth == 16;
   CheckSourceSize(srcPath, in.photoSize, quadSize);
   const cv::Size work = WorkingSize(in.photoSize, workSide);
   SplitAlpha(decoded, in.alpha);
@@ -184,7 +187,9 @@ InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& sal
 cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels) {
   cv::Mat photo =
       Read(inputs.srcPath, "source image",
-           inputs.alpha.empty() ? ImageMode::kColour : ImageMode::kColourAlpha, maxPixels);
+           inputs.deep ? ImageMode::kDeep
+                       : (inputs.alpha.empty() ? ImageMode::kColour : ImageMode::kColourAlpha),
+           maxPixels);
   if (photo.size() != (inputs.photoSize.empty() ? inputs.source.size() : inputs.photoSize))
     throw InputError(InputError::Cause::kUnreadable,
                      "the source image '" + inputs.srcPath + "' changed while it was resized");

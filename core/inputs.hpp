@@ -56,6 +56,9 @@ struct InputImages {
   // colour composited on white, `alpha` (CV_8UC1, the size of `source`) its
   // opacity, and ReadPhoto reads it with its alpha. Empty when opaque.
   cv::Mat alpha;
+  // The photo holds 16 bits a channel: `source` has its high bytes, and
+  // ReadPhoto reads it whole.
+  bool deep = false;
 };
 
 // `bgra` (CV_8UC4, straight alpha) composited on `background` (blue,
@@ -92,7 +95,8 @@ InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& sal
                               std::int64_t maxPixels, int workSide);
 
 // The photo of inputs from ReadWorkingInputs, decoded whole (CV_8UC3, or
-// CV_8UC4 with straight alpha when inputs.alpha is set). Throws
+// CV_8UC4 with straight alpha when inputs.alpha is set; 16 bits a channel
+// when inputs.deep). Throws
 // InputError, also when the file no longer has the size it had.
 cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <opencv2/imgproc.hpp>
+#include <type_traits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -147,12 +148,24 @@ inline Pixel Load(const uchar* p) {
   const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(bytes), zero), zero);
   return _mm_cvtepi32_ps(wide);
 }
+inline Pixel Load(const ushort* p) {
+  std::int64_t bytes;
+  std::memcpy(&bytes, p, 8);
+  const __m128i wide = _mm_unpacklo_epi16(_mm_cvtsi64_si128(bytes), _mm_setzero_si128());
+  return _mm_cvtepi32_ps(wide);
+}
 inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
   return _mm_add_ps(acc, _mm_mul_ps(_mm_set1_ps(w), p));
 }
 inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
 // Rounded to nearest (even on ties) and saturated, as cv::saturate_cast;
 // C channels.
+template <int C>
+inline void Store(Pixel p, ushort* out) {
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, p);
+  for (int k = 0; k < C; ++k) out[k] = cv::saturate_cast<ushort>(lanes[k]);
+}
 template <int C>
 inline void Store(Pixel p, uchar* out) {
   __m128i i = _mm_cvtps_epi32(p);
@@ -168,7 +181,8 @@ struct Pixel {
   float c[4];
 };
 inline Pixel Zero() { return {{0.0f, 0.0f, 0.0f, 0.0f}}; }
-inline Pixel Load(const uchar* p) {
+template <typename T>
+inline Pixel Load(const T* p) {
   return {{static_cast<float>(p[0]), static_cast<float>(p[1]), static_cast<float>(p[2]),
            static_cast<float>(p[3])}};
 }
@@ -177,16 +191,16 @@ inline Pixel AddScaled(Pixel acc, float w, Pixel p) {
   return acc;
 }
 inline Pixel Scaled(Pixel p, float w) { return AddScaled(Zero(), w, p); }
-template <int C>
-inline void Store(Pixel p, uchar* out) {
-  for (int k = 0; k < C; ++k) out[k] = cv::saturate_cast<uchar>(p.c[k]);
+template <int C, typename T>
+inline void Store(Pixel p, T* out) {
+  for (int k = 0; k < C; ++k) out[k] = cv::saturate_cast<T>(p.c[k]);
 }
 #endif
 
 // Catmull-Rom over the fixed 4 x 4 texels around (px, py), level pixels;
-// C channels a texel.
-template <int C>
-inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
+// C channels of type T a texel.
+template <typename T, int C>
+inline void SampleMagnified(const View& v, float px, float py, T* out) {
   const float fx = px - 0.5f;
   const float fy = py - 0.5f;
   const float ixf = std::floor(fx);
@@ -204,7 +218,7 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
   }
   Pixel sum = Zero();
   for (int j = 0; j < 4; ++j) {
-    const uchar* row = v.Row(iy + j);
+    const T* row = reinterpret_cast<const T*>(v.Row(iy + j));
     Pixel line = Zero();
     for (int k = 0; k < 4; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
     sum = AddScaled(sum, wy[j], line);
@@ -214,9 +228,9 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
 
 // Keys' cubic widened to 1 / invScaleX x 1 / invScaleY level pixels around
 // (px, py); reachX, reachY are twice those widths (the kernel's support).
-template <int C>
+template <typename T, int C>
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
-                          float reachY, float px, float py, uchar* out) {
+                          float reachY, float px, float py, T* out) {
   const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
   const int x1 =
       std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
@@ -240,7 +254,7 @@ inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float
     const float wy = kCubicTable((static_cast<float>(y) + 0.5f - py) * invScaleY);
     if (wy == 0.0f) continue;
     sumY += wy;
-    const uchar* row = v.Row(y);
+    const T* row = reinterpret_cast<const T*>(v.Row(y));
     Pixel line = Zero();
     for (int k = 0; k < taps; ++k) line = AddScaled(line, wx[k], Load(row + cx[k]));
     sum = AddScaled(sum, wy, line);
@@ -290,9 +304,9 @@ inline Pixel Fold(__m256 v) {
   return _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
 }
 
-template <int C>
-inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
-  static_assert(C == 3, "pairs of 3-byte texels");
+template <typename T, int C>
+inline void SampleMagnified(const View& v, float px, float py, T* out) {
+  static_assert(std::is_same_v<T, uchar> && C == 3, "pairs of 3-byte texels");
   const float fx = px - 0.5f;
   const float fy = py - 0.5f;
   const float ixf = std::floor(fx);
@@ -327,10 +341,10 @@ inline void SampleMagnified(const View& v, float px, float py, uchar* out) {
   Store(acc, out);
 }
 
-template <int C>
+template <typename T, int C>
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
-                          float reachY, float px, float py, uchar* out) {
-  static_assert(C == 3, "pairs of 3-byte texels");
+                          float reachY, float px, float py, T* out) {
+  static_assert(std::is_same_v<T, uchar> && C == 3, "pairs of 3-byte texels");
   const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
   const int x1 =
       std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
@@ -390,15 +404,40 @@ bool UseAvx2() {
 bool UseAvx2() { return false; }
 #endif
 
+// BGRA (8 or 16 bits) with its colour multiplied by its alpha, or (times
+// false) divided by it again.
+template <typename T>
+void Premultiply(cv::Mat& m, bool times) {
+  const float top = static_cast<float>(std::numeric_limits<T>::max());
+  for (int y = 0; y < m.rows; ++y) {
+    T* p = m.ptr<T>(y);
+    for (int x = 0; x < m.cols; ++x, p += 4) {
+      const float a = p[3];
+      const float f = times ? a / top : (a > 0.0f ? top / a : 0.0f);
+      for (int c = 0; c < 3; ++c) p[c] = cv::saturate_cast<T>(p[c] * f);
+    }
+  }
+}
+
+cv::Mat Premultiplied(const cv::Mat& bgra, bool times) {
+  cv::Mat out = bgra.clone();
+  if (out.depth() == CV_16U)
+    Premultiply<ushort>(out, times);
+  else
+    Premultiply<uchar>(out, times);
+  return out;
+}
+
 }  // namespace
 
 void UseBaselineWarpForTesting(bool baseline) { g_allowAvx2 = !baseline; }
 
 PhotoWarper::PhotoWarper(const cv::Mat& photo) : photo_(photo) {
-  QX_CHECK((photo.type() == CV_8UC3 || photo.type() == CV_8UC4) && !photo.empty());
+  QX_CHECK((photo.depth() == CV_8U || photo.depth() == CV_16U) &&
+           (photo.channels() == 3 || photo.channels() == 4) && !photo.empty());
   // Colour is filtered premultiplied by its alpha: a transparent texel's
   // colour, whatever it is, must not bleed into the edge of what is seen.
-  if (photo.channels() == 4) cv::cvtColor(photo, photo_, cv::COLOR_RGBA2mRGBA);
+  if (photo.channels() == 4) photo_ = Premultiplied(photo, true);
   levels_.push_back(photo_);
 }
 
@@ -462,18 +501,21 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
     const cv::Mat& m = Level(level);
     const cv::Point2f to = toLevel[static_cast<size_t>(level)];
     const uchar* last = m.ptr<uchar>(m.rows - 1);
-    lastRows.emplace_back(last, last + static_cast<size_t>(channels) * m.cols);
+    lastRows.emplace_back(last, last + m.elemSize() * m.cols);
     lastRows.back().resize(lastRows.back().size() + kSpareBytes, 0);
     views.push_back(View{m.data, m.step[0], m.cols, m.rows, to.x, to.y, lastRows.back().data()});
   }
 
+  const bool deep = photo_.depth() == CV_16U;
   void (*fill)(cv::Mat&, const Triangle&, const View&, int, int) =
-      channels == 4 ? base::FillRows<4> : base::FillRows<3>;
+      deep ? (channels == 4 ? base::FillRows<ushort, 4> : base::FillRows<ushort, 3>)
+           : (channels == 4 ? base::FillRows<uchar, 4> : base::FillRows<uchar, 3>);
 #if QX_WARP_X86
-  if (channels == 3 && UseAvx2()) fill = avx2::FillRows<3>;
+  if (!deep && channels == 3 && UseAvx2()) fill = avx2::FillRows<uchar, 3>;
 #endif
   // Where no triangle lies: white, or transparent in a picture with alpha.
-  const cv::Scalar uncovered = channels == 4 ? cv::Scalar::all(0) : cv::Scalar::all(255);
+  const cv::Scalar uncovered =
+      channels == 4 ? cv::Scalar::all(0) : cv::Scalar::all(deep ? 65535 : 255);
   cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
     for (int band = range.start; band < range.end; ++band) {
       const int rowBegin = band * kBandRows;
@@ -485,7 +527,7 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
       }
     }
   });
-  if (channels == 4) cv::cvtColor(out, out, cv::COLOR_mRGBA2RGBA);
+  if (channels == 4) out = Premultiplied(out, false);
   return out;
 }
 

@@ -198,3 +198,30 @@ TEST(CliTransparency, ACutOutKeepsItsShapeAndItsTransparentSurroundings) {
   EXPECT_GT(corner[2], 245);
   EXPECT_EQ(Cli("--background pink -o " + Quote(dir / "x.jpg") + " 1 " + Quote(src)).status, 2);
 }
+
+TEST(CliDepth, SixteenBitPhotosGiveSixteenBitPngAndTiffAndSayWhenTheyCannot) {
+  TempDir dir;
+  cv::Mat photo16;
+  testsupport::Sample({400, 300}).convertTo(photo16, CV_16U, 257.0);
+  cv::GaussianBlur(photo16, photo16, {0, 0}, 3.0);  // levels between the 8-bit ones
+  const std::string src = dir / "deep.png";
+  cv::imwrite(src, photo16);
+  for (const std::string ext : {"png", "tif"}) {
+    const std::string out = dir / ("out." + ext);
+    const auto r = Cli("--size 600x300 -o " + Quote(out) + " 1 " + Quote(src));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "") << ext;
+    const cv::Mat picture = cv::imread(out, cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(picture.type(), CV_16UC3) << ext;
+    size_t between = 0;  // levels that 8 bits cannot hold
+    for (int y = 0; y < picture.rows; ++y)
+      for (int x = 0; x < picture.cols; ++x) between += picture.at<cv::Vec3w>(y, x)[1] % 257 != 0;
+    EXPECT_GT(between, picture.total() / 2) << ext;
+  }
+  const auto jpeg = Cli("--size 600x300 -o " + Quote(dir / "out.jpg") + " 1 " + Quote(src));
+  ASSERT_EQ(jpeg.status, 0) << jpeg.err;
+  EXPECT_NE(jpeg.err.find("JPEG holds 8 bits a channel"), std::string::npos) << jpeg.err;
+  const cv::Mat eight = cv::imread(dir / "out.jpg", cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(eight.type(), CV_8UC3);
+  EXPECT_NEAR(cv::mean(eight)[1], cv::mean(photo16)[1] / 257.0, 3.0);
+}
