@@ -6,6 +6,7 @@
 #include <limits>
 #include <opencv2/imgproc.hpp>
 #include <type_traits>
+#include <utility>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -135,6 +136,32 @@ bool MakeTriangle(Point a, Point b, Point c, Point sa, Point sb, Point sc, int r
   return true;
 }
 
+// The 4 x 4 texels of Catmull-Rom around (px, py), level pixels: the first
+// one's column and row, and the weights along each axis.
+struct Taps4 {
+  int ix, iy;
+  float wx[4], wy[4];
+  Taps4(float px, float py) {
+    const float fx = px - 0.5f;
+    const float fy = py - 0.5f;
+    const float ixf = std::floor(fx);
+    const float iyf = std::floor(fy);
+    Cubic4(fx - ixf, wx);
+    Cubic4(fy - iyf, wy);
+    ix = static_cast<int>(ixf) - 1;
+    iy = static_cast<int>(iyf) - 1;
+  }
+};
+
+// The texels a widened kernel of half-width `reach` around `p` covers,
+// first and last, at most kMaxFilterTaps.
+inline std::pair<int, int> KernelSpan(float p, float reach) {
+  const int first = static_cast<int>(std::ceil(p - reach - 0.5f));
+  const int last =
+      std::min(static_cast<int>(std::floor(p + reach - 0.5f)), first + kMaxFilterTaps - 1);
+  return {first, last};
+}
+
 namespace base {
 
 // B, G, R (and a fourth lane to spare) as floats.
@@ -201,15 +228,11 @@ inline void Store(Pixel p, T* out) {
 // C channels of type T a texel.
 template <typename T, int C>
 inline void SampleMagnified(const View& v, float px, float py, T* out) {
-  const float fx = px - 0.5f;
-  const float fy = py - 0.5f;
-  const float ixf = std::floor(fx);
-  const float iyf = std::floor(fy);
-  float wx[4], wy[4];
-  Cubic4(fx - ixf, wx);
-  Cubic4(fy - iyf, wy);
-  const int ix = static_cast<int>(ixf) - 1;
-  const int iy = static_cast<int>(iyf) - 1;
+  const Taps4 taps(px, py);
+  const float* wx = taps.wx;
+  const float* wy = taps.wy;
+  const int ix = taps.ix;
+  const int iy = taps.iy;
   int cx[4];
   if (ix >= 0 && ix + 3 < v.cols) {
     for (int k = 0; k < 4; ++k) cx[k] = C * (ix + k);
@@ -231,12 +254,8 @@ inline void SampleMagnified(const View& v, float px, float py, T* out) {
 template <typename T, int C>
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
                           float reachY, float px, float py, T* out) {
-  const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
-  const int x1 =
-      std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
-  const int y0 = static_cast<int>(std::ceil(py - reachY - 0.5f));
-  const int y1 =
-      std::min(static_cast<int>(std::floor(py + reachY - 0.5f)), y0 + kMaxFilterTaps - 1);
+  const auto [x0, x1] = KernelSpan(px, reachX);
+  const auto [y0, y1] = KernelSpan(py, reachY);
   float wx[kMaxFilterTaps];
   int cx[kMaxFilterTaps];
   float sumX = 0.0f;
@@ -274,15 +293,8 @@ inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float
 namespace avx2 {
 
 using Pixel = __m128;
-inline Pixel Scaled(Pixel p, float w) { return _mm_mul_ps(p, _mm_set1_ps(w)); }
-inline void Store(Pixel p, uchar* out) {
-  __m128i i = _mm_cvtps_epi32(p);
-  i = _mm_packus_epi16(_mm_packs_epi32(i, i), i);
-  const int bytes = _mm_cvtsi128_si32(i);
-  out[0] = static_cast<uchar>(bytes);
-  out[1] = static_cast<uchar>(bytes >> 8);
-  out[2] = static_cast<uchar>(bytes >> 16);
-}
+using base::Scaled;
+inline void Store(Pixel p, uchar* out) { base::Store<3>(p, out); }
 // Texels at p and p + 3 as B, G, R, 0 in each half; reads 8 bytes.
 inline __m256 LoadPair(const uchar* p) {
   const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
@@ -307,15 +319,11 @@ inline Pixel Fold(__m256 v) {
 template <typename T, int C>
 inline void SampleMagnified(const View& v, float px, float py, T* out) {
   static_assert(std::is_same_v<T, uchar> && C == 3, "pairs of 3-byte texels");
-  const float fx = px - 0.5f;
-  const float fy = py - 0.5f;
-  const float ixf = std::floor(fx);
-  const float iyf = std::floor(fy);
-  float wx[4], wy[4];
-  Cubic4(fx - ixf, wx);
-  Cubic4(fy - iyf, wy);
-  const int ix = static_cast<int>(ixf) - 1;
-  const int iy = static_cast<int>(iyf) - 1;
+  const Taps4 taps(px, py);
+  const float* wx = taps.wx;
+  const float* wy = taps.wy;
+  const int ix = taps.ix;
+  const int iy = taps.iy;
   __m256 sum = _mm256_setzero_ps();
   if (ix >= 0 && ix + 3 < v.cols) {
     const __m256 w01 = Weights(wx[0], wx[1]);
@@ -345,12 +353,8 @@ template <typename T, int C>
 inline void SampleWidened(const View& v, float invScaleX, float invScaleY, float reachX,
                           float reachY, float px, float py, T* out) {
   static_assert(std::is_same_v<T, uchar> && C == 3, "pairs of 3-byte texels");
-  const int x0 = static_cast<int>(std::ceil(px - reachX - 0.5f));
-  const int x1 =
-      std::min(static_cast<int>(std::floor(px + reachX - 0.5f)), x0 + kMaxFilterTaps - 1);
-  const int y0 = static_cast<int>(std::ceil(py - reachY - 0.5f));
-  const int y1 =
-      std::min(static_cast<int>(std::floor(py + reachY - 0.5f)), y0 + kMaxFilterTaps - 1);
+  const auto [x0, x1] = KernelSpan(px, reachX);
+  const auto [y0, y1] = KernelSpan(py, reachY);
   const int taps = x1 - x0 + 1;
   // Weights in pairs, the last one padded with a zero weight.
   float wx[kMaxFilterTaps + 1];

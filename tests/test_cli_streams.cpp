@@ -157,16 +157,8 @@ TEST(CliMetadata, TheCamerasWordsAndColourProfileGoWithEveryPictureUnlessStrippe
 
 TEST(CliTransparency, ACutOutKeepsItsShapeAndItsTransparentSurroundings) {
   TempDir dir;
-  const cv::Mat photo = testsupport::Sample({400, 300});
-  cv::Mat mask(300, 400, CV_8UC1, cv::Scalar(0));
-  cv::circle(mask, {200, 150}, 110, cv::Scalar(255), cv::FILLED);
-  std::vector<cv::Mat> planes;
-  cv::split(photo, planes);
-  planes.push_back(mask);
-  cv::Mat bgra;
-  cv::merge(planes, bgra);
   const std::string src = dir / "cut.png";
-  cv::imwrite(src, bgra);
+  cv::imwrite(src, testsupport::CutOutDisc());
 
   for (const std::string ext : {"png", "webp", "tif"}) {
     const std::string out = dir / ("wide." + ext);

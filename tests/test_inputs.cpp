@@ -220,16 +220,10 @@ TEST(ComputedImportance, TransparentPartsCountLeastAndTheColourIsSeenOnWhite) {
   // with alpha and as a PNG whose alpha is opaque everywhere.
   TempDir dir;
   const cv::Mat photo = testsupport::Sample({400, 300});
-  cv::Mat mask(300, 400, CV_8UC1, cv::Scalar(0));
-  cv::circle(mask, {200, 150}, 110, cv::Scalar(255), cv::FILLED);
-  std::vector<cv::Mat> planes;
-  cv::split(photo, planes);
-  planes.push_back(mask);
-  cv::Mat bgra;
-  cv::merge(planes, bgra);
+  cv::Mat bgra = testsupport::CutOutDisc();
   cv::imwrite(dir / "cut.png", bgra);
-  planes.back().setTo(255);
-  cv::merge(planes, bgra);
+  cv::Mat opaque(bgra.size(), CV_8UC1, cv::Scalar(255));
+  cv::insertChannel(opaque, bgra, 3);
   cv::imwrite(dir / "opaque.png", bgra);
 
   const InputImages cut = ReadInputs(dir / "cut.png", "", 20, kDefaultMaxPixels);

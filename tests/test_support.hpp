@@ -15,6 +15,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "base/check.hpp"
 
@@ -49,6 +50,20 @@ inline cv::Mat Sample(cv::Size size = {}) {
   if (img.empty()) std::abort();
   if (size.area() > 0) cv::resize(img, img, size, 0, 0, cv::INTER_AREA);
   return img;
+}
+
+// The sample photo cut out as a disc (radius 110 at the middle of 400 x
+// 300) on a transparent background: CV_8UC4, straight alpha.
+inline cv::Mat CutOutDisc() {
+  const cv::Mat photo = Sample({400, 300});
+  cv::Mat mask(300, 400, CV_8UC1, cv::Scalar(0));
+  cv::circle(mask, {200, 150}, 110, cv::Scalar(255), cv::FILLED);
+  std::vector<cv::Mat> planes;
+  cv::split(photo, planes);
+  planes.push_back(mask);
+  cv::Mat bgra;
+  cv::merge(planes, bgra);
+  return bgra;
 }
 
 // An 8-bit importance image: a horizontal ramp with a bright disc.
