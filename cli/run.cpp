@@ -225,21 +225,14 @@ std::function<cv::Mat(cv::Mat)> FitToFormat(const CliOptions& o, const std::stri
       *o.outputPattern == kStandardOutput
           ? (o.streamFormat == ImageFormat::kUnknown ? ImageFormat::kPng : o.streamFormat)
           : FormatForName(*o.outputPattern);
-  const bool flatten = transparent && !FormatHoldsAlpha(format);
-  const bool shallow = deep && !FormatHoldsDeep(format);
-  if (flatten)
-    console.Message("'" + src + "': " + FormatName(format) +
-                    " holds no transparency: the picture is on " + o.backgroundName +
-                    " (choose with --background)");
-  if (shallow)
-    console.Message("'" + src + "': " + FormatName(format) +
-                    " holds 8 bits a channel: the 16-bit photo is written with 8 (PNG and TIFF "
-                    "keep 16)");
+  const FormatFit fit = FitFor(format, transparent, deep);
+  for (const std::string& notice : fit.Notices(format, o.backgroundName))
+    console.Message("'" + src + "': " + notice +
+                    (fit.flatten && notice.find("transparency") != std::string::npos
+                         ? " (choose with --background)"
+                         : ""));
   const cv::Scalar background = o.background;
-  return [flatten, shallow, background](cv::Mat picture) {
-    if (shallow) picture.convertTo(picture, CV_8U, 1.0 / 257.0);
-    return flatten ? CompositeOn(picture, background) : picture;
-  };
+  return [fit, background](cv::Mat picture) { return fit.Apply(picture, background); };
 }
 
 void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
@@ -313,6 +306,9 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
     }
     inputs = InputImages{};
     PhotoWarper warper(photo);
+    // libtiff reads a tiled TIFF through its 8-bit interface only.
+    if (deep && photo.depth() != CV_16U)
+      console.Message("'" + src + "': this 16-bit file is tiled and is read with 8 bits a channel");
     const auto fit = FitToFormat(o, src, transparent, deep && photo.depth() == CV_16U, console);
     DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
       return fit(warper.Render(vx, vy, xy, size));

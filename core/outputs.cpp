@@ -10,6 +10,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "core/inputs.hpp"
 #include "imageio/image_file.hpp"
 
 namespace quadrix {
@@ -97,6 +98,29 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
     }
   }
   CommitTemporary(tmp, path);
+}
+
+FormatFit FitFor(ImageFormat format, bool transparent, bool deep) {
+  return {transparent && !FormatHoldsAlpha(format), deep && !FormatHoldsDeep(format)};
+}
+
+std::vector<std::string> FormatFit::Notices(ImageFormat format,
+                                            const std::string& backgroundName) const {
+  std::vector<std::string> out;
+  if (flatten)
+    out.push_back(std::string(FormatName(format)) + " holds no transparency: the picture is on " +
+                  backgroundName);
+  if (shallow)
+    out.push_back(std::string(FormatName(format)) +
+                  " holds 8 bits a channel: the 16-bit photo is written with 8 (PNG and TIFF "
+                  "keep 16)");
+  return out;
+}
+
+cv::Mat FormatFit::Apply(cv::Mat picture, cv::Scalar background) const {
+  if (shallow && picture.depth() == CV_16U) picture.convertTo(picture, CV_8U, 1.0 / 257.0);
+  if (flatten && picture.channels() == 4) picture = CompositeOn(picture, background);
+  return picture;
 }
 
 void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality,

@@ -47,6 +47,17 @@ void WriteFileAtomically(const std::string& path, const std::function<void(std::
 // the same extension and renamed into place.
 void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality = 0,
                           const PhotoMetadata* meta = nullptr);
+// What a picture's format cannot hold of it, and what is done instead.
+struct FormatFit {
+  bool flatten = false;  // transparency: put on a background
+  bool shallow = false;  // 16 bits a channel: brought to 8
+  // A sentence for each change, naming the format.
+  std::vector<std::string> Notices(ImageFormat format, const std::string& backgroundName) const;
+  // `picture` (CV_8U or CV_16U, 3 or 4 channels) as the format holds it.
+  cv::Mat Apply(cv::Mat picture, cv::Scalar background) const;
+};
+FormatFit FitFor(ImageFormat format, bool transparent, bool deep);
+
 // The whole file written to the open descriptor `fd` (standard output, as
 // a rule), in `format` (kUnknown: PNG). Throws OutputError.
 void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, int quality = 0,

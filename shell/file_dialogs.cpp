@@ -62,6 +62,34 @@ class SaveChoices : public wxFileDialogCustomizeHook {
   wxFileDialogChoice* quality_ = nullptr;
 };
 
+// The photo at its own depth and with its transparency, when it has
+// either: the window holds it as 8-bit colour on white. Empty otherwise, or
+// when its file no longer holds the photo that is open.
+cv::Mat FullDepthPhoto(const std::string& photoPath, const ResizeHost& host) {
+  if (photoPath.empty()) return {};
+  try {
+    const ImageInfo info = ReadImageInfo(photoPath);
+    if (!info.alpha && info.depth != 16) return {};
+    cv::Mat full = ReadImageFile(photoPath, ImageMode::kDeep, host.settings().maxPixels);
+    return full.size() == host.RestSize() ? full : cv::Mat();
+  } catch (const ImageFileError&) {
+    return {};
+  }
+}
+
+// Saving over the photo itself throws its pixels away for good: say so,
+// and make No the answer that Enter gives.
+bool ConfirmReplacingPhoto(wxWindow* parent, const std::string& photoPath, cv::Size rest,
+                           cv::Size size) {
+  const wxString text = wxString::Format(
+      "'%s' is the photo that is open.\n\nReplacing it loses its original %d x %d pixels "
+      "for good: the file will hold this picture of %d x %d instead.\n\nReplace the photo?",
+      wxString::FromUTF8(fs::path(photoPath).filename().string()), rest.width, rest.height,
+      size.width, size.height);
+  wxMessageDialog ask(parent, text, "Replace the Photo", wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
+  return ask.ShowModal() == wxID_YES;
+}
+
 void ShowError(wxWindow* parent, const std::string& message) {
   wxMessageBox(wxString::FromUTF8(message), "Error", wxOK | wxICON_ERROR, parent);
 }
@@ -114,20 +142,9 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
       return;
   }
 
-  // Saving over the photo itself throws its pixels away for good: say so,
-  // and make No the answer that Enter gives.
-  if (IsSameFile(path, photoPath)) {
-    const cv::Size rest = view.Host().RestSize();
-    const std::string text = "'" + fs::path(photoPath).filename().string() +
-                             "' is the photo that is open.\n\nReplacing it loses its original " +
-                             std::to_string(rest.width) + " x " + std::to_string(rest.height) +
-                             " pixels for good: the file will hold this picture of " +
-                             std::to_string(size.width) + " x " + std::to_string(size.height) +
-                             " instead.\n\nReplace the photo?";
-    wxMessageDialog ask(parent, wxString::FromUTF8(text), "Replace the Photo",
-                        wxYES_NO | wxNO_DEFAULT | wxICON_WARNING);
-    if (ask.ShowModal() != wxID_YES) return;
-  }
+  if (IsSameFile(path, photoPath) &&
+      !ConfirmReplacingPhoto(parent, photoPath, view.Host().RestSize(), size))
+    return;
 
   // The colour picture at the target size, content-aware, without the grid;
   // or, when asked, what the window shows.
@@ -143,6 +160,7 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
   else
     xy.assign(host.solution().begin(), host.solution().begin() + 2 * count);
   std::string problem;
+  std::vector<std::string> notices;
   {
     wxBusyCursor busy;
     // Drawn off screen by the same picture maker as quadrix-cli -o, so the
@@ -154,7 +172,12 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
       const int texture = asShown ? render.textureIndex : 0;
       cv::Mat picture;
       if (host.settings().parts.sharp && !grid && texture == 0) {
-        picture = PhotoWarper(photo).Render(vx, vy, xy, size);
+        const cv::Mat full = FullDepthPhoto(photoPath, host);
+        picture = PhotoWarper(full.empty() ? photo : full).Render(vx, vy, xy, size);
+        const ImageFormat format = FormatForName(path);
+        const FormatFit fit = FitFor(format, picture.channels() == 4, picture.depth() == CV_16U);
+        notices = fit.Notices(format, "white");
+        picture = fit.Apply(picture, cv::Scalar::all(255));
       } else {
         PictureMaker pictures(photo, host.imgSal());
         pictures.SetFiltered(host.settings().parts.sharp);
@@ -175,7 +198,9 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
     ShowError(parent, problem);
     return;
   }
-  status.ShowActivity(wxString::FromUTF8("Saved " + path));
+  std::string said = "Saved " + path;
+  for (const std::string& notice : notices) said += " (" + notice + ")";
+  status.ShowActivity(wxString::FromUTF8(said));
 }
 
 void SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status) {

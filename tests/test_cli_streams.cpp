@@ -216,4 +216,17 @@ TEST(CliDepth, SixteenBitPhotosGiveSixteenBitPngAndTiffAndSayWhenTheyCannot) {
   const cv::Mat eight = cv::imread(dir / "out.jpg", cv::IMREAD_UNCHANGED);
   ASSERT_EQ(eight.type(), CV_8UC3);
   EXPECT_NEAR(cv::mean(eight)[1], cv::mean(photo16)[1] / 257.0, 3.0);
+
+  // A tiled 16-bit TIFF (as ImageMagick writes one) is read with 8 bits,
+  // and the tool says so rather than drop the depth silently.
+  const std::string tiled = dir / "tiled.tif";
+  if (testsupport::Run("convert " + Quote(src) + " -define tiff:tile-geometry=64x64 " +
+                       Quote(tiled))
+          .status != 0)
+    GTEST_SKIP() << "ImageMagick is not installed";
+  const auto fromTiles =
+      Cli("--size 600x300 -o " + Quote(dir / "tiles.png") + " 1 " + Quote(tiled));
+  ASSERT_EQ(fromTiles.status, 0) << fromTiles.err;
+  EXPECT_NE(fromTiles.err.find("tiled and is read with 8 bits"), std::string::npos)
+      << fromTiles.err;
 }

@@ -152,6 +152,20 @@ TEST_F(Gui, SavePictureWritesTheColourPictureWithoutTheGrid) {
       << "no temporary file left";
 }
 
+TEST_F(Gui, SavePictureKeepsATransparentPhotosAlpha) {
+  TempDir tmp;
+  const std::string cut = tmp / "cut.png";
+  cv::imwrite(cut, testsupport::CutOutDisc());
+  App app({"1", cut});
+  const std::string frame = WaitForPhoto(app, {400, 300});
+  ASSERT_FALSE(frame.empty());
+  SavePicture(app, frame, tmp / "saved.png");
+  const cv::Mat saved = cv::imread(tmp / "saved.png", cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(saved.type(), CV_8UC4) << app.Log();
+  EXPECT_EQ(saved.at<cv::Vec4b>(1, 1)[3], 0) << "the corner stays transparent";
+  EXPECT_EQ(saved.at<cv::Vec4b>(saved.rows / 2, saved.cols / 2)[3], 255);
+}
+
 TEST_F(Gui, OpenLoadsAnotherImageAndKeepsTheCurrentOneOnFailure) {
   TempDir tmp;
   const std::string other = tmp / "other.png";
