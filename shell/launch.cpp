@@ -1,10 +1,13 @@
 #include "shell/launch.hpp"
 
+#include <filesystem>
+
 namespace quadrix {
 
 namespace {
+namespace fs = std::filesystem;
 int exitStatus = 0;
-}
+}  // namespace
 
 LaunchSettings& TheLaunchSettings() {
   static LaunchSettings settings;
@@ -12,12 +15,18 @@ LaunchSettings& TheLaunchSettings() {
 }
 
 bool ReadLaunchSettings(const std::vector<std::string>& words, LaunchSettings& out) {
-  if (words.size() >= 2 && words[1] == "--open") {
+  // "quadrix PHOTO [SAL]" opens the photo as --open does; a first word that
+  // reads as MODE keeps its meaning when more words follow.
+  std::error_code ec;
+  const bool photoFirst = words.size() >= 2 && fs::is_regular_file(words[1], ec) &&
+                          (words.size() == 2 || (words[1][0] != '0' && words[1][0] != '1'));
+  if (words.size() >= 2 && (words[1] == "--open" || photoFirst)) {
+    const size_t first = photoFirst ? 1 : 2;
     out = LaunchSettings{};
     out.openWindow = true;
     out.useScaleTerm = true;
-    if (words.size() > 2) out.srcPath = words[2];
-    if (words.size() > 3) out.salPath = words[3];
+    if (words.size() > first) out.srcPath = words[first];
+    if (words.size() > first + 1) out.salPath = words[first + 1];
     return true;
   }
   if (words.size() < 3) return false;

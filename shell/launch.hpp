@@ -25,7 +25,25 @@ inline constexpr char kLoadUsageText[] = "Usage: quadrix [src file] [sal file?]"
 // What the empty window says.
 inline constexpr char kOpenHint[] = "Open a photo with Ctrl+O or drop one here";
 
-// words[0] is the program name, then MODE SRC [SAL] or --open [SRC [SAL]];
+// What `quadrix --help` prints.
+inline constexpr char kHelpText[] =
+    "Usage: quadrix [PHOTO [IMPORTANCE]]\n"
+    "       quadrix --open [PHOTO [IMPORTANCE]]\n"
+    "       quadrix MODE PHOTO [IMPORTANCE]\n"
+    "\n"
+    "Opens the window, with PHOTO when given; drag the window's border and the\n"
+    "picture follows it, resized content-aware. A photo that cannot be read\n"
+    "leaves the window open.\n"
+    "\n"
+    "  MODE        0: similarity energy only; 1: also pull each quad towards a\n"
+    "              uniform scale. With MODE the program ends when PHOTO cannot\n"
+    "              be read (mode 1 otherwise).\n"
+    "  IMPORTANCE  an importance image (grey; brighter is more important)\n"
+    "  --help      show this help and exit\n"
+    "  --version   show the version and exit\n";
+
+// words[0] is the program name, then MODE SRC [SAL], --open [SRC [SAL]], or
+// SRC [SAL] when SRC is an existing file (as --open);
 // later words are ignored. Only the first character of MODE counts. False on
 // a usage error, leaving `out` as it was.
 bool ReadLaunchSettings(const std::vector<std::string>& words, LaunchSettings& out);

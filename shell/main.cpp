@@ -23,6 +23,10 @@ int main(int argc, char** argv) {
     std::printf("quadrix %s\n", QUADRIX_VERSION);
     return 0;
   }
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(quadrix::kHelpText, stdout);
+    return 0;
+  }
   quadrix::RestartWithHugePageMalloc(argv);
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through

@@ -74,6 +74,28 @@ TEST(LaunchSettings, OpenWithOrWithoutAPhoto) {
   EXPECT_EQ(std::string(kUsageText).find("quadrix.exe"), std::string::npos);
 }
 
+TEST(LaunchSettings, APhotoAsTheFirstWordIsOpened) {
+  TempDir dir;
+  const std::string photo = dir / "photo.jpg", ones = dir / "1.jpg", sal = dir / "s.png";
+  for (const std::string& f : {photo, ones, sal}) std::ofstream(f) << "x";
+  LaunchSettings s;
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", photo}, s));
+  EXPECT_TRUE(s.openWindow) << "as --open PHOTO";
+  EXPECT_TRUE(s.useScaleTerm);
+  EXPECT_EQ(s.srcPath, photo);
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", photo, sal}, s));
+  EXPECT_EQ(s.salPath, sal);
+  // A file whose name reads as MODE is a photo when alone, MODE otherwise.
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", ones}, s));
+  EXPECT_EQ(s.srcPath, ones);
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "1", photo}, s));
+  EXPECT_FALSE(s.openWindow);
+  EXPECT_EQ(s.srcPath, photo);
+  // Not a file: a usage error, as before.
+  EXPECT_FALSE(ReadLaunchSettings({"quadrix", dir / "missing.jpg"}, s));
+  EXPECT_FALSE(ReadLaunchSettings({"quadrix", dir.path().string()}, s)) << "a folder";
+}
+
 TEST(SavePicture, SuggestsThePhotosNameSizeFolderAndFormatAndKnowsThePhotoByAnyName) {
   const SuggestedPicture jpeg = SuggestPicture("/photos/trip/IMG_0042.JPG", {1080, 1350});
   EXPECT_EQ(jpeg.folder, "/photos/trip");
@@ -100,11 +122,18 @@ TEST(SavePicture, SuggestsThePhotosNameSizeFolderAndFormatAndKnowsThePhotoByAnyN
 }
 
 #ifdef QUADRIX_APP_PATH
-TEST(LaunchSettings, VersionIsAnsweredWithoutADisplay) {
-  const auto r = testsupport::Run("env -u DISPLAY -u WAYLAND_DISPLAY " +
-                                  testsupport::Quote(QUADRIX_APP_PATH) + " --version");
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, std::string("quadrix ") + QUADRIX_VERSION + "\n");
+TEST(LaunchSettings, VersionAndHelpAreAnsweredWithoutADisplay) {
+  const std::string app =
+      "env -u DISPLAY -u WAYLAND_DISPLAY " + testsupport::Quote(QUADRIX_APP_PATH);
+  const auto version = testsupport::Run(app + " --version");
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_EQ(version.out, std::string("quadrix ") + QUADRIX_VERSION + "\n");
+  for (const char* option : {" --help", " -h"}) {
+    const auto help = testsupport::Run(app + option);
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_EQ(help.out, kHelpText) << option;
+    EXPECT_NE(help.out.find("--open"), std::string::npos);
+  }
 }
 #endif
 
