@@ -3,7 +3,24 @@
 // read where its setting is used; the messages about a bad value name the
 // variable as written here.
 
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
 namespace quadrix {
+
+// The variable `name` read by `parse` (text -> std::optional<T>), or
+// `fallback` when it is unset or empty. Throws std::invalid_argument
+// "invalid NAME 'VALUE': EXPECTED" when it does not parse.
+template <class T, class Parse>
+T SettingFromEnvironment(const char* name, T fallback, Parse parse, const char* expected) {
+  const char* env = std::getenv(name);
+  if (env == nullptr || *env == '\0') return fallback;
+  const auto v = parse(std::string(env));
+  if (!v)
+    throw std::invalid_argument(std::string("invalid ") + name + " '" + env + "': " + expected);
+  return *v;
+}
 
 // Resize settings (core/settings.hpp: SettingsFromEnvironment).
 inline constexpr char kEnvMinScale[] = "QUADRIX_MIN_SCALE";  // guard's minimum quad scale, or none

@@ -530,6 +530,9 @@ CliOptions ParseCliOptions(int argc, char** argv) {
   TakeWords(words, o);
   CheckStreamsAndOutputs(o);
   CheckPatternsSpread(o);
+  if (o.outputPattern && *o.outputPattern == kStandardOutput &&
+      o.streamFormat == ImageFormat::kUnknown)
+    o.streamFormat = ImageFormat::kPng;
   CheckOutputsApart(o);
   return o;
 }

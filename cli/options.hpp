@@ -46,7 +46,8 @@ struct CliOptions {
   std::string backgroundName = "white";
   // JPEG and WebP quality, 1 to 100; 0: JPEG 95, WebP lossless.
   int quality = 0;
-  // The format of the picture written to standard output (-o -); kUnknown: PNG.
+  // The format of the picture written to standard output (-o -): PNG
+  // unless --format says otherwise.
   ImageFormat streamFormat = ImageFormat::kUnknown;
   // Where -o - writes: the program's standard output, set apart by RunCli
   // so that every message (even --verbose's) goes to standard error.

@@ -222,15 +222,11 @@ void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
 std::function<cv::Mat(cv::Mat)> FitToFormat(const CliOptions& o, const std::string& src,
                                             bool transparent, bool deep, Console& console) {
   const ImageFormat format =
-      *o.outputPattern == kStandardOutput
-          ? (o.streamFormat == ImageFormat::kUnknown ? ImageFormat::kPng : o.streamFormat)
-          : FormatForName(*o.outputPattern);
+      *o.outputPattern == kStandardOutput ? o.streamFormat : FormatForName(*o.outputPattern);
   const FormatFit fit = FitFor(format, transparent, deep);
-  for (const std::string& notice : fit.Notices(format, o.backgroundName))
-    console.Message("'" + src + "': " + notice +
-                    (fit.flatten && notice.find("transparency") != std::string::npos
-                         ? " (choose with --background)"
-                         : ""));
+  std::vector<std::string> notices = fit.Notices(format, o.backgroundName);
+  if (fit.flatten) notices.front() += " (choose with --background)";
+  for (const std::string& notice : notices) console.Message("'" + src + "': " + notice);
   const cv::Scalar background = o.background;
   return [fit, background](cv::Mat picture) { return fit.Apply(picture, background); };
 }

@@ -87,13 +87,8 @@ std::optional<std::int64_t> ParseMaxPixels(const std::string& text) {
 }
 
 std::int64_t MaxPixelsFromEnvironment() {
-  const char* env = std::getenv(kEnvMaxPixels);
-  if (env == nullptr || *env == '\0') return kDefaultMaxPixels;
-  const auto v = ParseMaxPixels(env);
-  if (!v)
-    throw std::invalid_argument(std::string("invalid QUADRIX_MAX_PIXELS '") + env +
-                                "': expected a whole number of pixels from 1 up");
-  return *v;
+  return SettingFromEnvironment(kEnvMaxPixels, kDefaultMaxPixels, ParseMaxPixels,
+                                "expected a whole number of pixels from 1 up");
 }
 
 void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize) {
@@ -112,13 +107,8 @@ std::optional<int> ParseWorkSide(const std::string& text) {
 }
 
 int WorkSideFromEnvironment() {
-  const char* env = std::getenv(kEnvWorkSize);
-  if (env == nullptr || *env == '\0') return kDefaultWorkSide;
-  const auto v = ParseWorkSide(env);
-  if (!v)
-    throw std::invalid_argument(std::string("invalid QUADRIX_WORK_SIZE '") + env +
-                                "': expected a longest side in pixels from 100 to 100000, or none");
-  return *v;
+  return SettingFromEnvironment(kEnvWorkSize, kDefaultWorkSide, ParseWorkSide,
+                                "expected a longest side in pixels from 100 to 100000, or none");
 }
 
 cv::Size WorkingSize(cv::Size photo, int workSide) {

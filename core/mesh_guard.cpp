@@ -117,13 +117,8 @@ std::optional<double> ParseMinScale(const std::string& text) {
 }
 
 double MinScaleFromEnvironment() {
-  const char* env = std::getenv(kEnvMinScale);
-  if (env == nullptr || *env == '\0') return kDefaultMinScale;
-  const auto v = ParseMinScale(env);
-  if (!v)
-    throw std::invalid_argument(std::string("invalid QUADRIX_MIN_SCALE '") + env +
-                                "': expected a number between 0 and 1, or none");
-  return *v;
+  return SettingFromEnvironment(kEnvMinScale, kDefaultMinScale, ParseMinScale,
+                                "expected a number between 0 and 1, or none");
 }
 
 }  // namespace quadrix
