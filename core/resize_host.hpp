@@ -135,6 +135,8 @@ class ResizeHost {
   // The size the rest grid spans: the photo's own with the exact grid, else
   // the aligned one. What a picture "at the source size" means.
   cv::Size RestSize() const;
+  // The photo's own size, whichever grid and working copy it is solved on.
+  cv::Size PhotoSize() const { return photoSize_; }
   // The pixels a picture is drawn from: the photo as given with the exact
   // grid (empty after LoadWorkingCopy), else the aligned copy.
   const cv::Mat& DrawImage() const { return settings_.parts.sharp ? imgOriginal_ : imgSrc_; }

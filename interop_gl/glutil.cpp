@@ -113,10 +113,10 @@ void SetTargetViewport(int width, int height) {
   glDepthRange(0.0, 0.0);
 }
 
-void ClearTarget() {
+void ClearTarget(float red, float green, float blue) {
   glColorMask(GL_TRUE, GL_TRUE, GL_TRUE, GL_TRUE);
   glDepthMask(GL_TRUE);
-  glClearColor(1.0f, 1.0f, 1.0f, 1.0f);
+  glClearColor(red, green, blue, 1.0f);
   glClearDepth(1.0);
   glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 }

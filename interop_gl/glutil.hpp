@@ -106,8 +106,9 @@ void ResetTargetState();
 // drawn lies at depth 0.
 void SetTargetViewport(int width, int height);
 
-// Opaque white and depth 1.0, whatever the write masks were left at.
-void ClearTarget();
+// Opaque colour (components 0 to 1; white unless given) and depth 1.0,
+// whatever the write masks were left at.
+void ClearTarget(float red = 1.0f, float green = 1.0f, float blue = 1.0f);
 
 // --- Data files -------------------------------------------------------------
 

@@ -203,12 +203,12 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
   status.ShowActivity(wxString::FromUTF8(said));
 }
 
-void SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status) {
+bool SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status) {
   wxFileDialog dialog(
       parent, "Save Importance", "", "importance.png",
       "PNG image (*.png)|*.png|TIFF image (*.tif;*.tiff)|*.tif;*.tiff|BMP image (*.bmp)|*.bmp",
       wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-  if (dialog.ShowModal() != wxID_OK) return;
+  if (dialog.ShowModal() != wxID_OK) return false;
   std::string path(dialog.GetPath().fn_str());
   if (fs::path(path).extension().empty()) path += ".png";
   try {
@@ -216,9 +216,10 @@ void SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status) {
     WriteImportance(path, map);
   } catch (const std::exception& e) {
     ShowError(parent, e.what());
-    return;
+    return false;
   }
   status.ShowActivity(wxString::FromUTF8("Saved " + path));
+  return true;
 }
 
 cv::Mat AskImportance(wxWindow* parent, const ResizeHost& host, std::int64_t maxPixels) {

@@ -29,8 +29,9 @@ void SavePicture(wxWindow* parent, GlWindow& gl, const PhotoView& view, const Re
                  StatusLine& status, const std::string& photoPath);
 
 // File > Save Importance: `map` (CV_32F, as painted) in the 8-bit format of
-// an importance file.
-void SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status);
+// an importance file. True once it is written; false when the user cancelled
+// or the write failed (said in a box).
+bool SaveImportance(wxWindow* parent, const cv::Mat& map, StatusLine& status);
 
 // File > Load Importance: an 8-bit importance image read (at most
 // `maxPixels`) and aligned to `host`'s photo; empty when none was chosen or

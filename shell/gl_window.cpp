@@ -2,6 +2,8 @@
 
 #include <wx/settings.h>
 
+#include <cmath>
+
 #include "interop_gl/glutil.hpp"
 
 // GTK and X11 last: their macros (None, Status, ...) would clash with the
@@ -56,6 +58,7 @@ wxBEGIN_EVENT_TABLE(GlWindow, wxGLCanvas)
   EVT_ERASE_BACKGROUND(GlWindow::OnEraseBackground)
   EVT_SIZE(GlWindow::OnSize)
   EVT_PAINT(GlWindow::OnPaint)
+  EVT_SYS_COLOUR_CHANGED(GlWindow::OnSysColourChanged)
 wxEND_EVENT_TABLE();
 // clang-format on
 
@@ -67,8 +70,8 @@ bool GlWindow::DisplaySupported(std::string& why) {
 
 GlWindow::GlWindow(wxWindow* parent, const wxString& name)
     : wxGLCanvas(parent, PixelFormat(), wxID_ANY, wxDefaultPosition, wxDefaultSize, 0, name) {
-  if (GetHandle() != nullptr)
-    SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_BTNFACE));
+  background = wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW);
+  if (GetHandle() != nullptr) SetBackgroundColour(background);
   CreateDevice();
 }
 
@@ -145,10 +148,24 @@ void GlWindow::ReleaseCurrent() {
   if (Display* display = glXGetCurrentDisplay()) glXMakeCurrent(display, 0, nullptr);
 }
 
+wxSize GlWindow::DeviceSize() const {
+  const double scale = DeviceScale();
+  const wxSize size = GetClientSize();
+  return {static_cast<int>(std::lround(size.x * scale)),
+          static_cast<int>(std::lround(size.y * scale))};
+}
+
+wxPoint GlWindow::ToDevice(wxPoint logical) const {
+  const double scale = DeviceScale();
+  return {static_cast<int>(std::lround(logical.x * scale)),
+          static_cast<int>(std::lround(logical.y * scale))};
+}
+
 void GlWindow::CreateTargets() {
   // The window system keeps the default framebuffer, colour and depth, at
-  // the window's size; what is ours to remake is the state and the viewport.
-  const wxSize size = GetClientSize();
+  // the window's size in device pixels; what is ours to remake is the state
+  // and the viewport.
+  const wxSize size = DeviceSize();
   if (!MakeCurrent()) return;
   ResetTargetState();
   SetTargetViewport(size.x, size.y);
@@ -166,14 +183,21 @@ void GlWindow::OnEraseBackground(wxEraseEvent&) {
 void GlWindow::OnSize(wxSizeEvent&) {
   if (!context) return;
   CreateTargets();
-  const wxSize size = GetClientSize();
+  const wxSize size = DeviceSize();
   sizeSignal(size.x, size.y);
+}
+
+void GlWindow::OnSysColourChanged(wxSysColourChangedEvent& event) {
+  background = wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW);
+  SetBackgroundColour(background);
+  Refresh();
+  event.Skip();
 }
 
 void GlWindow::OnPaint(wxPaintEvent& event) {
   event.Skip();
   if (!MakeCurrent()) return;
-  ClearTarget();
+  ClearTarget(background.Red() / 255.0f, background.Green() / 255.0f, background.Blue() / 255.0f);
   drawSignal();
   SwapBuffers();
 }

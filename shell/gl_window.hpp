@@ -1,7 +1,8 @@
 #pragma once
 // The display area: a child window with an OpenGL 3.3 core context that
-// clears, lets its listeners draw, and tells them about every new size. It
-// knows nothing of meshes or images.
+// clears to the theme's background, lets its listeners draw, and tells them
+// about every new size in device pixels (HiDPI screens have several per
+// logical pixel). It knows nothing of meshes or images.
 
 // libepoxy must come before any GL header the toolkit pulls in.
 #include <epoxy/gl.h>
@@ -50,6 +51,13 @@ class GlWindow : public wxGLCanvas {
   // Fired after every size change, once the targets fit the new size.
   boost::signals2::signal<void(int, int)> sizeSignal;
 
+  // Device pixels per logical pixel (2 on a HiDPI screen at 200 %).
+  double DeviceScale() const { return GetContentScaleFactor(); }
+  // The drawing area in device pixels: what OpenGL draws into.
+  wxSize DeviceSize() const;
+  // A point of a mouse event (logical pixels) in device pixels.
+  wxPoint ToDevice(wxPoint logical) const;
+
   // False when no OpenGL 3.3 core context could be made; ContextError() then
   // says why, and the window never draws.
   bool HasContext() const { return context != nullptr; }
@@ -70,8 +78,11 @@ class GlWindow : public wxGLCanvas {
   void OnEraseBackground(wxEraseEvent& event);
   void OnSize(wxSizeEvent& event);
   void OnPaint(wxPaintEvent& event);
+  void OnSysColourChanged(wxSysColourChangedEvent& event);
 
   std::unique_ptr<wxGLContext> context;
+  // Where no picture lies: the theme's view background.
+  wxColour background;
   std::string contextError;
 
   wxDECLARE_EVENT_TABLE();

@@ -59,7 +59,17 @@ void ImportanceBrush::Install(GlTexture overlay) {
       CreateOverlayTexture(render_, OverlaySize({host.srcWidth(), host.srcHeight()}));
   }
   render_.showOverlay = brush_.has_value();
+  MarkSaved();
 }
+
+bool ImportanceBrush::HasUnsavedStrokes() const {
+  const cv::Mat& map = painter_.Map();
+  if (map.empty()) return false;
+  if (savedMap_.size() != map.size() || savedMap_.type() != map.type()) return true;
+  return cv::norm(map, savedMap_, cv::NORM_INF) != 0.0;
+}
+
+void ImportanceBrush::MarkSaved() { savedMap_ = painter_.Map().clone(); }
 
 void ImportanceBrush::Interrupt() {
   ++generation_;
@@ -128,15 +138,16 @@ void ImportanceBrush::OnMouse(wxMouseEvent& event) {
     stroking_ = true;
     strokeRect_ = {};
     if (!gl_.HasCapture()) gl_.CaptureMouse();
-    lastDab_ = event.GetPosition();
+    lastDab_ = gl_.ToDevice(event.GetPosition());
     DabAt(lastDab_);
   } else if (event.Dragging() && stroking_) {
-    StrokeTo(event.GetPosition());
+    StrokeTo(gl_.ToDevice(event.GetPosition()));
   } else if (event.LeftUp()) {
     // The toolkit merges the motions that arrive while the window is busy
     // (a redraw, a dab), and may drop them before a quick release: the
     // stroke reaches the point of release all the same.
-    if (stroking_ && event.GetPosition() != lastDab_) StrokeTo(event.GetPosition());
+    const wxPoint at = gl_.ToDevice(event.GetPosition());
+    if (stroking_ && at != lastDab_) StrokeTo(at);
     EndStroke();
   }
   event.Skip();
@@ -145,7 +156,8 @@ void ImportanceBrush::OnMouse(wxMouseEvent& event) {
 void ImportanceBrush::StrokeTo(wxPoint to) {
   // Discs close enough together to make a line.
   const double length = std::hypot(to.x - lastDab_.x, to.y - lastDab_.y);
-  const int steps = std::max(1, static_cast<int>(std::ceil(length / (radius_ / 3))));
+  const int steps =
+      std::max(1, static_cast<int>(std::ceil(length / (radius_ * gl_.DeviceScale() / 3))));
   for (int k = 1; k <= steps; ++k)
     DabAt(wxPoint(lastDab_.x + (to.x - lastDab_.x) * k / steps,
                   lastDab_.y + (to.y - lastDab_.y) * k / steps));
@@ -167,7 +179,7 @@ void ImportanceBrush::DabAt(wxPoint viewPoint) {
   if (!MeshPointToSource(view_.VerticesX(), view_.VerticesY(), xy,
                          {host.srcWidth(), host.srcHeight()}, p, at, scale))
     return;
-  const cv::Rect rect = painter_.Dab(at, radius_ * perView * scale);
+  const cv::Rect rect = painter_.Dab(at, radius_ * gl_.DeviceScale() * perView * scale);
   if (rect.empty()) return;
   strokeRect_ |= rect;
   UpdateOverlayRect(rect);
@@ -220,6 +232,7 @@ void ImportanceBrush::Load(const cv::Mat& grey) {
     CreateOverlayTexture(render_, OverlaySize({host.srcWidth(), host.srcHeight()}));
   gl_.MakeCurrent();
   UpdateImageTextureRows(render_, 1, painter_.Map(), 0, host.srcHeight());
+  MarkSaved();  // the map is what the file holds
   frame_.Refresh();
   StartRebuild();
 }

@@ -56,6 +56,10 @@ class ImportanceBrush {
   bool CanUndo() const { return painter_.CanUndo(); }
   bool CanRedo() const { return painter_.CanRedo(); }
   bool InHand() const { return brush_.has_value(); }
+  // The map differs from the one the photo came with, loaded or last saved.
+  bool HasUnsavedStrokes() const;
+  // The map as it is now was saved to a file.
+  void MarkSaved();
 
   // None: the mouse does not paint.
   void Choose(std::optional<Brush> chosen);
@@ -91,9 +95,11 @@ class ImportanceBrush {
   BackgroundWork& work_;
   std::array<wxMenuItem*, 3> items_;
   ResultParts parts_;
-  // The importance map as painted; the brush and its radius in
-  // drawing-area pixels.
+  // The importance map as painted; the brush and its radius in logical
+  // pixels of the drawing area (the dab where the pointer was, in device
+  // pixels).
   ImportancePainter painter_;
+  cv::Mat savedMap_;  // the map as loaded or last saved (a copy)
   std::optional<Brush> brush_;
   double radius_ = 24;
   bool stroking_ = false;

@@ -16,18 +16,19 @@ struct LaunchSettings {
   // `quadrix --open [SRC [SAL]]`: mode 1, and a photo that cannot be loaded
   // leaves the window open (empty) instead of ending the program.
   bool openWindow = false;
+  // --verbose anywhere: the core's diagnostic lines on standard output.
+  bool verbose = false;
 };
 
 LaunchSettings& TheLaunchSettings();
 
 inline constexpr char kUsageText[] = "Usage: quadrix [0/1] [src file] [sal file?]";
-inline constexpr char kLoadUsageText[] = "Usage: quadrix [src file] [sal file?]";
 // What the empty window says.
 inline constexpr char kOpenHint[] = "Open a photo with Ctrl+O or drop one here";
 
 // What `quadrix --help` prints.
 inline constexpr char kHelpText[] =
-    "Usage: quadrix [PHOTO [IMPORTANCE]]\n"
+    "Usage: quadrix [--verbose] [PHOTO [IMPORTANCE]]\n"
     "       quadrix --open [PHOTO [IMPORTANCE]]\n"
     "       quadrix MODE PHOTO [IMPORTANCE]\n"
     "\n"
@@ -39,12 +40,13 @@ inline constexpr char kHelpText[] =
     "              uniform scale. With MODE the program ends when PHOTO cannot\n"
     "              be read (mode 1 otherwise).\n"
     "  IMPORTANCE  an importance image (grey; brighter is more important)\n"
+    "  --verbose   print the core's diagnostic lines on standard output\n"
     "  --help      show this help and exit\n"
     "  --version   show the version and exit\n";
 
-// words[0] is the program name, then MODE SRC [SAL], --open [SRC [SAL]], or
-// SRC [SAL] when SRC is an existing file (as --open);
-// later words are ignored. Only the first character of MODE counts. False on
+// words[0] is the program name, then MODE SRC [SAL], --open [SRC [SAL]],
+// SRC [SAL] when SRC is an existing file (as --open), or nothing (as --open); --verbose may stand
+// anywhere; later words are ignored. Only the first character of MODE counts. False on
 // a usage error, leaving `out` as it was.
 bool ReadLaunchSettings(const std::vector<std::string>& words, LaunchSettings& out);
 

@@ -7,6 +7,8 @@ namespace quadrix {
 wxMenuBar* MakeMenuBar(const ResultParts& parts, MenuItems& items) {
   auto* fileMenu = new wxMenu;
   fileMenu->Append(ID_OPEN, wxString::FromUTF8("Open…\tCtrl+O"), "");
+  items.recent = new wxMenu;
+  fileMenu->AppendSubMenu(items.recent, "Open Recent");
   fileMenu->Append(ID_SAVE_PICTURE, wxString::FromUTF8("Save Picture…\tCtrl+S"), "");
   fileMenu->Append(ID_LOAD_IMPORTANCE, wxString::FromUTF8("Load Importance…\tCtrl+Shift+O"), "");
   fileMenu->Append(ID_SAVE_IMPORTANCE, wxString::FromUTF8("Save Importance…\tCtrl+Shift+S"), "");
@@ -50,6 +52,10 @@ wxMenuBar* MakeMenuBar(const ResultParts& parts, MenuItems& items) {
   // A big photo is analysed and solved on a working copy unless this is on.
   items.fullSize = resultMenu->AppendCheckItem(ID_FULL_SIZE_SOLVE, "Solve at Full Size");
   menuBar->Append(resultMenu, "Result");
+  auto* helpMenu = new wxMenu;
+  helpMenu->Append(ID_SHORTCUTS, "Keyboard Shortcuts\tF1", "");
+  helpMenu->Append(ID_ABOUT, "About Quadrix", "");
+  menuBar->Append(helpMenu, "Help");
   return menuBar;
 }
 

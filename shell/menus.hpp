@@ -40,6 +40,8 @@ enum MenuId {
   ID_PART_FACES = 6025,
   ID_PART_SHAPES = 6026,
   ID_FULL_SIZE_SOLVE = 6027,
+  ID_SHORTCUTS = 6028,
+  ID_ABOUT = 6029,
 };
 
 // The items whose check marks the program reads or sets.
@@ -47,6 +49,7 @@ struct MenuItems {
   wxMenuItem* grid = nullptr;
   std::array<wxMenuItem*, 3> brushes{};  // Protect, Absorb, Restore
   wxMenuItem* fullSize = nullptr;        // Result > Solve at Full Size
+  wxMenu* recent = nullptr;              // File > Open Recent, filled by wxFileHistory
 };
 
 // The menu bar, the Result items checked as `parts` says. Made with `new`:

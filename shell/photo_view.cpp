@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "shell/gtk_screen.hpp"
 #include "shell/menus.hpp"
@@ -37,7 +38,7 @@ void PhotoView::Halt() {
 
 void PhotoView::Announce(cv::Size aligned) {
   target_ = aligned;
-  zoom_ = FitZoom(target_, AvailableArea(frame_));
+  zoom_ = FitZoom(target_, Available());
   RequestView();
   ShowSizeAndTime(-1.0);
 }
@@ -61,7 +62,7 @@ void PhotoView::Install(GlTexture colour, GlTexture importance, cv::Size colourS
 void PhotoView::ShowRest() {
   // The solve at the source size was made while loading.
   target_ = host_.RestSize();
-  zoom_ = FitZoom(target_, AvailableArea(frame_));
+  zoom_ = FitZoom(target_, Available());
   render_.newWidth = target_.width;
   render_.newHeight = target_.height;
   // The view is asked for first, so that the size the drawing area has
@@ -76,13 +77,13 @@ void PhotoView::Clear() {
 }
 
 cv::Rect PhotoView::PictureArea() const {
-  const wxSize area = gl_.GetClientSize();
+  const wxSize area = gl_.DeviceSize();
   return pictureFills_ ? cv::Rect(0, 0, area.x, area.y)
                        : PictureRect({area.x, area.y}, target_, zoom_);
 }
 
 void PhotoView::Draw(bool painting) {
-  const wxSize area = gl_.GetClientSize();
+  const wxSize area = gl_.DeviceSize();
   const cv::Rect picture = PictureArea();
   const bool whole = picture.width == area.x && picture.height == area.y;
   // The toolkit gave the window another size than the view asked for: the
@@ -177,16 +178,26 @@ std::span<const float> PhotoView::ShownMesh(std::vector<float>& uniform) const {
   return uniform;
 }
 
+cv::Size PhotoView::Available() const {
+  const cv::Size logical = AvailableArea(frame_);
+  const double scale = gl_.DeviceScale();
+  return {static_cast<int>(logical.width * scale), static_cast<int>(logical.height * scale)};
+}
+
 void PhotoView::RequestView() {
   // A window is never narrower than its menu bar: below that the picture
-  // keeps its size in a wider area.
+  // keeps its size in a wider area. Sizes here are device pixels; the
+  // toolkit takes logical ones, so the area is what whole logical pixels
+  // give.
+  const double scale = gl_.DeviceScale();
   const cv::Size view = ViewSize(target_, zoom_);
   const cv::Size least = MinimumArea(frame_);
-  expectedArea_ = {std::max(view.width, least.width), std::max(view.height, least.height)};
+  const wxSize logical(std::max(static_cast<int>(std::ceil(view.width / scale)), least.width),
+                       std::max(static_cast<int>(std::ceil(view.height / scale)), least.height));
+  expectedArea_ = {static_cast<int>(std::lround(logical.x * scale)),
+                   static_cast<int>(std::lround(logical.y * scale))};
   pictureFills_ = expectedArea_ == view;
-  const wxSize client = frame_.GetClientSize();
-  if (expectedArea_.width != client.x || expectedArea_.height != client.y)
-    frame_.SetClientSize(expectedArea_.width, expectedArea_.height);
+  if (logical != frame_.GetClientSize()) frame_.SetClientSize(logical);
   KeepOnScreen(frame_);
 }
 
@@ -214,8 +225,8 @@ void PhotoView::SetCompare(bool on) {
 
 void PhotoView::Zoom(int id) {
   if (!hasImage_) return;
-  const double fit = FitZoom(target_, AvailableArea(frame_));
-  const double largest = FitZoom(target_, AvailableArea(frame_), kMaxZoom);
+  const double fit = FitZoom(target_, Available());
+  const double largest = FitZoom(target_, Available(), kMaxZoom);
   switch (id) {
     case ID_FIT:
       SetZoom(fit);
@@ -237,7 +248,7 @@ void PhotoView::Zoom(int id) {
 
 void PhotoView::SetTarget(cv::Size target) {
   target_ = target;
-  zoom_ = FitZoom(target_, AvailableArea(frame_));
+  zoom_ = FitZoom(target_, Available());
   RequestView();
   SolveAndShow();
 }

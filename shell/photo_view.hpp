@@ -59,7 +59,7 @@ class PhotoView {
 
   // The GlWindow's draw; `painting`: a brush is out.
   void Draw(bool painting);
-  // The drawing area became `width` × `height` pixels.
+  // The drawing area became `width` × `height` device pixels.
   void OnAreaSize(int width, int height);
   void SolveAndShow();
   // The mesh shown (the plain grid, or the solution) to the renderer.
@@ -94,6 +94,8 @@ class PhotoView {
   // Asks the toolkit for the drawing area of the view (target × zoom) and
   // keeps the frame on the screen.
   void RequestView();
+  // The largest drawing area the screen's work area leaves, device pixels.
+  cv::Size Available() const;
   void SetZoom(double zoom);
 
   wxFrame& frame_;

@@ -2,6 +2,7 @@
 
 #include <wx/dcbuffer.h>
 #include <wx/image.h>
+#include <wx/settings.h>
 
 #include <algorithm>
 #include <opencv2/imgproc.hpp>
@@ -30,9 +31,12 @@ void PreviewPanel::Clear() {
 
 void PreviewPanel::OnPaint(wxPaintEvent&) {
   wxAutoBufferedPaintDC dc(this);
-  dc.SetBackground(*wxWHITE_BRUSH);
+  dc.SetBackground(wxBrush(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW)));
   dc.Clear();
-  const wxSize area = GetClientSize();
+  // In device pixels: on a HiDPI screen the bitmap carries its scale.
+  const double device = GetContentScaleFactor();
+  const wxSize logical = GetClientSize();
+  const wxSize area(static_cast<int>(logical.x * device), static_cast<int>(logical.y * device));
   if (picture_.empty() || area.x <= 0 || area.y <= 0) return;
   const double scale = std::min(static_cast<double>(area.x) / picture_.cols,
                                 static_cast<double>(area.y) / picture_.rows);
@@ -56,9 +60,10 @@ void PreviewPanel::OnPaint(wxPaintEvent&) {
         out[2] = in[0];
       }
     }
-    fitted_ = wxBitmap(image);
+    fitted_ = wxBitmap(image, -1, device);
   }
-  dc.DrawBitmap(fitted_, (area.x - fit.width) / 2, (area.y - fit.height) / 2);
+  dc.DrawBitmap(fitted_, static_cast<int>((area.x - fit.width) / 2 / device),
+                static_cast<int>((area.y - fit.height) / 2 / device));
 }
 
 }  // namespace quadrix

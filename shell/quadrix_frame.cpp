@@ -1,8 +1,11 @@
 #include "shell/quadrix_frame.hpp"
 
+#include <wx/config.h>
 #include <wx/dnd.h>
+#include <wx/filehistory.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
+#include <wx/settings.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 
@@ -13,10 +16,12 @@
 #include "base/environment.hpp"
 #include "shell/file_dialogs.hpp"
 #include "shell/gtk_screen.hpp"
+#include "shell/help_dialogs.hpp"
 #include "shell/importance_brush.hpp"
 #include "shell/launch.hpp"
 #include "shell/photo_session.hpp"
 #include "shell/photo_view.hpp"
+#include "shell/save_names.hpp"
 #include "shell/set_size_dialog.hpp"
 #include "shell/status_line.hpp"
 
@@ -24,15 +29,17 @@ namespace quadrix {
 
 namespace {
 
+// Where File > Open Recent is kept in the user's configuration.
+constexpr char kRecentGroup[] = "/RecentFiles";
+
 std::string FileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
-// The "Error" box of a failed load: what went wrong in the primary text, the
-// fixed usage text under it.
+// The "Error" box of a failed load: what went wrong with the file, and
+// nothing else.
 void ShowLoadError(wxWindow* parent, const std::string& why) {
   wxMessageDialog box(parent, wxString::FromUTF8(why), "Error", wxOK | wxICON_ERROR);
-  box.SetExtendedMessage(kLoadUsageText);
   box.ShowModal();
 }
 
@@ -70,6 +77,9 @@ wxBEGIN_EVENT_TABLE(QuadrixFrame, wxFrame)
   EVT_MENU_RANGE(ID_PROTECT, ID_REDO_STROKE, QuadrixFrame::OnPaintMenu)
   EVT_MENU_RANGE(ID_PART_SHARP, ID_PART_SHAPES, QuadrixFrame::OnPartMenu)
   EVT_MENU(ID_FULL_SIZE_SOLVE, QuadrixFrame::OnFullSizeSolve)
+  EVT_MENU_RANGE(wxID_FILE1, wxID_FILE9, QuadrixFrame::OnRecent)
+  EVT_MENU(ID_SHORTCUTS, QuadrixFrame::OnShortcuts)
+  EVT_MENU(ID_ABOUT, QuadrixFrame::OnAbout)
   EVT_UPDATE_UI_RANGE(ID_SAVE_PICTURE, ID_REDO_STROKE, QuadrixFrame::OnUpdateNeedsPhoto)
   EVT_CHAR_HOOK(QuadrixFrame::OnCharHook)
 wxEND_EVENT_TABLE();
@@ -100,7 +110,9 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   // loads do it on their own thread when the display allows.
   if (std::getenv(kEnvNoSharedContext) == nullptr) sharedContext = glWindow->MakeSharedContext();
 
+  SetIcons(AppIcons());
   SetMenuBar(MakeMenuBar(parts, menuItems));
+  MakeRecentMenu();
   status = std::make_unique<StatusLine>(*this);
   MakeHint();
   MakeParts();
@@ -109,6 +121,8 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
   try {
     resizeSettings = SettingsFromEnvironment();
     resizeSettings.useScaleTerm = TheLaunchSettings().useScaleTerm;
+    // Standard output stays quiet unless asked, as with quadrix-cli.
+    resizeSettings.printDiagnostics = TheLaunchSettings().verbose;
     workSide = resizeSettings.workSide > 0 ? resizeSettings.workSide : kDefaultWorkSide;
     menuItems.fullSize->Check(resizeSettings.workSide == 0);
   } catch (const std::invalid_argument& e) {  // QUADRIX_MIN_SCALE, _MAX_PIXELS, _WORK_SIZE
@@ -120,8 +134,16 @@ QuadrixFrame::QuadrixFrame(const wxString& title, const wxSize& size)
 
 void QuadrixFrame::MakeHint() {
   hintPanel = new wxPanel(this);
-  hintPanel->SetBackgroundColour(*wxWHITE);
+  // The theme's view colours, light or dark, as the drawing area has them.
+  hintPanel->SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW));
   hintText = new wxStaticText(hintPanel, wxID_ANY, kOpenHint);
+  hintText->SetForegroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));
+  Bind(wxEVT_SYS_COLOUR_CHANGED, [this](wxSysColourChangedEvent& e) {
+    hintPanel->SetBackgroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOW));
+    hintText->SetForegroundColour(wxSystemSettings::GetColour(wxSYS_COLOUR_WINDOWTEXT));
+    Refresh();
+    e.Skip();
+  });
   auto* hintSizer = new wxBoxSizer(wxVERTICAL);
   hintSizer->AddStretchSpacer();
   hintSizer->Add(hintText, 0, wxALIGN_CENTER_HORIZONTAL | wxALL, 12);
@@ -138,6 +160,50 @@ void QuadrixFrame::MakeHint() {
   hintPanel->SetDropTarget(new ImageDropTarget(this));
   previewPanel->SetDropTarget(new ImageDropTarget(this));
 }
+
+void QuadrixFrame::MakeRecentMenu() {
+  recent = std::make_unique<wxFileHistory>(9);
+  recent->UseMenu(menuItems.recent);
+  wxConfigBase* config = wxConfigBase::Get();
+  config->SetPath(kRecentGroup);
+  recent->Load(*config);
+  config->SetPath("/");
+}
+
+void QuadrixFrame::RememberRecent(const std::string& path, bool keep) {
+  std::error_code ec;
+  const wxString full = wxString::FromUTF8(std::filesystem::absolute(path, ec).string());
+  if (keep)
+    recent->AddFileToHistory(full);
+  else
+    for (size_t i = 0; i < recent->GetCount(); ++i)
+      if (recent->GetHistoryFile(i) == full) {
+        recent->RemoveFileFromHistory(i);
+        break;
+      }
+  wxConfigBase* config = wxConfigBase::Get();
+  config->SetPath(kRecentGroup);
+  recent->Save(*config);
+  config->SetPath("/");
+  config->Flush();
+}
+
+void QuadrixFrame::OnRecent(wxCommandEvent& event) {
+  const size_t index = static_cast<size_t>(event.GetId() - wxID_FILE1);
+  if (index >= recent->GetCount()) return;
+  const std::string path(recent->GetHistoryFile(index).utf8_str());
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) {
+    RememberRecent(path, false);
+    ShowLoadError(this, "'" + path + "' is no longer there.");
+    return;
+  }
+  OpenImage(path);
+}
+
+void QuadrixFrame::OnShortcuts(wxCommandEvent&) { ShowShortcuts(this, *GetMenuBar()); }
+
+void QuadrixFrame::OnAbout(wxCommandEvent&) { ShowAbout(this); }
 
 void QuadrixFrame::MakeParts() {
   view = std::make_unique<PhotoView>(*this, *glWindow, *renderState, *status);
@@ -196,8 +262,29 @@ void QuadrixFrame::LoadSource() {
 }
 
 void QuadrixFrame::OpenImage(const std::string& path) {
-  if (!renderState || failed) return;
+  if (!renderState || failed || !MayDropStrokes()) return;
   StartLoad(path, "", false);
+}
+
+bool QuadrixFrame::MayDropStrokes() {
+  if (!view || !view->HasPhoto() || !brush) return true;
+  brush->EndStroke();
+  if (!brush->HasUnsavedStrokes()) return true;
+  wxMessageDialog ask(
+      this, wxString::FromUTF8("Save the importance painted on '" + FileName(photoPath) + "'?"),
+      "Unsaved Importance", wxYES_NO | wxCANCEL | wxICON_WARNING);
+  ask.SetExtendedMessage("The strokes are lost unless they are saved.");
+  ask.SetYesNoCancelLabels(wxString::FromUTF8("Save Importance…"), "Discard", "Cancel");
+  switch (ask.ShowModal()) {
+    case wxID_YES:
+      if (!SaveImportance(this, brush->Map(), *status)) return false;
+      brush->MarkSaved();
+      return true;
+    case wxID_NO:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void QuadrixFrame::StartLoad(const std::string& srcPath, const std::string& salPath,
@@ -257,7 +344,9 @@ void QuadrixFrame::InstallPhoto(PhotoUpload& done) {
   Layout();
   view->FillGrid();
   view->ShowSizeAndTime(-1.0);
+  SetTitle(wxString::FromUTF8(WindowTitle(photoPath, view->Host().PhotoSize())));
   status->ShowActivity(wxString::FromUTF8("Opened '" + FileName(photoPath) + "'"));
+  RememberRecent(photoPath, true);
   glWindow->SetFocus();
   Refresh();
 }
@@ -300,6 +389,7 @@ void QuadrixFrame::ShowEmpty(const wxString& hint) {
   previewPanel->Hide();
   previewPanel->Clear();
   view->Clear();
+  SetTitle(WindowTitle("", {}));
   hintText->SetLabel(hint);
   glWindow->Hide();
   hintPanel->Show();
@@ -364,7 +454,13 @@ void QuadrixFrame::OnMenu(wxCommandEvent& event) {
   Refresh();
 }
 
-void QuadrixFrame::OnQuit(wxEvent&) {
+void QuadrixFrame::OnQuit(wxEvent& event) {
+  auto* close = dynamic_cast<wxCloseEvent*>(&event);
+  const bool mayStay = close == nullptr || close->CanVeto();
+  if (mayStay && !failed && !MayDropStrokes()) {
+    if (close != nullptr) close->Veto();
+    return;
+  }
   // Gone from the screen at once; a load under way is cancelled, and the
   // destructor waits for its current step.
   work.Cancel();
@@ -396,7 +492,7 @@ void QuadrixFrame::OnPaintMenu(wxCommandEvent& event) { brush->OnCommand(event.G
 void QuadrixFrame::OnImportanceFile(wxCommandEvent& event) {
   if (!view->HasPhoto()) return;
   if (event.GetId() == ID_SAVE_IMPORTANCE) {
-    SaveImportance(this, brush->Map(), *status);
+    if (SaveImportance(this, brush->Map(), *status)) brush->MarkSaved();
     return;
   }
   const cv::Mat grey = AskImportance(this, view->Host(), resizeSettings.maxPixels);
@@ -427,13 +523,24 @@ void QuadrixFrame::OnPartMenu(wxCommandEvent& event) {
   // first two: the photo loads again. The others rebuild the energy only,
   // painted strokes and all.
   const ResultParts& shown = view->Host().settings().parts;
-  if (parts.sharp != shown.sharp || parts.faces != shown.faces)
-    StartLoad(photoPath, salPath, false);
-  else
+  if (parts.sharp == shown.sharp && parts.faces == shown.faces) {
     brush->StartRebuild();
+  } else if (MayDropStrokes()) {
+    StartLoad(photoPath, salPath, false);
+  } else {
+    // Kept as shown: the item and the part go back.
+    GetMenuBar()->Check(event.GetId(), !on);
+    parts.sharp = shown.sharp;
+    parts.faces = shown.faces;
+    brush->SetParts(parts);
+  }
 }
 
 void QuadrixFrame::OnFullSizeSolve(wxCommandEvent& event) {
+  if (view->HasPhoto() && !MayDropStrokes()) {
+    menuItems.fullSize->Check(!event.IsChecked());
+    return;
+  }
   resizeSettings.workSide = event.IsChecked() ? 0 : workSide;
   if (view->HasPhoto()) StartLoad(photoPath, salPath, false);
 }

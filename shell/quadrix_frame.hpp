@@ -27,6 +27,7 @@
 #include "shell/preview_panel.hpp"
 #include "shell/worker.hpp"
 
+class wxFileHistory;
 class wxPanel;
 class wxStaticText;
 
@@ -62,6 +63,13 @@ class QuadrixFrame : public wxFrame {
   void MakeParts();
   // The hint shown instead of the drawing area while there is no photo.
   void MakeHint();
+  // File > Open Recent, as the user's configuration keeps it.
+  void MakeRecentMenu();
+  // `path` first in File > Open Recent (keep), or out of it; saved at once.
+  void RememberRecent(const std::string& path, bool keep);
+  void OnRecent(wxCommandEvent& event);
+  void OnShortcuts(wxCommandEvent& event);
+  void OnAbout(wxCommandEvent& event);
   void LoadSource();
   void StartLoad(const std::string& srcPath, const std::string& salPath, bool endOnFailure);
   void OnLoadStep(LoadStep step, cv::Size aligned);
@@ -89,6 +97,9 @@ class QuadrixFrame : public wxFrame {
   void OnFullSizeSolve(wxCommandEvent& event);
   void OnUpdateNeedsPhoto(wxUpdateUIEvent& event);
   void ShowEnergyNotice();
+  // Painted strokes not saved yet: asks to save them, drop them or stay.
+  // True when the photo may go (saved, dropped, or nothing to lose).
+  bool MayDropStrokes();
   // Ends the program with status 1 after an error box.
   void Fail(const wxString& message);
 
@@ -117,6 +128,7 @@ class QuadrixFrame : public wxFrame {
   // Loads make the textures on the worker's thread through `sharedContext`
   // when the display allows.
   std::unique_ptr<GlSharedContext> sharedContext;
+  std::unique_ptr<wxFileHistory> recent;
   std::unique_ptr<StatusLine> status;
   std::unique_ptr<PhotoView> view;
   std::unique_ptr<ImportanceBrush> brush;

@@ -7,6 +7,12 @@ namespace quadrix {
 
 namespace fs = std::filesystem;
 
+std::string WindowTitle(const std::string& photoPath, cv::Size size) {
+  if (photoPath.empty()) return "Quadrix";
+  return fs::path(photoPath).filename().string() + " — " + std::to_string(size.width) + "×" +
+         std::to_string(size.height) + " — Quadrix";
+}
+
 SuggestedPicture SuggestPicture(const std::string& photoPath, cv::Size size) {
   const std::string dims = std::to_string(size.width) + "x" + std::to_string(size.height);
   if (photoPath.empty()) return {"", "quadrix_" + dims + ".png", ImageFormat::kPng};

@@ -1,5 +1,6 @@
 #pragma once
-// What the window's Save Picture suggests, and when it must warn.
+// The names the window shows and suggests: its title, what Save Picture
+// suggests, and when it must warn.
 
 #include <opencv2/core.hpp>
 #include <string>
@@ -7,6 +8,10 @@
 #include "imageio/image_file.hpp"
 
 namespace quadrix {
+
+// "NAME — W×H — Quadrix" for the photo at `photoPath` of `size` pixels;
+// "Quadrix" without a photo (empty path).
+std::string WindowTitle(const std::string& photoPath, cv::Size size);
 
 struct SuggestedPicture {
   std::string folder;  // the photo's folder; empty without a photo

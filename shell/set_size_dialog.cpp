@@ -21,8 +21,12 @@ struct Preset {
   const char* label;
   int ratioW, ratioH;  // 0: the photo's own size
 };
-constexpr Preset kPresets[] = {{"Custom", -1, -1}, {"Source", 0, 0}, {"1:1", 1, 1},  {"4:5", 4, 5},
-                               {"3:2", 3, 2},      {"16:9", 16, 9},  {"9:16", 9, 16}};
+// Portrait ratios first, then landscape; 1.91:1 is the widest a link
+// preview or feed shows.
+constexpr Preset kPresets[] = {{"Custom", -1, -1}, {"Source", 0, 0},    {"1:1", 1, 1},
+                               {"4:5", 4, 5},      {"3:4", 3, 4},       {"2:3", 2, 3},
+                               {"9:16", 9, 16},    {"4:3", 4, 3},       {"3:2", 3, 2},
+                               {"16:9", 16, 9},    {"1.91:1", 191, 100}};
 
 }  // namespace
 

@@ -308,9 +308,13 @@ class Gui : public ::testing::Test {
           << tool << " is missing";
   }
 
+  // The main window's title: "Quadrix", or "NAME — W×H — Quadrix" with a
+  // photo (a regular expression).
+  static constexpr char kFrameTitle[] = "(.* — [0-9]+×[0-9]+ — )?Quadrix";
+
   // The program's main window, once it is there.
   static std::string WaitForFrame(App& app) {
-    const std::string frame = FindWindow(app.pid(), "Quadrix");
+    const std::string frame = FindWindow(app.pid(), kFrameTitle);
     EXPECT_FALSE(frame.empty()) << app.Log();
     return frame;
   }

@@ -83,7 +83,7 @@ TEST_F(Gui, BadCommandLineShowsTheMessageBoxAndEnds) {
     App app(args);
     const std::string box = FindWindow(app.pid(), "Message");
     ASSERT_FALSE(box.empty()) << app.Log();
-    EXPECT_TRUE(FindWindow(app.pid(), "Quadrix", 0.5).empty()) << "no main window";
+    EXPECT_TRUE(FindWindow(app.pid(), kFrameTitle, 0.5).empty()) << "no main window";
     EXPECT_FALSE(app.WaitExit(0.5)) << "the box waits for the user";
     Keys(box, "Return");
     const auto status = app.WaitExit();

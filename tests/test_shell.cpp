@@ -44,7 +44,7 @@ TEST(LaunchSettings, ModeWordAndPaths) {
   EXPECT_FALSE(s.openWindow);
 
   for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-           {"quadrix", "2", "a.png"}, {"quadrix", "", "a.png"}, {"quadrix", "1"}, {"quadrix"}}) {
+           {"quadrix", "2", "a.png"}, {"quadrix", "", "a.png"}, {"quadrix", "1"}}) {
     LaunchSettings untouched;
     untouched.srcPath = "keep";
     EXPECT_FALSE(ReadLaunchSettings(bad, untouched)) << bad.size();
@@ -69,8 +69,16 @@ TEST(LaunchSettings, OpenWithOrWithoutAPhoto) {
   ASSERT_TRUE(ReadLaunchSettings({"quadrix", "0", "a.png"}, s));
   EXPECT_FALSE(s.openWindow);
   EXPECT_FALSE(s.useScaleTerm);
-  EXPECT_FALSE(ReadLaunchSettings({"quadrix"}, s));
   EXPECT_FALSE(ReadLaunchSettings({"quadrix", "--opened", "a.png"}, s));
+  // Nothing at all opens the empty window; --verbose stands anywhere.
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix"}, s));
+  EXPECT_TRUE(s.openWindow);
+  EXPECT_EQ(s.srcPath, "");
+  EXPECT_FALSE(s.verbose);
+  ASSERT_TRUE(ReadLaunchSettings({"quadrix", "1", "--verbose", "a.png"}, s));
+  EXPECT_TRUE(s.verbose);
+  EXPECT_FALSE(s.openWindow);
+  EXPECT_EQ(s.srcPath, "a.png");
   EXPECT_EQ(std::string(kUsageText).find("quadrix.exe"), std::string::npos);
 }
 
