@@ -296,7 +296,7 @@ void ImportanceBrush::OnRebuilt(std::shared_ptr<ResizeHost> rebuilt, int generat
     view_.FillGrid();
     frame_.Refresh();
   }
-  status_.ShowActivity(wxString::Format("Energy rebuilt in %.0f ms", ms));
+  status_.ShowActivity(wxString::FromUTF8("Energy rebuilt in " + FormatDuration(ms)));
 }
 
 }  // namespace quadrix

@@ -40,7 +40,17 @@ void PhotoView::Announce(cv::Size aligned) {
   target_ = aligned;
   zoom_ = FitZoom(target_, Available());
   RequestView();
+  announced_ = true;
   ShowSizeAndTime(-1.0);
+}
+
+cv::Size PhotoView::FrameArea() const {
+  // The drawing area is all of the frame's client area; while a photo loads
+  // the preview or the hint stands in it.
+  const wxSize client = frame_.GetClientSize();
+  const double scale = gl_.DeviceScale();
+  return {static_cast<int>(std::lround(client.x * scale)),
+          static_cast<int>(std::lround(client.y * scale))};
 }
 
 void PhotoView::Install(GlTexture colour, GlTexture importance, cv::Size colourSize) {
@@ -60,6 +70,17 @@ void PhotoView::Install(GlTexture colour, GlTexture importance, cv::Size colourS
 }
 
 void PhotoView::ShowRest() {
+  // The user sized the window while the photo loaded: that size wins.
+  const cv::Size area = FrameArea();
+  if (announced_ && area != expectedArea_ && area.area() > 0) {
+    announced_ = false;
+    target_ = TargetForArea(area, zoom_);
+    expectedArea_ = area;
+    pictureFills_ = true;
+    SolveAndShow();
+    return;
+  }
+  announced_ = false;
   // The solve at the source size was made while loading.
   target_ = host_.RestSize();
   zoom_ = FitZoom(target_, Available());
@@ -72,6 +93,7 @@ void PhotoView::ShowRest() {
 
 void PhotoView::Clear() {
   hasImage_ = false;
+  announced_ = false;
   comparing_ = false;
   render_.ready = false;
 }

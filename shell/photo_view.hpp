@@ -52,7 +52,9 @@ class PhotoView {
   // The textures (the colour one of colourSize) and mesh buffers of the
   // host now held; then ShowRest.
   void Install(GlTexture colour, GlTexture importance, cv::Size colourSize);
-  // The target becomes the host's rest size, at the zoom that fits.
+  // The target becomes the host's rest size, at the zoom that fits; or,
+  // when the user sized the window while an announced photo loaded, what
+  // that size shows.
   void ShowRest();
   // Nothing shown (the frame shows its hint).
   void Clear();
@@ -96,6 +98,8 @@ class PhotoView {
   void RequestView();
   // The largest drawing area the screen's work area leaves, device pixels.
   cv::Size Available() const;
+  // The frame's client area in device pixels.
+  cv::Size FrameArea() const;
   void SetZoom(double zoom);
 
   wxFrame& frame_;
@@ -117,6 +121,7 @@ class PhotoView {
   // the user; whether the picture fills it (else it lies centred in it).
   cv::Size expectedArea_;
   bool pictureFills_ = true;
+  bool announced_ = false;  // Announce asked for the view of a loading photo
   // While the picture changes under the user's hand (dragging, painting) a
   // photo whose filtered drawing is slow is drawn bilinearly; the filtered
   // picture follows once the hand rests.

@@ -397,6 +397,7 @@ void QuadrixFrame::ShowEmpty(const wxString& hint) {
   hintPanel->Layout();
   status->Show("", StatusLine::kSize);
   status->Show("", StatusLine::kNotice);
+  status->Show("", StatusLine::kTime);
 }
 
 void QuadrixFrame::OnCharHook(wxKeyEvent& event) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 namespace quadrix {
 
@@ -22,11 +23,11 @@ double FitZoom(cv::Size target, cv::Size available, double limit) {
   if (zoom < limit) {
     zoom = std::floor(zoom * 1000.0) / 1000.0;
     // Rounding the sides must not take the view past what is available.
-    while (zoom > kMinZoom && (ViewSize(target, zoom).width > available.width ||
-                               ViewSize(target, zoom).height > available.height))
+    while (zoom > kLeastZoom && (ViewSize(target, zoom).width > available.width ||
+                                 ViewSize(target, zoom).height > available.height))
       zoom -= 0.001;
   }
-  return std::clamp(zoom, kMinZoom, kMaxZoom);
+  return std::clamp(zoom, kLeastZoom, kMaxZoom);
 }
 
 double StepZoom(double zoom, bool up, double maxZoom) {
@@ -99,6 +100,19 @@ cv::Size AspectSize(int ratioW, int ratioH, cv::Size current, bool keepWidth) {
   if (keepWidth)
     return {current.width, Scaled(current.width, static_cast<double>(ratioH) / ratioW)};
   return {Scaled(current.height, static_cast<double>(ratioW) / ratioH), current.height};
+}
+
+std::string FormatDuration(double ms) {
+  char text[32];
+  if (ms < 0.05)
+    return "<0.1 ms";
+  else if (ms < 99.95)
+    std::snprintf(text, sizeof text, "%.1f ms", ms);
+  else if (ms < 999.5)
+    std::snprintf(text, sizeof text, "%.0f ms", ms);
+  else
+    std::snprintf(text, sizeof text, "%.1f s", ms / 1000.0);
+  return text;
 }
 
 }  // namespace quadrix

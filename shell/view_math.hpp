@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 #include <span>
+#include <string>
 
 namespace quadrix {
 
@@ -14,10 +15,13 @@ inline constexpr double kZoomSteps[] = {0.05, 0.1, 0.125, 1.0 / 6, 0.25, 1.0 / 3
                                         1.0,  1.5, 2.0,   3.0,     4.0,  6.0,     8.0};
 inline constexpr double kMinZoom = kZoomSteps[0];
 inline constexpr double kMaxZoom = kZoomSteps[sizeof kZoomSteps / sizeof kZoomSteps[0] - 1];
+// What fitting may go down to, below the steps, so that even the largest
+// target keeps the window inside the screen.
+inline constexpr double kLeastZoom = 0.001;
 
 // The largest zoom, at most `limit`, at which `target` fits into
 // `available` pixels, in steps of 0.1 % so that the status bar can say it;
-// never below kMinZoom.
+// never below kLeastZoom.
 double FitZoom(cv::Size target, cv::Size available, double limit = 1.0);
 
 // The next zoom level above (up) or below `zoom`, kept within [kMinZoom,
@@ -49,5 +53,8 @@ bool MeshPointToSource(int vx, int vy, std::span<const float> xy, cv::Size src, 
 // A size of aspect ratioW : ratioH that keeps the width (keepWidth) or the
 // height of `current`.
 cv::Size AspectSize(int ratioW, int ratioH, cv::Size current, bool keepWidth);
+
+// A duration for the status bar: "<0.1 ms", "1.2 ms", "240 ms", "1.5 s".
+std::string FormatDuration(double ms);
 
 }  // namespace quadrix

@@ -1,17 +1,19 @@
 # The desktop program under Xvfb. Each test starts its own virtual X server,
 # so the tests may run side by side.
 if(TARGET quadrix-app)
-  add_executable(test_gui test_gui.cpp)
-  target_include_directories(test_gui PRIVATE ${PROJECT_SOURCE_DIR})
-  target_link_libraries(test_gui PRIVATE qx_shell_base quadrix GTest::gtest GTest::gtest_main
-                        ${OpenCV_LIBS} Threads::Threads)
-  target_compile_definitions(test_gui PRIVATE
-    QUADRIX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    QUADRIX_CLI_PATH="$<TARGET_FILE:quadrix-cli>"
-    QUADRIX_APP_PATH="$<TARGET_FILE:quadrix-app>")
-  add_dependencies(test_gui quadrix-app quadrix-cli)
-  gtest_discover_tests(test_gui DISCOVERY_MODE PRE_TEST
-                       PROPERTIES TIMEOUT 180 LABELS gui)
+  foreach(name test_gui test_gui_window)
+    add_executable(${name} ${name}.cpp)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PRIVATE qx_shell_base quadrix GTest::gtest GTest::gtest_main
+                          ${OpenCV_LIBS} Threads::Threads)
+    target_compile_definitions(${name} PRIVATE
+      QUADRIX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+      QUADRIX_CLI_PATH="$<TARGET_FILE:quadrix-cli>"
+      QUADRIX_APP_PATH="$<TARGET_FILE:quadrix-app>")
+    add_dependencies(${name} quadrix-app quadrix-cli)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+                         PROPERTIES TIMEOUT 180 LABELS gui)
+  endforeach()
 
   # Measures how late the window's timer ticks while a large photo loads:
   # alone, so that no other test takes the processors meanwhile.

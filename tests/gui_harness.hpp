@@ -175,6 +175,14 @@ class App {
   std::optional<int> status_;
 };
 
+// The title of window `id` as the window manager shows it (UTF-8; xdotool's
+// search sees only the Latin-1 name, which GTK leaves plain in a C locale).
+inline std::string TitleOf(const std::string& id) {
+  std::string title = Output("xdotool getwindowname " + id);
+  while (!title.empty() && title.back() == '\n') title.pop_back();
+  return title;
+}
+
 struct Geometry {
   std::string id;
   int width = 0;
@@ -295,12 +303,20 @@ class Gui : public ::testing::Test {
       ::setenv("GSETTINGS_BACKEND", "memory", 1);
       ::setenv("NO_AT_BRIDGE", "1", 1);
     }
+    // The program keeps its settings and recent files in the user's home:
+    // the tests' own, not the user's.
+    home_ = std::make_unique<TempDir>();
+    ::setenv("HOME", home_->path().c_str(), 1);
+    ::unsetenv("XDG_CONFIG_HOME");
     // A sanitizer build of the program reports only its own leaks.
     const std::string supp = "suppressions=" QUADRIX_SOURCE_DIR "/tests/lsan.supp";
     const char* old = std::getenv("LSAN_OPTIONS");
     ::setenv("LSAN_OPTIONS", (old != nullptr ? std::string(old) + ":" + supp : supp).c_str(), 1);
   }
-  static void TearDownTestSuite() { display_.reset(); }
+  static void TearDownTestSuite() {
+    display_.reset();
+    home_.reset();
+  }
   void SetUp() override {
     ASSERT_FALSE(display_->name().empty()) << "Xvfb could not be started (is it installed?)";
     for (const char* tool : {"xdotool", "xwininfo", "import"})
@@ -344,6 +360,7 @@ class Gui : public ::testing::Test {
   }
 
   static inline std::unique_ptr<VirtualDisplay> display_;
+  static inline std::unique_ptr<TempDir> home_;
 };
 
 // File > Save Picture… typed into, and the file once it is there.
@@ -368,6 +385,25 @@ inline void OpenPhoto(App& app, const std::string& frame, const std::string& pat
   const std::string dialog = FindWindow(app.pid(), "Open Image");
   ASSERT_FALSE(dialog.empty()) << app.Log();
   Keys(dialog, "ctrl+l");
+  Xdotool("type --delay 2 " + Quote(path));
+  Keys(dialog, "Return");
+}
+
+// A stroke of the left button through `points` of the drawing area.
+inline void Stroke(const Geometry& area, const std::vector<cv::Point>& points) {
+  std::string steps = "mousemove --window " + area.id + " " + std::to_string(points[0].x) + " " +
+                      std::to_string(points[0].y) + " mousedown 1";
+  for (const cv::Point& p : points)
+    steps += " mousemove --window " + area.id + " " + std::to_string(p.x) + " " +
+             std::to_string(p.y) + " sleep 0.03";
+  Xdotool(steps + " mouseup 1");
+}
+
+// A file dialog of the program titled `title`, typed into.
+inline void FileDialog(App& app, const std::string& title, const std::string& path) {
+  const std::string dialog = FindWindow(app.pid(), title);
+  ASSERT_FALSE(dialog.empty()) << title << "\n" << app.Log();
+  Keys(dialog, "ctrl+a");
   Xdotool("type --delay 2 " + Quote(path));
   Keys(dialog, "Return");
 }

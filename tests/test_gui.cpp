@@ -284,28 +284,9 @@ TEST_F(Gui, APhotoTooSmallForAComputedMapOpens) {
 
 namespace {
 
-// A stroke of the left button through `points` of the drawing area.
-void Stroke(const Geometry& area, const std::vector<cv::Point>& points) {
-  std::string steps = "mousemove --window " + area.id + " " + std::to_string(points[0].x) + " " +
-                      std::to_string(points[0].y) + " mousedown 1";
-  for (const cv::Point& p : points)
-    steps += " mousemove --window " + area.id + " " + std::to_string(p.x) + " " +
-             std::to_string(p.y) + " sleep 0.03";
-  Xdotool(steps + " mouseup 1");
-}
-
 double RegionDiff(const cv::Mat& a, const cv::Mat& b, cv::Rect region) {
   if (a.size() != b.size() || a.empty()) return 1e9;
   return MeanAbsDiff(a(region), b(region));
-}
-
-// A file dialog of the program titled `title`, typed into.
-void FileDialog(App& app, const std::string& title, const std::string& path) {
-  const std::string dialog = FindWindow(app.pid(), title);
-  ASSERT_FALSE(dialog.empty()) << title << "\n" << app.Log();
-  Keys(dialog, "ctrl+a");
-  Xdotool("type --delay 2 " + Quote(path));
-  Keys(dialog, "Return");
 }
 
 }  // namespace

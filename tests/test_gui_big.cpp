@@ -149,4 +149,37 @@ TEST_F(BigScreen, ClosingTheWindowOrOpeningAnotherPhotoCancelsALoad) {
   EXPECT_EQ(app.WaitExit(), 0) << app.Log();
 }
 
+TEST_F(BigScreen, ASizeChosenWhileAPhotoLoadsIsKept) {
+  TempDir tmp;
+  const std::string photo = tmp / "big.jpg";
+  cv::imwrite(photo, testsupport::Sample({2400, 1800}), {cv::IMWRITE_JPEG_QUALITY, 95});
+  // Solved at its own size, the load lasts long enough to be resized during.
+  App app({photo}, {"QUADRIX_WORK_SIZE=none"});
+  const std::string frame = WaitForFrame(app);
+  ASSERT_FALSE(frame.empty());
+  // The window takes the photo's fitted size once the photo is read.
+  const auto start = Clock::now();
+  while (WindowGeometry(frame).width < 900 && SecondsSince(start) < kWaitSeconds) Sleep(0.05);
+  ASSERT_GE(WindowGeometry(frame).width, 900) << app.Log();
+  Xdotool("windowsize --sync " + frame + " 700 400");
+  if (TitleOf(frame) != "Quadrix") GTEST_SKIP() << "the photo loaded before the resize";
+  const auto loading = Clock::now();
+  while (TitleOf(frame) == "Quadrix" && SecondsSince(loading) < 4 * kWaitSeconds) Sleep(0.1);
+  ASSERT_NE(TitleOf(frame), "Quadrix") << app.Log();
+  Sleep(1.0);
+  const Geometry outer = WindowGeometry(frame);
+  EXPECT_EQ(outer.width, 700) << "the size chosen while loading wins";
+  EXPECT_EQ(outer.height, 400);
+  const Geometry area = DrawingArea(frame);
+  ASSERT_GT(area.width, 600);
+  // The picture fills the area the user gave it: the photo's right edge
+  // (trees and lawn), not the white background, ends it.
+  const cv::Mat shown = Capture(area.id);
+  ASSERT_FALSE(shown.empty());
+  const cv::Scalar right = cv::mean(shown.col(shown.cols - 2));
+  EXPECT_LT((right[0] + right[1] + right[2]) / 3, 200) << "no empty margin at the right";
+  Keys(frame, "ctrl+q");
+  EXPECT_EQ(app.WaitExit(), 0) << app.Log();
+}
+
 }  // namespace

@@ -154,10 +154,26 @@ TEST(View, FitZoomKeepsTheViewInsideWhatIsAvailable) {
   EXPECT_LE(ViewSize(big, z).width, available.width);
   EXPECT_LE(ViewSize(big, z).height, available.height);
   EXPECT_GT(ViewSize(big, z + 0.002).height, available.height) << "the largest that fits";
-  // Past 100 % only when asked for, and never below the smallest step.
+  // Past 100 % only when asked for; below the smallest step when the
+  // target is that large.
   EXPECT_NEAR(FitZoom({100, 80}, {1600, 951}, kMaxZoom), 8.0, 1e-9);
   EXPECT_NEAR(FitZoom({400, 300}, {1600, 951}, kMaxZoom), 3.17, 0.0005);
-  EXPECT_EQ(FitZoom({100000, 100}, {1600, 951}), kMinZoom);
+  for (const cv::Size huge : {cv::Size(100000, 100), cv::Size(32768, 32768)}) {
+    const double least = FitZoom(huge, {1600, 951});
+    EXPECT_LT(least, kMinZoom);
+    EXPECT_LE(ViewSize(huge, least).width, 1600);
+    EXPECT_LE(ViewSize(huge, least).height, 951);
+  }
+}
+
+TEST(View, DurationsReadAsTimesNeverAsZero) {
+  EXPECT_EQ(FormatDuration(0.0), "<0.1 ms");
+  EXPECT_EQ(FormatDuration(0.04), "<0.1 ms");
+  EXPECT_EQ(FormatDuration(0.06), "0.1 ms");
+  EXPECT_EQ(FormatDuration(1.23), "1.2 ms");
+  EXPECT_EQ(FormatDuration(99.97), "100 ms") << "not 100.0 ms";
+  EXPECT_EQ(FormatDuration(240.4), "240 ms");
+  EXPECT_EQ(FormatDuration(1500.0), "1.5 s");
 }
 
 TEST(View, ZoomStepsAndTheirLimits) {
