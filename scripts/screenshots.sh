@@ -11,7 +11,8 @@
 # (wider, View > Show Grid), window-importance.jpg (View > Saliency Image),
 # and, at 860 x 400, window-protect-before.jpg, window-protect-stroke.jpg and
 # window-protect-after.jpg (a Protect stroke along the squeezed bottom strip,
-# tinted, and what it does with the brush put down).
+# tinted, and what it does with the brush put down), window-dark.jpg (a dark
+# theme, 1200 x 600) and window-scale2.jpg (GDK_SCALE=2, as opened).
 set -euo pipefail
 if [[ $# -ne 2 ]]; then
   echo "usage: $0 BUILD_DIR OUT_DIR" >&2
@@ -46,14 +47,17 @@ exec 3>&-
 for _ in $(seq 100); do [[ -s "$work/display" ]] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$work/display")"
 export GSETTINGS_BACKEND=memory NO_AT_BRIDGE=1
+# Recent files and settings go to a home of our own.
+export HOME="$work/home"
+mkdir -p "$HOME"
 
 # Starts the program with the given arguments; sets app_pid and frame.
 start() {
-  "$app" "$@" >"$work/log" 2>&1 &
+  env "${app_env[@]}" "$app" "$@" >"$work/log" 2>&1 &
   app_pid=$!
   frame=""
   for _ in $(seq 300); do
-    frame="$(xdotool search --all --onlyvisible --pid "$app_pid" --name '^Quadrix$' 2>/dev/null | head -n1 || true)"
+    frame="$(xdotool search --all --onlyvisible --pid "$app_pid" --name '^(.* — [0-9]+×[0-9]+ — )?Quadrix$' 2>/dev/null | head -n1 || true)"
     [[ -n "$frame" ]] && break
     sleep 0.1
   done
@@ -121,12 +125,14 @@ resize_area() {
 
 keys() { xdotool windowfocus --sync "$frame" key --clearmodifiers "$@"; }
 
+app_env=()
+
 start --open
 shoot window-empty.jpg
 quit
 
 start 1 "$root/data/building.jpg"
-wait_area 860 600
+wait_area 868 600
 shoot window-start.jpg
 resize_area 560 600
 shoot window-narrow.jpg
@@ -151,4 +157,21 @@ sleep 1
 shoot window-protect-stroke.jpg
 keys Escape
 shoot window-protect-after.jpg
+# Exit would ask about the unsaved strokes.
+kill "$app_pid"
+wait "$app_pid" || true
+app_pid=""
+
+app_env=(GTK_THEME=Adwaita:dark)
+start "$root/data/building.jpg"
+wait_area 868 600
+resize_area 1200 600
+shoot window-dark.jpg
+quit
+
+# Device pixels: the drawing area of a photo at 100 % is its own size.
+app_env=(GDK_SCALE=2)
+start "$root/data/building.jpg"
+wait_area 868 600
+shoot window-scale2.jpg
 quit
