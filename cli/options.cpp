@@ -37,7 +37,7 @@ std::optional<cv::Size> ParseSize(const std::string& text) {
     if (!std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
       return std::nullopt;
     const int v = std::stoi(s);
-    if (v < 1 || v > 32768) return std::nullopt;
+    if (v < 1 || v > kMaxTargetSide) return std::nullopt;
     return v;
   };
   const auto w = number(text.substr(0, x));
@@ -454,14 +454,18 @@ void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int6
   }
 }
 
+void TakeMode(const std::string& word, CliOptions& o) {
+  const char mode = word.empty() ? '\0' : word[0];
+  if (mode != '0' && mode != '1')
+    throw UsageError{"invalid MODE '" + word + "': it must start with 0 or 1"};
+  o.useScaleTerm = mode == '1';
+}
+
 // MODE, the photos and SAL from the words.
 void TakeWords(const std::vector<std::string>& words, CliOptions& o) {
   if (words.empty()) throw UsageError{"missing MODE and SRC"};
   if (words.size() < 2) throw UsageError{"missing SRC"};
-  const char mode = words[0].empty() ? '\0' : words[0][0];
-  if (mode != '0' && mode != '1')
-    throw UsageError{"invalid MODE '" + words[0] + "': it must start with 0 or 1"};
-  o.useScaleTerm = mode == '1';
+  TakeMode(words[0], o);
   if (o.batch) {
     o.sources.assign(words.begin() + 1, words.end());
   } else {
@@ -520,6 +524,21 @@ void CheckStreamsAndOutputs(const CliOptions& o) {
 }
 
 }  // namespace
+
+CliOptions ParseResizeOptions(const std::vector<std::string>& words) {
+  std::vector<std::string> args{"quadrix"};
+  args.insert(args.end(), words.begin(), words.end());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  Parsed p;
+  const std::vector<std::string> rest = ReadOptions(static_cast<int>(argv.size()), argv.data(), p);
+  if (rest.empty()) throw UsageError{"missing MODE"};
+  if (rest.size() > 1) throw UsageError{"unexpected argument '" + rest[1] + "'"};
+  CliOptions o = std::move(p.options);
+  TakeMode(rest[0], o);
+  FillFromEnvironment(p.minScale, p.maxPixels, p.workSide, o);
+  return o;
+}
 
 CliOptions ParseCliOptions(int argc, char** argv) {
   Parsed p;

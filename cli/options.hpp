@@ -60,6 +60,9 @@ struct CliOptions {
   int workSide = kDefaultWorkSide;
 };
 
+// The longest side of a target size (--size).
+inline constexpr int kMaxTargetSide = 32768;
+
 extern const char* const kCliUsage;
 // -o - writes the picture to standard output.
 inline constexpr char kStandardOutput[] = "-";
@@ -67,6 +70,15 @@ inline constexpr char kStandardOutput[] = "-";
 // Throws UsageError. Reads QUADRIX_ENGINE, QUADRIX_MIN_SCALE and
 // QUADRIX_MAX_PIXELS for what the options leave open.
 CliOptions ParseCliOptions(int argc, char** argv);
+
+// The options that shape a resize and its picture, for a face of the
+// library that has no photos or files on a command line (the Python
+// module): `words` are MODE and options as quadrix-cli takes them ("1",
+// "--min-scale", "0.5", "--no-sharp", ...), with the same checks and
+// messages. What they
+// leave open comes from the environment as in ParseCliOptions. Throws
+// UsageError, also for a word that is not an option.
+CliOptions ParseResizeOptions(const std::vector<std::string>& words);
 
 // The importance file of photo `src`: SAL, the importance pattern's, or
 // empty (computed).

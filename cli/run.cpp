@@ -136,20 +136,6 @@ struct Worker {
   bool solverThreads = true;
 };
 
-// The options (QUADRIX_MIN_SCALE and QUADRIX_MAX_PIXELS already applied by
-// the parser) as the core's settings.
-ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
-  ResizeSettings settings;
-  settings.useScaleTerm = o.useScaleTerm;
-  settings.minScale = o.minScale;
-  settings.parts = o.parts;
-  settings.maxPixels = o.maxPixels;
-  settings.workSide = o.workSide;
-  settings.printDiagnostics = o.verbose;
-  settings.solverThreads = solverThreads;
-  return settings;
-}
-
 // One size solved: the mesh to draw, and what was written of it so far.
 struct SolvedSize {
   cv::Size size;
@@ -198,9 +184,12 @@ void ReportSize(const CliOptions& o, const SolvedSize& s, const std::string& pic
   if (o.verbose) PrintDiagnostic(line);
 }
 
-void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
-               const PhotoFields& fields, const PhotoMetadata& meta,
-               const std::function<cv::Mat(std::span<const float>, cv::Size)>& draw) {
+// Returns the pictures written.
+std::vector<std::string> DrawSizes(
+    const CliOptions& o, const std::vector<SolvedSize>& solved, const PhotoFields& fields,
+    const PhotoMetadata& meta,
+    const std::function<cv::Mat(std::span<const float>, cv::Size)>& draw) {
+  std::vector<std::string> written;
   PerfTimer stage;
   for (const SolvedSize& s : solved) {
     stage.Start("draw");
@@ -214,25 +203,33 @@ void DrawSizes(const CliOptions& o, const std::vector<SolvedSize>& solved,
       WriteImageAtomically(path, picture, o.quality, &meta);
     stage.Stop();
     ReportSize(o, s, path);
+    written.push_back(path);
   }
+  return written;
 }
 
 // What the output's format cannot hold: 16 bits a channel are brought to
 // 8, a transparent picture is put on the background; each is said once.
 std::function<cv::Mat(cv::Mat)> FitToFormat(const CliOptions& o, const std::string& src,
-                                            bool transparent, bool deep, Console& console) {
+                                            bool transparent, bool deep, const Notify& say) {
   const ImageFormat format =
       *o.outputPattern == kStandardOutput ? o.streamFormat : FormatForName(*o.outputPattern);
   const FormatFit fit = FitFor(format, transparent, deep);
   std::vector<std::string> notices = fit.Notices(format, o.backgroundName);
   if (fit.flatten) notices.front() += " (choose with --background)";
-  for (const std::string& notice : notices) console.Message("'" + src + "': " + notice);
+  for (const std::string& notice : notices) say("'" + src + "': " + notice);
   const cv::Scalar background = o.background;
   return [fit, background](cv::Mat picture) { return fit.Apply(picture, background); };
 }
 
-void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console& console) {
-  std::optional<ResizeHost> slot(std::in_place, SettingsOf(o, w.solverThreads), w.connection);
+// Returns the pictures written.
+std::vector<std::string> ResizePhoto(const CliOptions& o, const std::string& src, Worker& w,
+                                     const Notify& say) {
+  // An engine named in the options is this call's (the Python module's);
+  // else the process's choice.
+  std::optional<ResizeHost> slot(std::in_place, SettingsOf(o, w.solverThreads),
+                                 o.engine ? OpenEngineConnection(w.connection, *o.engine)
+                                          : OpenEngineConnection(w.connection));
   ResizeHost& host = *slot;
   PerfTimer stage;
   stage.Start("read");
@@ -249,8 +246,8 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   host.Load(inputs);
   stage.Stop();
   // A photo too small for a computed map goes on with a flat one.
-  if (!host.notice().empty()) console.Message("'" + src + "': " + host.notice());
-  if (!host.faceNotice().empty()) console.Message(host.faceNotice());
+  if (!host.notice().empty()) say("'" + src + "': " + host.notice());
+  if (!host.faceNotice().empty()) say(host.faceNotice());
   const PhotoFields fields = FieldsOf(src);
 
   if (o.importanceOut) {
@@ -267,12 +264,12 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   host.BuildEquationA();
   if (dump) dump->WriteInts("ind.txt", host.ind());
   const std::string notice = host.UniformFallbackNotice();
-  if (!notice.empty()) console.Message("'" + src + "': " + notice);
+  if (!notice.empty()) say("'" + src + "': " + notice);
 
   const std::vector<SolvedSize> solved = SolveSizes(o, host, fields, dump);
   if (!o.outputPattern) {
     for (const SolvedSize& s : solved) ReportSize(o, s, "");
-    return;
+    return {};
   }
   const int vx = host.quadCountX() + 1;
   const int vy = host.quadCountY() + 1;
@@ -304,12 +301,11 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
     PhotoWarper warper(photo);
     // libtiff reads a tiled TIFF through its 8-bit interface only.
     if (deep && photo.depth() != CV_16U)
-      console.Message("'" + src + "': this 16-bit file is tiled and is read with 8 bits a channel");
-    const auto fit = FitToFormat(o, src, transparent, deep && photo.depth() == CV_16U, console);
-    DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
+      say("'" + src + "': this 16-bit file is tiled and is read with 8 bits a channel");
+    const auto fit = FitToFormat(o, src, transparent, deep && photo.depth() == CV_16U, say);
+    return DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
       return fit(warper.Render(vx, vy, xy, size));
     });
-    return;
   }
   const cv::Mat& photo = host.DrawImage();
   if (!w.pictures)
@@ -317,7 +313,7 @@ void ResizePhoto(const CliOptions& o, const std::string& src, Worker& w, Console
   else
     w.pictures->SetImages(photo, host.imgSal());
   w.pictures->SetFiltered(host.settings().parts.sharp);
-  DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
+  return DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
     return w.pictures->Render(vx, vy, xy, size, o.grid, o.showImportance ? 1 : 0);
   });
 }
@@ -357,6 +353,23 @@ std::string Clock(double seconds) {
 
 }  // namespace
 
+ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
+  ResizeSettings settings;
+  settings.useScaleTerm = o.useScaleTerm;
+  settings.minScale = o.minScale;
+  settings.parts = o.parts;
+  settings.maxPixels = o.maxPixels;
+  settings.workSide = o.workSide;
+  settings.printDiagnostics = o.verbose;
+  settings.solverThreads = solverThreads;
+  return settings;
+}
+
+std::vector<std::string> ResizeOnePhoto(const CliOptions& o, const Notify& notice) {
+  Worker w;
+  return ResizePhoto(o, o.sources[0], w, notice);
+}
+
 int RunSinglePhoto(const CliOptions& o) {
   printTimings = o.timings || o.verbose;
   Console console(false);
@@ -364,8 +377,7 @@ int RunSinglePhoto(const CliOptions& o) {
     console.Message("warning: '" + *o.sal +
                     "' is a colour photo; it is taken as the importance map of '" + o.sources[0] +
                     "' (its grey levels). To resize several photos, use --batch");
-  Worker w;
-  ResizePhoto(o, o.sources[0], w, console);
+  ResizeOnePhoto(o, [&](const std::string& text) { console.Message(text); });
   return 0;
 }
 
@@ -431,7 +443,7 @@ int RunBatch(const CliOptions& o) {
       progress(&src);
       SetDiagnosticPrefix(src + ": ");
       try {
-        ResizePhoto(o, src, w, console);
+        ResizePhoto(o, src, w, [&](const std::string& text) { console.Message(text); });
       } catch (...) {
         const Failure failure = DescribeFailure(std::current_exception());
         const std::string& why = failure.text;

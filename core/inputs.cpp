@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <opencv2/imgproc.hpp>
 
+#include "base/check.hpp"
 #include "base/environment.hpp"
 #include "core/resize_host.hpp"
 #include "imageio/image_file.hpp"
@@ -56,6 +57,19 @@ void SplitAlpha(cv::Mat& source, cv::Mat& alpha) {
   } else {
     cv::cvtColor(source, source, cv::COLOR_BGRA2BGR);
   }
+}
+
+// The high byte of every 16-bit sample (a rounding conversion would differ
+// from the readers by one level in half the pixels).
+cv::Mat HighBytes(const cv::Mat& deep) {
+  cv::Mat out(deep.size(), CV_MAKETYPE(CV_8U, deep.channels()));
+  const int n = deep.cols * deep.channels();
+  for (int y = 0; y < deep.rows; ++y) {
+    const std::uint16_t* in = deep.ptr<std::uint16_t>(y);
+    uchar* o = out.ptr<uchar>(y);
+    for (int x = 0; x < n; ++x) o[x] = static_cast<uchar>(in[x] >> 8);
+  }
+  return out;
 }
 
 }  // namespace
@@ -171,6 +185,39 @@ InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& sal
     if (!in.alpha.empty()) cv::resize(in.alpha, in.alpha, work, 0, 0, cv::INTER_AREA);
   }
   ReadImportance(in, in.photoSize, quadSize, maxPixels, workSide);
+  return in;
+}
+
+InputImages InputsFromPixels(const cv::Mat& photo, const std::string& photoName,
+                             const cv::Mat& importance8U, const std::string& importanceName,
+                             int quadSize, std::int64_t maxPixels) {
+  QX_CHECK((photo.depth() == CV_8U || photo.depth() == CV_16U) &&
+           (photo.channels() == 3 || photo.channels() == 4));
+  QX_CHECK(importance8U.empty() || importance8U.type() == CV_8UC1);
+  const auto limit = [&](const std::string& name, const cv::Mat& m, const char* what) {
+    ImageInfo info;
+    info.width = m.cols;
+    info.height = m.rows;
+    if (info.Pixels() > maxPixels)
+      throw InputError(InputError::Cause::kTooLarge,
+                       std::string("the ") + what + " '" + name +
+                           "' is too large: " + ImageTooLarge(info, maxPixels).what());
+  };
+  limit(photoName, photo, "source image");
+  InputImages in;
+  in.srcPath = photoName;
+  in.deep = photo.depth() == CV_16U;
+  // The analysis reads 8 bits, as the readers give a 16-bit file: the high
+  // bytes.
+  in.source = in.deep ? HighBytes(photo) : photo;
+  SplitAlpha(in.source, in.alpha);
+  CheckSourceSize(photoName, in.source.size(), quadSize);
+  if (!importance8U.empty()) {
+    in.salPath = importanceName;
+    limit(importanceName, importance8U, "importance image");
+    in.importance = importance8U;
+    CheckImportanceFits(photoName, photo.size(), importanceName, importance8U.size(), quadSize);
+  }
   return in;
 }
 

@@ -94,6 +94,17 @@ InputImages ReadInputs(const std::string& srcPath, const std::string& salPath, i
 InputImages ReadWorkingInputs(const std::string& srcPath, const std::string& salPath, int quadSize,
                               std::int64_t maxPixels, int workSide);
 
+// The same checks on a photo given as pixels rather than a file (the Python
+// module's arrays): `photo` CV_8UC3 or CV_16UC3 blue-green-red, or CV_8UC4
+// or CV_16UC4 with straight alpha; `importance8U` CV_8UC1 or empty to
+// compute the map. `photoName` and `importanceName` stand for the paths in
+// the messages. The result holds the 8-bit colour (high bytes of 16-bit
+// pixels) and the alpha as ReadInputs gives them, sharing `photo`'s pixels
+// when it is CV_8UC3. Throws InputError (kTooLarge above maxPixels).
+InputImages InputsFromPixels(const cv::Mat& photo, const std::string& photoName,
+                             const cv::Mat& importance8U, const std::string& importanceName,
+                             int quadSize, std::int64_t maxPixels);
+
 // The photo of inputs from ReadWorkingInputs, decoded whole (CV_8UC3, or
 // CV_8UC4 with straight alpha when inputs.alpha is set; 16 bits a channel
 // when inputs.deep). Throws

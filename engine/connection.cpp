@@ -72,7 +72,13 @@ std::string ChosenEngineName() {
 NumericEngine* OpenEngineConnection() { return OpenEngineConnection(TheEngineConnection()); }
 
 NumericEngine* OpenEngineConnection(EngineConnection& c) {
-  if (ChosenEngineName() == "builtin") return nullptr;
+  return OpenEngineConnection(c, ChosenEngineName());
+}
+
+NumericEngine* OpenEngineConnection(EngineConnection& c, const std::string& name) {
+  if (!IsEngineName(name))
+    throw EngineError("unknown numeric engine '" + name + "' (use builtin or octave)");
+  if (name == "builtin") return nullptr;
   if (!c.handle) c.handle = MakeOctaveEngine(OctaveOptionsFromEnvironment());
   return c.handle.get();
 }

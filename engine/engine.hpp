@@ -77,6 +77,9 @@ NumericEngine* OpenEngineConnection();
 // The same for a connection of one's own (say, one per worker of a batch, so
 // that each worker has its own engine process and workspace).
 NumericEngine* OpenEngineConnection(EngineConnection& connection);
+// The same with the engine named here rather than the process's choice (a
+// caller that takes the engine per call, as the Python module does).
+NumericEngine* OpenEngineConnection(EngineConnection& connection, const std::string& name);
 
 // The engines that can be chosen: "builtin" (in process) and "octave" (GNU
 // Octave as a child process).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <system_error>
 
@@ -123,6 +124,21 @@ void ClearTarget(float red, float green, float blue) {
 
 // --- Data files -------------------------------------------------------------
 
+namespace {
+
+std::mutex addedDirsMutex;
+std::vector<std::filesystem::path>& AddedDirs() {
+  static std::vector<std::filesystem::path> dirs;
+  return dirs;
+}
+
+}  // namespace
+
+void AddDataSearchDir(const std::filesystem::path& dir) {
+  const std::lock_guard<std::mutex> lock(addedDirsMutex);
+  AddedDirs().push_back(dir);
+}
+
 std::vector<std::filesystem::path> DataSearchDirs() {
   namespace fs = std::filesystem;
   std::vector<fs::path> dirs;
@@ -131,6 +147,10 @@ std::vector<std::filesystem::path> DataSearchDirs() {
   if (!ec) dirs.push_back(cwd);
   const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (!ec && exe.has_parent_path()) dirs.push_back(exe.parent_path());
+  {
+    const std::lock_guard<std::mutex> lock(addedDirsMutex);
+    dirs.insert(dirs.end(), AddedDirs().begin(), AddedDirs().end());
+  }
   dirs.emplace_back(QUADRIX_DATADIR);
   return dirs;
 }

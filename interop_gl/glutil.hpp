@@ -113,8 +113,12 @@ void ClearTarget(float red = 1.0f, float green = 1.0f, float blue = 1.0f);
 // --- Data files -------------------------------------------------------------
 
 // Where data files are looked for, in order: the working directory, the
-// directory of the running executable, the installed data directory.
+// directory of the running executable, the folders added below, the
+// installed data directory.
 std::vector<std::filesystem::path> DataSearchDirs();
+// Adds a folder to look in after the executable's: a library loaded into
+// another program (the Python module) looks beside itself.
+void AddDataSearchDir(const std::filesystem::path& dir);
 
 // The first regular file called `name` in DataSearchDirs(); empty if none.
 std::filesystem::path LocateDataFile(const std::string& name);

@@ -15,6 +15,8 @@ RANKS = {
     "core": 2,
     "interop_gl": 2,
     "cli": 4, "shell": 4,
+    # The Python module is a program on the library, as the command line's.
+    "python": 5,
 }
 # Tests and benchmarks sit beside the programs and may include anything.
 OTHER = ["tests", "bench"]

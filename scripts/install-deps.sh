@@ -15,6 +15,8 @@ packages=(
   parallel time python3 universal-ctags
   octave
   libgtest-dev libgmock-dev libbenchmark-dev
+  python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest
+  python3-distributed python3-dask
 )
 
 missing=()

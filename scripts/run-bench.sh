@@ -16,3 +16,7 @@ for b in "$build"/bench/bench_*; do
 done
 # Whole processes beside ImageMagick's plain resize, and batch throughput.
 "$(dirname "$0")/bench-process.sh" "$build"
+# The Python module beside the command line's same work.
+if [ -d "$build/python/quadrix" ]; then
+  "$(dirname "$0")/bench-python.py" "$build"
+fi
