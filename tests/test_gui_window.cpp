@@ -99,6 +99,7 @@ TEST_F(Gui, TheTitleNamesThePhotoWhichJoinsTheRecentFilesAndF1ListsTheKeys) {
   EXPECT_TRUE(FindWindow(app.pid(), "Keyboard Shortcuts", 0.1).empty()) << "Escape closes it";
   Keys(named, "ctrl+q");
   EXPECT_EQ(app.WaitExit(), 0) << "nothing painted, nothing asked\n" << app.Log();
+  EXPECT_EQ(app.Log().find("quads.size="), std::string::npos) << "quiet without --verbose";
 }
 
 TEST_F(Gui, PaintedStrokesAreAskedForBeforeTheyAreLostAndCancelKeepsThem) {
