@@ -26,6 +26,7 @@
 #include "base/check.hpp"
 #include "base/perf_timer.hpp"
 #include "cli/failures.hpp"
+#include "cli/interrupt.hpp"
 #include "cli/options.hpp"
 #include "core/inputs.hpp"
 #include "core/outputs.hpp"
@@ -381,7 +382,32 @@ int RunSinglePhoto(const CliOptions& o) {
   return 0;
 }
 
+namespace {
+
+// The batch's last word and exit status.
+int BatchEnd(Console& console, const std::string& fatal, int failed, int done, int total) {
+  if (!fatal.empty()) {
+    console.Message(fatal);
+    return 1;
+  }
+  // 128 + the signal, as a shell reports a process the signal ended.
+  if (const int signal = BatchInterrupt::Signal()) {
+    console.Plain("interrupted: " + std::to_string(done - failed) + " of " + std::to_string(total) +
+                  " photos written");
+    return 128 + signal;
+  }
+  if (failed > 0) {
+    console.Plain(std::to_string(failed) + " of " + std::to_string(total) +
+                  (total == 1 ? " photo failed" : " photos failed"));
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
 int RunBatch(const CliOptions& o) {
+  const BatchInterrupt interrupt;
   printTimings = o.timings || o.verbose;
   const int total = static_cast<int>(o.sources.size());
   const int jobs = std::min(o.jobs > 0 ? o.jobs : ProcessorCount(), total);
@@ -436,7 +462,7 @@ int RunBatch(const CliOptions& o) {
       stopWith(e.what());
       return;
     }
-    while (!stop) {
+    while (!stop && BatchInterrupt::Signal() == 0) {
       const int k = next++;
       if (k >= total) return;
       const std::string& src = o.sources[static_cast<size_t>(k)];
@@ -465,17 +491,7 @@ int RunBatch(const CliOptions& o) {
   work();
   for (std::thread& t : threads) t.join();
   console.Clear();
-
-  if (!fatal.empty()) {
-    console.Message(fatal);
-    return 1;
-  }
-  if (failed > 0) {
-    console.Plain(std::to_string(failed.load()) + " of " + std::to_string(total) +
-                  (total == 1 ? " photo failed" : " photos failed"));
-    return 1;
-  }
-  return 0;
+  return BatchEnd(console, fatal, failed, done, total);
 }
 
 }  // namespace quadrix

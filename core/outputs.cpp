@@ -1,5 +1,6 @@
 #include "core/outputs.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <system_error>
 
 #include "core/inputs.hpp"
@@ -53,10 +55,19 @@ std::string ExpandPattern(const std::string& pattern, cv::Size size, const Photo
 
 namespace {
 
-// ".tmp<pid>_<n>": unique among the threads of a batch too.
-std::string TemporaryTag() {
+// A hidden name beside `target` that does not end in its extension (a glob
+// for the outputs never picks it up): ".NAME.EXT.qx<pid>_<n>", unique among
+// the threads of a batch too.
+fs::path HiddenName(const fs::path& target) {
   static std::atomic<unsigned> count{0};
-  return ".tmp" + std::to_string(::getpid()) + "_" + std::to_string(count++);
+  // Appended piece by piece: GCC 12 warns wrongly about "." + std::string.
+  std::string name(1, '.');
+  name += target.filename().string();
+  name += ".qx";
+  name += std::to_string(::getpid());
+  name += '_';
+  name += std::to_string(count++);
+  return target.parent_path() / name;
 }
 
 // Creates the folders leading to `path` when they are missing.
@@ -71,33 +82,97 @@ void MakeParentFolders(const std::string& path) {
                       "': " + ec.message());
 }
 
-// Moves a finished temporary file onto its target; never leaves it behind.
-void CommitTemporary(const fs::path& tmp, const std::string& path) {
-  std::error_code ec;
-  fs::rename(tmp, path, ec);
-  if (ec) {
-    std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': " + ec.message());
+// An output being written. It has no name until Commit (Linux's O_TMPFILE),
+// so that a write cut short by a signal or a crash leaves nothing behind;
+// where the file system cannot do that, a hidden name that the destructor
+// removes.
+class PendingFile {
+ public:
+  explicit PendingFile(const std::string& path) : path_(path) {
+    MakeParentFolders(path);
+    const fs::path target(path);
+    const std::string dir = target.has_parent_path() ? target.parent_path().string() : ".";
+    int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+      named_ = HiddenName(target);
+      fd = ::open(named_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+    }
+    if (fd < 0) Fail(std::strerror(errno));
+    file_ = ::fdopen(fd, "w+b");
+    if (file_ == nullptr) {
+      ::close(fd);
+      Fail(std::strerror(errno));
+    }
   }
+  ~PendingFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    if (!named_.empty()) ::unlink(named_.c_str());
+  }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  std::FILE* stream() { return file_; }
+
+  [[noreturn]] void Fail(const std::string& why) const {
+    throw OutputError("cannot write '" + path_ + "': " + why);
+  }
+
+  // The file, complete, under its name (replacing what was there).
+  void Commit() {
+    if (std::fflush(file_) != 0 || std::ferror(file_) != 0)
+      Fail(std::string("write failed: ") + std::strerror(errno));
+    if (named_.empty()) {
+      // A name of its own first, then renamed over the target: a link
+      // cannot replace a file.
+      const fs::path hidden = HiddenName(fs::path(path_));
+      const std::string proc = "/proc/self/fd/" + std::to_string(::fileno(file_));
+      if (::linkat(::fileno(file_), "", AT_FDCWD, hidden.c_str(), AT_EMPTY_PATH) != 0 &&
+          ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0)
+        Fail(std::strerror(errno));
+      named_ = hidden;
+    }
+    const int closed = std::fclose(file_);
+    file_ = nullptr;
+    if (closed != 0) Fail(std::string("write failed: ") + std::strerror(errno));
+    if (std::rename(named_.c_str(), path_.c_str()) != 0) Fail(std::strerror(errno));
+    named_.clear();
+  }
+
+ private:
+  std::string path_;
+  fs::path named_;  // the name the file has until it is renamed; empty: none yet
+  std::FILE* file_ = nullptr;
+};
+
+// The whole of an open stream, from its start.
+std::vector<unsigned char> ReadBack(std::FILE* f) {
+  std::vector<unsigned char> bytes;
+  std::rewind(f);
+  unsigned char chunk[1 << 16];
+  size_t n = 0;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  return bytes;
+}
+
+// Replaces the whole content of an open stream with `bytes`.
+bool Rewrite(std::FILE* f, const std::vector<unsigned char>& bytes) {
+  std::rewind(f);
+  if (::ftruncate(::fileno(f), 0) != 0) return false;
+  return std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0;
 }
 
 }  // namespace
 
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill) {
-  MakeParentFolders(path);
-  const std::string tmp = path + TemporaryTag();
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw OutputError("cannot write '" + path + "': cannot create the file");
-    fill(out);
-    out.flush();
-    if (!out) {
-      out.close();
-      std::remove(tmp.c_str());
-      throw OutputError("cannot write '" + path + "': write failed");
-    }
-  }
-  CommitTemporary(tmp, path);
+  // Small text files: made in memory, then written in one go.
+  std::ostringstream text;
+  fill(text);
+  const std::string bytes = std::move(text).str();
+  PendingFile out(path);
+  if (std::fwrite(bytes.data(), 1, bytes.size(), out.stream()) != bytes.size())
+    out.Fail(std::string("write failed: ") + std::strerror(errno));
+  out.Commit();
 }
 
 FormatFit FitFor(ImageFormat format, bool transparent, bool deep) {
@@ -146,18 +221,20 @@ void WriteImageToDescriptor(int fd, const cv::Mat& image, ImageFormat format, in
 
 void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality,
                           const PhotoMetadata* meta) {
-  MakeParentFolders(path);
-  const fs::path target(path);
-  const fs::path tmp = target.parent_path() /
-                       (target.stem().string() + TemporaryTag() + target.extension().string());
+  const ImageFormat format = FormatForName(path);
+  PendingFile out(path);
   try {
-    WriteImageFile(tmp.string(), image, quality);
-    if (meta != nullptr) WritePhotoMetadata(tmp.string(), *meta, image);
+    WriteImageStream(out.stream(), image, format, quality);
+    if (meta != nullptr && !meta->empty()) {
+      std::vector<unsigned char> bytes = ReadBack(out.stream());
+      WritePhotoMetadata(bytes, *meta, image);
+      if (!Rewrite(out.stream(), bytes))
+        out.Fail(std::string("write failed: ") + std::strerror(errno));
+    }
   } catch (const ImageFileError& e) {
-    std::remove(tmp.c_str());
-    throw OutputError("cannot write '" + path + "': " + e.what());
+    out.Fail(e.what());
   }
-  CommitTemporary(tmp, path);
+  out.Commit();
 }
 
 void WriteImportance(const std::string& path, const cv::Mat& importance32F) {

@@ -37,14 +37,16 @@ PhotoFields FieldsOf(const std::string& srcPath);
 std::string ExpandPattern(const std::string& pattern, cv::Size size,
                           const PhotoFields* photo = nullptr);
 
-// Missing folders on the way to every file below are created first.
-// Writes path atomically through fill; throws OutputError naming the file.
+// Missing folders on the way to every file below are created first. Each
+// is written without a name and named only once complete (or, where the
+// file system cannot, under a hidden name that does not end in the
+// output's extension), so an interrupted write leaves nothing behind.
+// Writes path through fill; throws OutputError naming the file.
 void WriteFileAtomically(const std::string& path, const std::function<void(std::ostream&)>& fill);
 
 // An image file, format from the extension (quality as WriteImageFile
 // takes it: 0 for the format's default), with the source photo's `meta`
-// when given (see WritePhotoMetadata); written under a temporary name with
-// the same extension and renamed into place.
+// when given (see WritePhotoMetadata), named once complete.
 void WriteImageAtomically(const std::string& path, const cv::Mat& image, int quality = 0,
                           const PhotoMetadata* meta = nullptr);
 // What a picture's format cannot hold of it, and what is done instead.

@@ -295,6 +295,16 @@ void WriteImageFile(const std::string& path, const cv::Mat& image, int quality) 
     throw ImageFileError(std::string("write failed: ") + std::strerror(errno));
 }
 
+void WriteImageStream(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality) {
+  if (format == ImageFormat::kUnknown)
+    throw ImageFileError(
+        "no image format for this extension (use .png, .jpg, .bmp, .tif or .webp)");
+  CheckWritable(image, format);
+  WriteTo(f, image, format, quality);
+  if (std::fflush(f) != 0 || std::ferror(f) != 0)
+    throw ImageFileError(std::string("write failed: ") + std::strerror(errno));
+}
+
 std::vector<unsigned char> EncodeImage(const cv::Mat& image, ImageFormat format, int quality) {
   CheckWritable(image, format);
   // A real file rather than a memory stream: the TIFF writer needs a

@@ -9,6 +9,7 @@
 // early or is damaged is refused, never filled up with grey.
 
 #include <cstdint>
+#include <cstdio>
 #include <opencv2/core.hpp>
 #include <stdexcept>
 #include <string>
@@ -119,6 +120,9 @@ bool FormatHoldsDeep(ImageFormat format);
 // TIFF (LZW), WebP (lossy at `quality`, lossless for 0). Throws
 // ImageFileError.
 void WriteImageFile(const std::string& path, const cv::Mat& image, int quality = 0);
+// What WriteImageFile writes, in `format`, to the start of the open stream
+// `f` (readable and writable from its start; the caller closes it).
+void WriteImageStream(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality = 0);
 // The whole file WriteImageFile would write in `format`, in memory.
 std::vector<unsigned char> EncodeImage(const cv::Mat& image, ImageFormat format, int quality = 0);
 

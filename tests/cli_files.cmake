@@ -6,3 +6,5 @@ target_compile_definitions(test_cli_files PRIVATE
   QUADRIX_DATADIR="${CMAKE_INSTALL_FULL_DATADIR}/quadrix")
 quadrix_test(test_cli_streams SOURCES test_cli_streams.cpp LINK qx_imageio PkgConfig::EXIV2)
 add_dependencies(test_cli_streams quadrix-cli)
+quadrix_test(test_cli_interrupt SOURCES test_cli_interrupt.cpp)
+add_dependencies(test_cli_interrupt quadrix-cli)

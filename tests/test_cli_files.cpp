@@ -61,7 +61,7 @@ TEST(CliOutput, MeshCsvAndEnergyDump) {
 
   // Nothing temporary is left behind.
   for (const auto& e : std::filesystem::recursive_directory_iterator(in.dir.path()))
-    EXPECT_EQ(e.path().string().find(".tmp"), std::string::npos) << e.path();
+    EXPECT_EQ(e.path().filename().string().find(".qx"), std::string::npos) << e.path();
 }
 
 TEST(CliOutput, MissingFoldersAreMadeAndFailedWritesNamed) {
