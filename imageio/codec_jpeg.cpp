@@ -17,6 +17,7 @@
 #include <csetjmp>
 #include <cstring>
 #include <opencv2/imgproc.hpp>
+#include <string>
 #include <vector>
 
 #include "imageio/codecs.hpp"
@@ -30,6 +31,7 @@ struct ErrorManager {
   std::jmp_buf jump;
   char message[JMSG_LENGTH_MAX];
   bool cutShort;
+  bool tooManyScans;
 };
 
 [[noreturn]] void OnError(j_common_ptr c) {
@@ -61,15 +63,33 @@ void InitErrors(ErrorManager& e) {
 
 ImageFileError Failure(const ErrorManager& e) {
   if (e.cutShort) return CutShort();
+  if (e.tooManyScans)
+    return ImageFileError("refused: more than " + std::to_string(kMaxJpegScans) +
+                          " progressive scans (a photo has a few dozen at most); each costs a "
+                          "pass over the whole picture");
   return Damaged(ImageFormat::kJpeg, e.message);
+}
+
+// Stops a file whose scans never end: a few hundred bytes each, but each a
+// pass over every block of the picture.
+void OnProgress(j_common_ptr c) {
+  if (c->is_decompressor == 0) return;
+  auto* d = reinterpret_cast<j_decompress_ptr>(c);
+  if (d->input_scan_number <= kMaxJpegScans) return;
+  auto* e = reinterpret_cast<ErrorManager*>(c->err);
+  e->tooManyScans = true;
+  std::longjmp(e->jump, 1);
 }
 
 struct Decompress {
   jpeg_decompress_struct cinfo;
   ErrorManager err;
+  jpeg_progress_mgr progress;
   bool created = false;
   Decompress() {
     std::memset(&cinfo, 0, sizeof cinfo);
+    std::memset(&progress, 0, sizeof progress);
+    progress.progress_monitor = OnProgress;
     InitErrors(err);
   }
   ~Decompress() {
@@ -84,6 +104,7 @@ bool ReadHeader(Decompress& d, std::FILE* f) {
   if (setjmp(d.err.jump)) return false;
   jpeg_create_decompress(&d.cinfo);
   d.created = true;
+  d.cinfo.progress = &d.progress;
   jpeg_stdio_src(&d.cinfo, f);
   jpeg_save_markers(&d.cinfo, JPEG_APP0 + 1, 0xFFFF);
   jpeg_read_header(&d.cinfo, TRUE);

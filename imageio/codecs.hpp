@@ -38,6 +38,10 @@ ImageFileError Damaged(ImageFormat format, const std::string& detail);
 ImageFileError CutShort();
 
 // Header only (the file position is left anywhere).
+// Progressive scans a JPEG may have: a photo has about ten, encoders that
+// favour size a few dozen.
+inline constexpr int kMaxJpegScans = 500;
+
 ImageInfo JpegInfo(std::FILE* f);
 ImageInfo PngInfo(std::FILE* f);
 ImageInfo BmpInfo(std::FILE* f);

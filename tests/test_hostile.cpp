@@ -1,0 +1,87 @@
+// Files that are valid and small but would cost far more than their size:
+// each is refused quickly with a message that says why.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <string>
+#include <vector>
+
+#include "imageio/image_file.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace quadrix;
+using testsupport::TempDir;
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kNoLimit = std::int64_t{1} << 40;
+
+// A progressive JPEG of `size` whose smallest first AC scan is repeated
+// `extra` times more: each repeat decodes as the first did (a valid file),
+// is a few bytes, and costs a pass over all blocks.
+std::vector<unsigned char> ScanBomb(cv::Size size, int extra) {
+  // Smooth: its high frequencies are all zero, and their scan a few bytes.
+  cv::Mat smooth;
+  cv::GaussianBlur(testsupport::Sample(size), smooth, {0, 0}, 15);
+  std::vector<unsigned char> jpeg;
+  cv::imencode(".jpg", smooth, jpeg,
+               {cv::IMWRITE_JPEG_PROGRESSIVE, 1, cv::IMWRITE_JPEG_QUALITY, 90});
+  size_t begin = 0, end = 0;
+  for (size_t i = 0; i + 4 < jpeg.size(); ++i) {
+    if (jpeg[i] != 0xFF || jpeg[i + 1] != 0xDA) continue;
+    const size_t ns = jpeg[i + 4];
+    const size_t at = i + 5 + 2 * ns;  // Ss, Se, Ah << 4 | Al
+    if (jpeg[at] == 0 || (jpeg[at + 2] >> 4) != 0) continue;
+    // The scan's data runs to the next marker (not a stuffed zero or a
+    // restart marker).
+    for (size_t j = i + 2 + ((jpeg[i + 2] << 8) | jpeg[i + 3]); j + 1 < jpeg.size(); ++j)
+      if (jpeg[j] == 0xFF && jpeg[j + 1] != 0 && (jpeg[j + 1] < 0xD0 || jpeg[j + 1] > 0xD7)) {
+        if (end == 0 || j - i < end - begin) {
+          begin = i;
+          end = j;
+        }
+        break;
+      }
+  }
+  EXPECT_GT(end, begin) << "a first AC scan";
+  const auto at = [&](size_t k) { return jpeg.begin() + static_cast<std::ptrdiff_t>(k); };
+  std::vector<unsigned char> out(jpeg.begin(), at(end));
+  for (int k = 0; k < extra; ++k) out.insert(out.end(), at(begin), at(end));
+  out.insert(out.end(), at(end), jpeg.end());
+  return out;
+}
+
+void Save(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(HostileFiles, AJpegWhoseScansNeverEndIsRefusedQuickly) {
+  TempDir dir;
+  // A few repeats more than a photo has: still a picture.
+  const std::string fine = dir / "fine.jpg";
+  Save(fine, ScanBomb({800, 600}, 20));
+  EXPECT_EQ(ReadImageFile(fine, ImageMode::kColour, kNoLimit).size(), cv::Size(800, 600));
+
+  const std::string bomb = dir / "bomb.jpg";
+  Save(bomb, ScanBomb({2000, 1500}, 200000));
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    ReadImageFile(bomb, ImageMode::kColour, kNoLimit);
+    ADD_FAILURE() << "read";
+  } catch (const ImageFileError& e) {
+    EXPECT_NE(std::string(e.what()).find("progressive scans"), std::string::npos) << e.what();
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  RecordProperty("scan_bomb_seconds", std::to_string(seconds));
+  EXPECT_LT(fs::file_size(bomb), 10u << 20) << "a few bytes a scan";
+}
+
+}  // namespace
