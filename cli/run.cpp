@@ -300,9 +300,10 @@ std::vector<std::string> ResizePhoto(const CliOptions& o, const std::string& src
     }
     inputs = InputImages{};
     PhotoWarper warper(photo);
-    // libtiff reads a tiled TIFF through its 8-bit interface only.
+    // Tiles in planes and colour spaces other than grey and RGB go through
+    // libtiff's 8-bit interface.
     if (deep && photo.depth() != CV_16U)
-      say("'" + src + "': this 16-bit file is tiled and is read with 8 bits a channel");
+      say("'" + src + "': this 16-bit file's layout is read with 8 bits a channel");
     const auto fit = FitToFormat(o, src, transparent, deep && photo.depth() == CV_16U, say);
     return DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
       return fit(warper.Render(vx, vy, xy, size));

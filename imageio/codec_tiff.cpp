@@ -5,6 +5,7 @@
 #include <tiffio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -93,9 +94,92 @@ ImageInfo InfoOf(TIFF* t) {
   return info;
 }
 
-// A 16-bit TIFF in strips, its samples side by side (grey or RGB, with or
-// without alpha), as CV_16UC3 or CV_16UC4 blue-green-red(-alpha), alpha
-// straight. Empty for any other layout, which is then read at 8 bits.
+// The rows of a 16-bit picture, each as `samples` values a pixel side by
+// side, from strips or tiles, samples side by side or in planes.
+class DeepRows {
+ public:
+  DeepRows(TIFF* t, int width, int height, int samples, bool planes)
+      : t_(t), width_(width), samples_(samples), planes_(planes) {
+    tiled_ = TIFFIsTiled(t) != 0;
+    if (tiled_) {
+      TIFFGetField(t, TIFFTAG_TILEWIDTH, &tileW_);
+      TIFFGetField(t, TIFFTAG_TILELENGTH, &tileH_);
+    } else {
+      TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &stripRows_);
+      // "All rows in one strip" is often written as 2^32 - 1.
+      stripRows_ = std::min(stripRows_, static_cast<std::uint32_t>(std::max(height, 1)));
+    }
+  }
+  // False for a layout read otherwise (tiles in planes).
+  bool Supported() const {
+    if (tiled_) return !planes_ && tileW_ > 0 && tileH_ > 0;
+    const size_t perRow = static_cast<size_t>(width_) * (planes_ ? 1 : samples_) * 2;
+    return static_cast<size_t>(TIFFScanlineSize(t_)) == perRow;
+  }
+  // Row y (rows asked in order), or null when libtiff failed.
+  const ushort* Row(int y) {
+    if (!tiled_ && !planes_) {
+      line_.resize(static_cast<size_t>(width_) * samples_);
+      return TIFFReadScanline(t_, line_.data(), static_cast<std::uint32_t>(y), 0) == 1
+                 ? line_.data()
+                 : nullptr;
+    }
+    const int height = static_cast<int>(tiled_ ? tileH_ : std::max<std::uint32_t>(stripRows_, 1));
+    const int bandTop = y / height * height;
+    if (bandTop != bandTop_ && !(tiled_ ? ReadTiles(bandTop) : ReadPlanes(bandTop))) return nullptr;
+    return band_.data() + static_cast<size_t>(y - bandTop) * width_ * samples_;
+  }
+
+ private:
+  // The strip of each plane at `top`, side by side. Strips rather than
+  // rows: a compressed plane cannot be read a row at a time out of order.
+  bool ReadPlanes(int top) {
+    const size_t rowValues = static_cast<size_t>(width_) * samples_;
+    const std::uint32_t rows = std::max<std::uint32_t>(stripRows_, 1);
+    band_.assign(rowValues * rows, 0);
+    tile_.resize(static_cast<size_t>(width_) * rows);
+    for (int s = 0; s < samples_; ++s) {
+      const tstrip_t strip =
+          TIFFComputeStrip(t_, static_cast<std::uint32_t>(top), static_cast<std::uint16_t>(s));
+      const tmsize_t got =
+          TIFFReadEncodedStrip(t_, strip, tile_.data(), static_cast<tmsize_t>(tile_.size() * 2));
+      if (got < 0) return false;
+      const size_t values = static_cast<size_t>(got) / 2;
+      for (size_t i = 0; i < values; ++i) band_[i * samples_ + s] = tile_[i];
+    }
+    bandTop_ = top;
+    return true;
+  }
+
+  // The tiles across at `top`, into rows of the whole width.
+  bool ReadTiles(int top) {
+    const size_t rowValues = static_cast<size_t>(width_) * samples_;
+    band_.assign(rowValues * tileH_, 0);
+    tile_.resize(static_cast<size_t>(tileW_) * tileH_ * samples_);
+    for (std::uint32_t left = 0; left < static_cast<std::uint32_t>(width_); left += tileW_) {
+      if (TIFFReadTile(t_, tile_.data(), left, static_cast<std::uint32_t>(top), 0, 0) < 0)
+        return false;
+      const size_t across = std::min<size_t>(tileW_, static_cast<size_t>(width_) - left);
+      for (std::uint32_t r = 0; r < tileH_; ++r)
+        std::copy_n(tile_.data() + static_cast<size_t>(r) * tileW_ * samples_, across * samples_,
+                    band_.data() + r * rowValues + static_cast<size_t>(left) * samples_);
+    }
+    bandTop_ = top;
+    return true;
+  }
+
+  TIFF* t_;
+  int width_, samples_;
+  bool planes_, tiled_ = false;
+  std::uint32_t tileW_ = 0, tileH_ = 0, stripRows_ = 0;
+  int bandTop_ = -1;
+  std::vector<ushort> line_, tile_, band_;
+};
+
+// A 16-bit grey or RGB TIFF (with or without alpha; strips or tiles, samples
+// side by side or strips in planes) as CV_16UC3 or CV_16UC4
+// blue-green-red(-alpha), alpha straight. Empty for any other layout, which
+// is then read at 8 bits.
 cv::Mat ReadDeep(TIFF* t, const ImageInfo& info, Messages& m) {
   std::uint16_t samples = 1, planar = PLANARCONFIG_CONTIG, photometric = PHOTOMETRIC_MINISBLACK;
   TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
@@ -103,21 +187,20 @@ cv::Mat ReadDeep(TIFF* t, const ImageInfo& info, Messages& m) {
   TIFFGetFieldDefaulted(t, TIFFTAG_PHOTOMETRIC, &photometric);
   const bool rgb = photometric == PHOTOMETRIC_RGB;
   const int colours = rgb ? 3 : 1;
-  if (TIFFIsTiled(t) || planar != PLANARCONFIG_CONTIG ||
-      (!rgb && photometric != PHOTOMETRIC_MINISBLACK) || samples < colours || samples > colours + 1)
-    return {};
-  const bool alpha = samples == colours + 1 && info.alpha;
+  if ((!rgb && photometric != PHOTOMETRIC_MINISBLACK) || samples < colours) return {};
+  DeepRows rows(t, info.width, info.height, samples, planar == PLANARCONFIG_SEPARATE);
+  if (!rows.Supported()) return {};
+  // Extra samples past the first (say, a second alpha) are left out.
+  const bool alpha = samples > colours && info.alpha;
   std::uint16_t extraCount = 0;
   std::uint16_t* extra = nullptr;
   const bool associated = alpha &&
                           TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) == 1 &&
                           extraCount > 0 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
-  cv::Mat line(1, info.width, CV_16UC(samples));
-  if (static_cast<size_t>(TIFFScanlineSize(t)) != line.total() * line.elemSize()) return {};
   cv::Mat out = NewPicture(info.height, info.width, alpha ? CV_16UC4 : CV_16UC3);
   for (int y = 0; y < info.height; ++y) {
-    if (TIFFReadScanline(t, line.data, static_cast<std::uint32_t>(y), 0) != 1) throw Failure(m);
-    const ushort* in = line.ptr<ushort>();
+    const ushort* in = rows.Row(y);
+    if (in == nullptr) throw Failure(m);
     ushort* o = out.ptr<ushort>(y);
     for (int x = 0; x < info.width; ++x, in += samples, o += out.channels()) {
       const ushort r = in[0], g = in[rgb ? 1 : 0], b = in[rgb ? 2 : 0];
@@ -139,13 +222,13 @@ cv::Mat ReadDeep(TIFF* t, const ImageInfo& info, Messages& m) {
 
 ImageInfo TiffInfo(std::FILE* f) {
   Messages m;
-  const TiffPtr t = Open(f, "rm", m);
+  const TiffPtr t = Open(f, "r", m);
   return InfoOf(t.get());
 }
 
 cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo& info) {
   Messages m;
-  const TiffPtr t = Open(f, "rm", m);
+  const TiffPtr t = Open(f, "r", m);
   info = InfoOf(t.get());
   CheckPixelLimit(info, maxPixels);
   if (mode == ImageMode::kDeep && info.depth == 16) {

@@ -84,4 +84,38 @@ TEST(HostileFiles, AJpegWhoseScansNeverEndIsRefusedQuickly) {
   EXPECT_LT(fs::file_size(bomb), 10u << 20) << "a few bytes a scan";
 }
 
+TEST(HostileFiles, TiffsInAnyTilesOrPlanesAreReadAsTheyLook) {
+  TempDir dir;
+  const std::string png = dir / "photo.png";
+  cv::imwrite(png, testsupport::Sample({200, 150}));
+  const cv::Mat photo = cv::imread(png);
+  // As ImageMagick writes them: small tiles with padded byte counts, 16 bits,
+  // samples in planes, an alpha channel.
+  const std::vector<std::pair<std::string, std::string>> layouts = {
+      {"tiles8.tif", "-define tiff:tile-geometry=16x16"},
+      {"tiles16.tif", "-depth 16 -define tiff:tile-geometry=16x16"},
+      {"odd_tiles16.tif", "-depth 16 -define tiff:tile-geometry=48x32"},
+      {"planes16.tif", "-depth 16 -interlace plane"},
+      {"tiles16_alpha.tif", "-depth 16 -alpha opaque -define tiff:tile-geometry=16x16"},
+  };
+  for (const auto& [name, options] : layouts) {
+    const std::string tif = dir / name;
+    ASSERT_EQ(testsupport::Run("convert " + testsupport::Quote(png) + " " + options + " " +
+                               testsupport::Quote(tif))
+                  .status,
+              0)
+        << name;
+    ImageInfo info;
+    cv::Mat read;
+    ASSERT_NO_THROW(read = ReadImageFile(tif, ImageMode::kDeep, kNoLimit, &info)) << name;
+    const bool deep = name.find("16") != std::string::npos;
+    EXPECT_EQ(read.depth(), deep ? CV_16U : CV_8U) << name;
+    cv::Mat colour;
+    read.convertTo(colour, CV_8U, deep ? 1.0 / 257 : 1.0);
+    if (colour.channels() == 4) cv::cvtColor(colour, colour, cv::COLOR_BGRA2BGR);
+    ASSERT_EQ(colour.size(), photo.size()) << name;
+    EXPECT_LE(cv::norm(colour, photo, cv::NORM_INF), 1.0) << name;
+  }
+}
+
 }  // namespace
