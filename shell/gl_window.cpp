@@ -148,11 +148,11 @@ void GlWindow::ReleaseCurrent() {
   if (Display* display = glXGetCurrentDisplay()) glXMakeCurrent(display, 0, nullptr);
 }
 
-wxSize GlWindow::DeviceSize() const {
-  const double scale = DeviceScale();
-  const wxSize size = GetClientSize();
-  return {static_cast<int>(std::lround(size.x * scale)),
-          static_cast<int>(std::lround(size.y * scale))};
+wxSize GlWindow::DeviceSize() const { return ToDevice(GetClientSize()); }
+
+wxSize GlWindow::ToDevice(wxSize logical) const {
+  const wxPoint corner = ToDevice(wxPoint(logical.x, logical.y));
+  return {corner.x, corner.y};
 }
 
 wxPoint GlWindow::ToDevice(wxPoint logical) const {

@@ -55,8 +55,9 @@ class GlWindow : public wxGLCanvas {
   double DeviceScale() const { return GetContentScaleFactor(); }
   // The drawing area in device pixels: what OpenGL draws into.
   wxSize DeviceSize() const;
-  // A point of a mouse event (logical pixels) in device pixels.
+  // A point of a mouse event, or a size, from logical to device pixels.
   wxPoint ToDevice(wxPoint logical) const;
+  wxSize ToDevice(wxSize logical) const;
 
   // False when no OpenGL 3.3 core context could be made; ContextError() then
   // says why, and the window never draws.

@@ -47,10 +47,8 @@ void PhotoView::Announce(cv::Size aligned) {
 cv::Size PhotoView::FrameArea() const {
   // The drawing area is all of the frame's client area; while a photo loads
   // the preview or the hint stands in it.
-  const wxSize client = frame_.GetClientSize();
-  const double scale = gl_.DeviceScale();
-  return {static_cast<int>(std::lround(client.x * scale)),
-          static_cast<int>(std::lround(client.y * scale))};
+  const wxSize area = gl_.ToDevice(frame_.GetClientSize());
+  return {area.x, area.y};
 }
 
 void PhotoView::Install(GlTexture colour, GlTexture importance, cv::Size colourSize) {
@@ -202,8 +200,8 @@ std::span<const float> PhotoView::ShownMesh(std::vector<float>& uniform) const {
 
 cv::Size PhotoView::Available() const {
   const cv::Size logical = AvailableArea(frame_);
-  const double scale = gl_.DeviceScale();
-  return {static_cast<int>(logical.width * scale), static_cast<int>(logical.height * scale)};
+  const wxSize area = gl_.ToDevice(wxSize(logical.width, logical.height));
+  return {area.x, area.y};
 }
 
 void PhotoView::RequestView() {
@@ -216,8 +214,8 @@ void PhotoView::RequestView() {
   const cv::Size least = MinimumArea(frame_);
   const wxSize logical(std::max(static_cast<int>(std::ceil(view.width / scale)), least.width),
                        std::max(static_cast<int>(std::ceil(view.height / scale)), least.height));
-  expectedArea_ = {static_cast<int>(std::lround(logical.x * scale)),
-                   static_cast<int>(std::lround(logical.y * scale))};
+  const wxSize area = gl_.ToDevice(logical);
+  expectedArea_ = {area.x, area.y};
   pictureFills_ = expectedArea_ == view;
   if (logical != frame_.GetClientSize()) frame_.SetClientSize(logical);
   KeepOnScreen(frame_);
