@@ -26,6 +26,7 @@ T SettingFromEnvironment(const char* name, T fallback, Parse parse, const char* 
 inline constexpr char kEnvMinScale[] = "QUADRIX_MIN_SCALE";  // guard's minimum quad scale, or none
 inline constexpr char kEnvMaxPixels[] = "QUADRIX_MAX_PIXELS";  // largest image decoded
 inline constexpr char kEnvWorkSize[] = "QUADRIX_WORK_SIZE";    // working copy's side, or none
+inline constexpr char kEnvMaxMemory[] = "QUADRIX_MAX_MEMORY";  // memory a resize may take
 // The numeric engine (engine/connection.cpp; quadrix-cli's --engine wins).
 inline constexpr char kEnvEngine[] = "QUADRIX_ENGINE";                 // builtin or octave
 inline constexpr char kEnvEngineTimeout[] = "QUADRIX_ENGINE_TIMEOUT";  // seconds per engine call

@@ -5,6 +5,7 @@
 
 #include "base/check.hpp"
 #include "core/inputs.hpp"
+#include "core/memory_budget.hpp"
 #include "engine/engine.hpp"
 #include "interop_gl/pictures.hpp"
 
@@ -26,6 +27,8 @@ Failure DescribeFailure(std::exception_ptr failure) {
   } catch (const InputError& e) {
     f.text = std::string(e.what()) +
              (e.cause() == InputError::Cause::kTooLarge ? " (raise it with --max-pixels)" : "");
+  } catch (const MemoryLimitError& e) {
+    f.text = std::string(e.what()) + " (raise it with --max-memory or QUADRIX_MAX_MEMORY)";
   } catch (const AssertionError& e) {
     f.text = Trimmed(e.what());
     f.ownLine = true;

@@ -11,6 +11,7 @@
 
 #include "base/environment.hpp"
 #include "core/inputs.hpp"
+#include "core/memory_budget.hpp"
 #include "core/mesh_guard.hpp"
 #include "core/outputs.hpp"
 #include "engine/engine.hpp"
@@ -156,6 +157,9 @@ const char* const kCliUsage =
     "  --max-pixels N      refuse a source or importance image of more than N\n"
     "                      pixels, before decoding it (default 120000000; also\n"
     "                      QUADRIX_MAX_PIXELS)\n"
+    "  --max-memory SIZE   refuse a photo whose resize would need more memory\n"
+    "                      than SIZE (4G, 512M; default: half of the machine's;\n"
+    "                      also QUADRIX_MAX_MEMORY); a batch's workers share it\n"
     "  --work-size N       analyse and solve a photo longer than N pixels on a\n"
     "                      copy reduced to N, and draw the photo itself through\n"
     "                      the mesh found there (default " DEFAULT_WORK_SIZE_TEXT
@@ -210,6 +214,7 @@ struct Parsed {
   std::optional<double> minScale;
   std::optional<std::int64_t> maxPixels;
   std::optional<int> workSide;
+  std::optional<std::int64_t> maxMemory;
 };
 
 // What an option takes after it: nothing, any text, or a name pattern that
@@ -325,6 +330,13 @@ void StoreMaxPixels(const std::string& value, Parsed& p) {
                      "': expected a whole number of pixels from 1 up"};
 }
 
+void StoreMaxMemory(const std::string& value, Parsed& p) {
+  p.maxMemory = ParseMemorySize(value);
+  if (!p.maxMemory)
+    throw UsageError{"invalid memory limit '" + value +
+                     "': expected an amount of memory such as 4G or 512M"};
+}
+
 void StoreWorkSize(const std::string& value, Parsed& p) {
   p.workSide = ParseWorkSide(value);
   if (!p.workSide)
@@ -365,6 +377,7 @@ constexpr OptionSpec kOptions[] = {
      StorePattern<&CliOptions::importancePattern>},
     {nullptr, "--min-scale", Takes::kText, nullptr, StoreMinScale},
     {nullptr, "--max-pixels", Takes::kText, nullptr, StoreMaxPixels},
+    {nullptr, "--max-memory", Takes::kText, nullptr, StoreMaxMemory},
     {nullptr, "--work-size", Takes::kText, nullptr, StoreWorkSize},
     {nullptr, "--classic", Takes::kNothing, nullptr, SetClassic},
     {nullptr, "--no-sharp", Takes::kNothing, nullptr, TurnOff<&ResultParts::sharp>},
@@ -437,8 +450,7 @@ std::vector<std::string> ReadOptions(int argc, char** argv, Parsed& p) {
 
 // What the options leave open: the engine, the minimum quad scale, the
 // pixel limit and the working size from the environment.
-void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int64_t> maxPixels,
-                         std::optional<int> workSide, CliOptions& o) {
+void FillFromEnvironment(const Parsed& p, CliOptions& o) {
   if (!o.engine) {
     const char* env = std::getenv(kEnvEngine);
     if (env != nullptr && *env != '\0' && !IsEngineName(env))
@@ -446,9 +458,10 @@ void FillFromEnvironment(std::optional<double> minScale, std::optional<std::int6
                        "' in QUADRIX_ENGINE: use builtin or octave"};
   }
   try {
-    o.minScale = minScale ? *minScale : MinScaleFromEnvironment();
-    o.maxPixels = maxPixels ? *maxPixels : MaxPixelsFromEnvironment();
-    o.workSide = workSide ? *workSide : WorkSideFromEnvironment();
+    o.minScale = p.minScale ? *p.minScale : MinScaleFromEnvironment();
+    o.maxPixels = p.maxPixels ? *p.maxPixels : MaxPixelsFromEnvironment();
+    o.workSide = p.workSide ? *p.workSide : WorkSideFromEnvironment();
+    o.maxMemory = p.maxMemory ? *p.maxMemory : MaxMemoryFromEnvironment();
   } catch (const std::invalid_argument& e) {
     throw UsageError{e.what()};
   }
@@ -523,6 +536,19 @@ void CheckStreamsAndOutputs(const CliOptions& o) {
         "--importance-out or --dump-energy)"};
 }
 
+// A size the output's format cannot hold is said before any work.
+void CheckSizesFitFormat(const CliOptions& o) {
+  if (!o.outputPattern) return;
+  const ImageFormat format =
+      *o.outputPattern == kStandardOutput ? o.streamFormat : FormatForName(*o.outputPattern);
+  const int most = MaxSideOf(format);
+  for (const cv::Size& size : o.sizes)
+    if (std::max(size.width, size.height) > most)
+      throw UsageError{"size " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                       " is larger than " + FormatName(format) + " holds (" + std::to_string(most) +
+                       " pixels a side)"};
+}
+
 }  // namespace
 
 CliOptions ParseResizeOptions(const std::vector<std::string>& words) {
@@ -536,7 +562,7 @@ CliOptions ParseResizeOptions(const std::vector<std::string>& words) {
   if (rest.size() > 1) throw UsageError{"unexpected argument '" + rest[1] + "'"};
   CliOptions o = std::move(p.options);
   TakeMode(rest[0], o);
-  FillFromEnvironment(p.minScale, p.maxPixels, p.workSide, o);
+  FillFromEnvironment(p, o);
   return o;
 }
 
@@ -545,13 +571,14 @@ CliOptions ParseCliOptions(int argc, char** argv) {
   const std::vector<std::string> words = ReadOptions(argc, argv, p);
   CliOptions o = std::move(p.options);
   if (o.help || o.version) return o;
-  FillFromEnvironment(p.minScale, p.maxPixels, p.workSide, o);
+  FillFromEnvironment(p, o);
   TakeWords(words, o);
   CheckStreamsAndOutputs(o);
   CheckPatternsSpread(o);
   if (o.outputPattern && *o.outputPattern == kStandardOutput &&
       o.streamFormat == ImageFormat::kUnknown)
     o.streamFormat = ImageFormat::kPng;
+  CheckSizesFitFormat(o);
   CheckOutputsApart(o);
   return o;
 }

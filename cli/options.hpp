@@ -56,6 +56,8 @@ struct CliOptions {
   double minScale = 0.0;
   ResultParts parts;
   std::int64_t maxPixels = 0;
+  // The memory a resize may take, shared by a batch's workers (bytes).
+  std::int64_t maxMemory = 0;
   // The working copy's longest side (--work-size), 0 for none.
   int workSide = kDefaultWorkSide;
 };

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
@@ -29,6 +30,7 @@
 #include "cli/interrupt.hpp"
 #include "cli/options.hpp"
 #include "core/inputs.hpp"
+#include "core/memory_budget.hpp"
 #include "core/outputs.hpp"
 #include "core/resize_host.hpp"
 #include "engine/engine.hpp"
@@ -340,6 +342,40 @@ bool LooksLikeColourPhoto(const std::string& path, std::int64_t maxPixels) {
   }
 }
 
+// The peak memory the resize of `src` is expected to take, from its
+// header; 0 when the header cannot be read or is above the pixel limit
+// (the read says why). Throws
+// Error when the photo's own size, drawn without --size, is more than
+// the output's format holds.
+std::int64_t PhotoPeakBytes(const CliOptions& o, const std::string& src) {
+  MemoryUse use;
+  try {
+    const std::string path = ReadablePath(src);
+    use.photo = ReadImageInfo(path);
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(path, error);
+    if (!error) use.fileBytes = static_cast<std::int64_t>(bytes);
+  } catch (const ImageFileError&) {
+    return 0;
+  }
+  if (use.photo.Pixels() > o.maxPixels) return 0;  // refused by the pixel limit
+  use.workSide = SettingsOf(o, false).WorkSide();
+  use.outputs = o.sizes;
+  if (o.outputPattern) {
+    use.outputFormat =
+        *o.outputPattern == kStandardOutput ? o.streamFormat : FormatForName(*o.outputPattern);
+    const int most = MaxSideOf(use.outputFormat);
+    if (o.sizes.empty() && std::max(use.photo.width, use.photo.height) > most)
+      throw Error(ErrorKind::kInput, "'" + src + "' is " + std::to_string(use.photo.width) + " x " +
+                                         std::to_string(use.photo.height) + " pixels, more than " +
+                                         FormatName(use.outputFormat) + " holds (" +
+                                         std::to_string(most) +
+                                         " a side): choose a smaller --size");
+  }
+  use.losslessWebp = o.quality == 0;
+  return EstimatePeakBytes(use);
+}
+
 int ProcessorCount() {
   cpu_set_t set;
   if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
@@ -361,6 +397,7 @@ ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
   settings.minScale = o.minScale;
   settings.parts = o.parts;
   settings.maxPixels = o.maxPixels;
+  settings.maxMemory = o.maxMemory;
   settings.workSide = o.workSide;
   settings.printDiagnostics = o.verbose;
   settings.solverThreads = solverThreads;
@@ -368,6 +405,7 @@ ResizeSettings SettingsOf(const CliOptions& o, bool solverThreads) {
 }
 
 std::vector<std::string> ResizeOnePhoto(const CliOptions& o, const Notify& notice) {
+  CheckMemoryLimit(o.sources[0], PhotoPeakBytes(o, o.sources[0]), o.maxMemory);
   Worker w;
   return ResizePhoto(o, o.sources[0], w, notice);
 }
@@ -454,6 +492,8 @@ int RunBatch(const CliOptions& o) {
     console.Progress(text);
   };
 
+  MemoryBudget budget(o.maxMemory);
+  const std::function<bool()> halted = [&] { return stop || BatchInterrupt::Signal() != 0; };
   auto work = [&] {
     Worker w;
     w.solverThreads = false;
@@ -463,13 +503,16 @@ int RunBatch(const CliOptions& o) {
       stopWith(e.what());
       return;
     }
-    while (!stop && BatchInterrupt::Signal() == 0) {
+    while (!halted()) {
       const int k = next++;
       if (k >= total) return;
       const std::string& src = o.sources[static_cast<size_t>(k)];
       progress(&src);
       SetDiagnosticPrefix(src + ": ");
       try {
+        // A photo waits until its memory fits beside the other workers'.
+        const MemoryBudget::Lease lease = budget.Take(src, PhotoPeakBytes(o, src), halted);
+        if (halted()) return;
         ResizePhoto(o, src, w, [&](const std::string& text) { console.Message(text); });
       } catch (...) {
         const Failure failure = DescribeFailure(std::current_exception());

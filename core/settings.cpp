@@ -1,6 +1,7 @@
 #include "core/settings.hpp"
 
 #include "core/inputs.hpp"
+#include "core/memory_budget.hpp"
 
 namespace quadrix {
 
@@ -9,6 +10,7 @@ ResizeSettings SettingsFromEnvironment() {
   settings.minScale = MinScaleFromEnvironment();
   settings.maxPixels = MaxPixelsFromEnvironment();
   settings.workSide = WorkSideFromEnvironment();
+  settings.maxMemory = MaxMemoryFromEnvironment();
   return settings;
 }
 

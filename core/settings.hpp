@@ -26,6 +26,9 @@ struct ResizeSettings {
   double minScale = kDefaultMinScale;
   // The largest importance file LoadImage decodes, in pixels.
   std::int64_t maxPixels = kDefaultMaxPixels;
+  // The memory a resize may take, in bytes (core/memory_budget.hpp); 0: no
+  // limit. The programs set it.
+  std::int64_t maxMemory = 0;
   // With parts.sharp, a photo whose longer side is above this many pixels
   // is analysed and solved on a copy reduced to it (the working copy), and
   // the mesh found there spans the photo; 0 solves at the photo's own size.

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <opencv2/imgproc.hpp>
@@ -262,6 +263,19 @@ void WriteTo(std::FILE* f, const cv::Mat& image, ImageFormat format, int quality
 
 bool FormatHoldsDeep(ImageFormat format) {
   return format == ImageFormat::kPng || format == ImageFormat::kTiff;
+}
+
+int MaxSideOf(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kJpeg:
+      return 65500;
+    case ImageFormat::kWebp:
+      return 16383;
+    case ImageFormat::kPng:
+      return 1000000;
+    default:
+      return std::numeric_limits<int>::max();
+  }
 }
 
 bool FormatHoldsAlpha(ImageFormat format) {

@@ -111,6 +111,9 @@ inline constexpr int kDefaultJpegQuality = 95;
 // bits a channel (PNG, TIFF).
 bool FormatHoldsAlpha(ImageFormat format);
 bool FormatHoldsDeep(ImageFormat format);
+// The longest side the format's library writes: JPEG 65500, WebP 16383,
+// PNG a million (libpng's default limit); others no limit below INT_MAX.
+int MaxSideOf(ImageFormat format);
 
 // Writes `image` (CV_8UC1 grey, CV_8UC3 blue-green-red, or CV_8UC4 with
 // straight alpha where FormatHoldsAlpha; 16 bits a channel where

@@ -5,6 +5,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/inputs.hpp"
+#include "core/memory_budget.hpp"
 #include "interop_gl/renderer.hpp"
 
 namespace quadrix {
@@ -21,6 +22,22 @@ std::string Sentence(std::string text) {
   return text + ".";
 }
 
+// What loading `path` into the window is expected to take; 0 when its
+// header cannot be read or is above the pixel limit (the read says why).
+std::int64_t WindowPeakBytes(const std::string& path, const ResizeSettings& settings) {
+  if (settings.maxMemory <= 0) return 0;
+  MemoryUse use;
+  try {
+    use.photo = ReadImageInfo(path);
+  } catch (const ImageFileError&) {
+    return 0;
+  }
+  if (use.photo.Pixels() > settings.maxPixels) return 0;  // refused by the pixel limit
+  use.workSide = settings.WorkSide();
+  use.window = true;
+  return EstimatePeakBytes(use);
+}
+
 }  // namespace
 
 std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost host,
@@ -35,6 +52,7 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
   // take, so that all of it ends in a message.
   InputImages inputs;
   try {
+    CheckMemoryLimit(srcPath, WindowPeakBytes(srcPath, host.settings()), host.settings().maxMemory);
     inputs = ReadInputs(srcPath, salPath, host.settings().quadSize, host.settings().maxPixels,
                         host.settings().WorkSide());
   } catch (const InputError& e) {
@@ -42,6 +60,9 @@ std::unique_ptr<LoadedPhoto> LoadPhoto(const PhotoRequest& request, ResizeHost h
     if (e.cause() == InputError::Cause::kTooLarge)
       why += " The limit is set by the environment variable QUADRIX_MAX_PIXELS.";
     throw PhotoError(why);
+  } catch (const MemoryLimitError& e) {
+    throw PhotoError("The photo " + std::string(e.what()) +
+                     ". The limit is set by the environment variable QUADRIX_MAX_MEMORY.");
   }
   const cv::Size aligned = AlignedSize(inputs.source.size(), host.settings().quadSize);
   // The textures: the importance map at the (aligned) working size, the

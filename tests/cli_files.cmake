@@ -8,3 +8,7 @@ quadrix_test(test_cli_streams SOURCES test_cli_streams.cpp LINK qx_imageio PkgCo
 add_dependencies(test_cli_streams quadrix-cli)
 quadrix_test(test_cli_interrupt SOURCES test_cli_interrupt.cpp)
 add_dependencies(test_cli_interrupt quadrix-cli)
+quadrix_test(test_memory SOURCES test_memory.cpp LINK qx_core qx_imageio qx_engine qx_saliency qx_lines)
+target_link_libraries(test_memory PRIVATE Eigen3::Eigen ${CHOLMOD_LIBRARY})
+target_compile_definitions(test_memory PRIVATE $<$<BOOL:${QUADRIX_SANITIZE}>:QUADRIX_SANITIZED>)
+add_dependencies(test_memory quadrix-cli)

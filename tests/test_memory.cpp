@@ -1,0 +1,198 @@
+// Memory as the limit: amounts as written, the estimate against what the
+// program really takes, photos refused from their header, and a batch
+// whose workers share one budget.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli_support.hpp"
+#include "core/memory_budget.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace quadrix;
+using clisupport::Cli;
+using testsupport::Quote;
+using testsupport::TempDir;
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kMiB = std::int64_t{1} << 20;
+
+void Put(std::vector<unsigned char>& out, std::uint32_t v, int bytes) {
+  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<unsigned char>(v >> (8 * k)));
+}
+
+// A run-length BMP of `width` x `height` whose data ends at once: a file of
+// a few hundred bytes that stands for width x height pixels.
+void WriteRleBomb(const std::string& path, int width, int height, int bits) {
+  const int colours = 1 << bits;
+  const std::vector<unsigned char> data = {10, 0, 0, 0, 0, 1};  // a run, end of line, of bitmap
+  const std::uint32_t offset = 14 + 40 + 4 * colours;
+  std::vector<unsigned char> f = {'B', 'M'};
+  Put(f, offset + static_cast<std::uint32_t>(data.size()), 4);
+  Put(f, 0, 4);
+  Put(f, offset, 4);
+  Put(f, 40, 4);
+  Put(f, static_cast<std::uint32_t>(width), 4);
+  Put(f, static_cast<std::uint32_t>(height), 4);
+  Put(f, 1, 2);
+  Put(f, static_cast<std::uint32_t>(bits), 2);
+  Put(f, bits == 8 ? 1 : 2, 4);  // BI_RLE8, BI_RLE4
+  Put(f, static_cast<std::uint32_t>(data.size()), 4);
+  Put(f, 2835, 4);
+  Put(f, 2835, 4);
+  Put(f, static_cast<std::uint32_t>(colours), 4);
+  Put(f, 0, 4);
+  for (int c = 0; c < colours; ++c) Put(f, 0x00406080u + static_cast<std::uint32_t>(c), 4);
+  f.insert(f.end(), data.begin(), data.end());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+}
+
+TEST(MemoryLimit, AmountsAreReadAsWrittenAndWorkersShareTheBudget) {
+  EXPECT_EQ(ParseMemorySize("4G"), 4 * 1024 * kMiB);
+  EXPECT_EQ(ParseMemorySize("512M"), 512 * kMiB);
+  EXPECT_EQ(ParseMemorySize("1.5GiB"), 1536 * kMiB);
+  EXPECT_EQ(ParseMemorySize("2048 MB"), 2048 * kMiB);
+  EXPECT_EQ(ParseMemorySize("1048576"), kMiB);
+  for (const char* bad : {"", "0", "12", "4X", "G", "-1G", "1..5G", ".5G", "4GG", "1e9"})
+    EXPECT_FALSE(ParseMemorySize(bad)) << bad;
+  EXPECT_EQ(MemoryText(1536 * kMiB), "1.5 GiB");
+  EXPECT_EQ(MemoryText(300 * kMiB), "300 MiB");
+  EXPECT_GT(DefaultMaxMemory(), 256 * kMiB);
+
+  MemoryBudget budget(100 * kMiB);
+  auto first = std::make_unique<MemoryBudget::Lease>(budget.Take("a.jpg", 60 * kMiB, {}));
+  std::atomic<bool> second{false};
+  std::thread waiter([&] {
+    const MemoryBudget::Lease lease = budget.Take("b.jpg", 60 * kMiB, {});
+    second = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(second) << "60 beside 60 does not fit 100";
+  first.reset();
+  waiter.join();
+  EXPECT_TRUE(second);
+  EXPECT_EQ(budget.InUse(), 0);
+
+  // One that can never fit is refused at once, naming both figures.
+  try {
+    budget.Take("big.png", 150 * kMiB, {});
+    ADD_FAILURE() << "taken";
+  } catch (const MemoryLimitError& e) {
+    const std::string what = e.what();
+    EXPECT_NE(what.find("'big.png' needs about 150 MiB"), std::string::npos) << what;
+    EXPECT_NE(what.find("limit of 100 MiB"), std::string::npos) << what;
+  }
+  // A waiting worker that is told to stop goes without.
+  const MemoryBudget::Lease held = budget.Take("a.jpg", 90 * kMiB, {});
+  const MemoryBudget::Lease none = budget.Take("b.jpg", 20 * kMiB, [] { return true; });
+  EXPECT_EQ(none.bytes(), 0);
+  EXPECT_EQ(budget.InUse(), 90 * kMiB);
+}
+
+#ifndef QUADRIX_SANITIZED
+// GNU time's peak resident size of quadrix-cli with `args`, in bytes.
+std::int64_t PeakOf(const std::string& args) {
+  const auto r =
+      testsupport::Run("/usr/bin/time -f 'peak %M' " + std::string(QUADRIX_CLI_PATH) + " " + args);
+  EXPECT_EQ(r.status, 0) << r.err;
+  const size_t at = r.err.rfind("peak ");
+  return at == std::string::npos ? 0 : std::stoll(r.err.substr(at + 5)) * 1024;
+}
+
+TEST(MemoryEstimate, CoversWhatTheProgramTakesWithoutWastingTheBudget) {
+  TempDir dir;
+  const std::string photo = dir / "photo.png";
+  cv::imwrite(photo, testsupport::Sample({4800, 3200}));
+  const std::string bomb = dir / "bomb.bmp";
+  WriteRleBomb(bomb, 10000, 12000, 8);
+  struct Case {
+    std::string src;
+    cv::Size size;
+    std::string out;
+  };
+  for (const Case& c : {Case{photo, {7200, 3200}, "wide.jpg"}, Case{photo, {2400, 3200}, "n.png"},
+                        Case{bomb, {4000, 6000}, "bomb.jpg"}}) {
+    MemoryUse use;
+    use.photo = ReadImageInfo(c.src);
+    use.fileBytes = static_cast<std::int64_t>(fs::file_size(c.src));
+    use.workSide = 1600;
+    use.outputs = {c.size};
+    use.outputFormat = FormatForName(c.out);
+    const std::int64_t estimate = EstimatePeakBytes(use);
+    const std::int64_t peak =
+        PeakOf("1 " + Quote(c.src) + " --size " + std::to_string(c.size.width) + "x" +
+               std::to_string(c.size.height) + " -o " + Quote(dir / c.out));
+    EXPECT_GE(estimate, peak) << c.out;
+    EXPECT_LE(estimate, peak * 3 / 2) << c.out;
+  }
+}
+#endif
+
+TEST(CliMemory, APhotoAboveTheBudgetIsRefusedFromItsHeaderAndTheBatchGoesOn) {
+  TempDir dir;
+  const std::string bomb = dir / "bomb.bmp";
+  WriteRleBomb(bomb, 10000, 12000, 8);
+  const std::string a = dir / "a.png", b = dir / "b.png";
+  cv::imwrite(a, testsupport::Sample({300, 200}));
+  cv::imwrite(b, testsupport::Sample({240, 200}));
+
+  const auto start = std::chrono::steady_clock::now();
+  auto r = Cli("1 " + Quote(bomb) + " --max-memory 256M -o " + Quote(dir / "out.png"));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  RecordProperty("refusal_seconds", std::to_string(seconds));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("'" + bomb + "' needs about"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("more than the limit of 256 MiB"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--max-memory"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "out.png"));
+
+  // The same from the environment; a bad value there is a usage error.
+  r = testsupport::Run("QUADRIX_MAX_MEMORY=256M " + std::string(QUADRIX_CLI_PATH) + " 1 " +
+                       Quote(bomb) + " -o " + Quote(dir / "out.png"));
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("limit of 256 MiB"), std::string::npos) << r.err;
+  r = testsupport::Run("QUADRIX_MAX_MEMORY=lots " + std::string(QUADRIX_CLI_PATH) + " 1 " +
+                       Quote(a) + " -o " + Quote(dir / "out.png"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("QUADRIX_MAX_MEMORY 'lots'"), std::string::npos) << r.err;
+
+  // In a batch the photo that never fits is refused; the others are drawn.
+  r = Cli("--batch -j 2 --max-memory 256M --size 200x200 -o " + Quote(dir / "out/{name}.png") +
+          " 1 " + Quote(a) + " " + Quote(bomb) + " " + Quote(b));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("1 of 3 photos failed"), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(dir / "out/a.png"));
+  EXPECT_TRUE(fs::exists(dir / "out/b.png"));
+  EXPECT_FALSE(fs::exists(dir / "out/bomb.png"));
+}
+
+TEST(CliMemory, APictureLargerThanItsFormatHoldsIsRefusedBeforeTheWork) {
+  TempDir dir;
+  // 1 536 x 65 539: more rows than JPEG holds.
+  const std::string tall = dir / "tall.bmp";
+  WriteRleBomb(tall, 1536, 65539, 4);
+  auto r = Cli("1 " + Quote(tall) + " -o " + Quote(dir / "tall.jpg"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("more than JPEG holds (65500 a side)"), std::string::npos) << r.err;
+  EXPECT_FALSE(fs::exists(dir / "tall.jpg"));
+
+  const std::string a = dir / "a.png";
+  cv::imwrite(a, testsupport::Sample({300, 200}));
+  r = Cli("1 " + Quote(a) + " --size 20000x100 -o " + Quote(dir / "wide.webp"));
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("larger than WebP holds (16383 pixels a side)"), std::string::npos) << r.err;
+}
+
+}  // namespace
