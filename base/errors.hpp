@@ -10,11 +10,12 @@
 namespace quadrix {
 
 enum class ErrorKind {
-  kInput,     // a file or value the user gave cannot be used
-  kOutput,    // a result cannot be written
-  kEngine,    // the numeric engine failed or cannot be started
-  kEffect,    // nothing can be drawn: the effect file is missing or broken
-  kInternal,  // a failed internal check: a fault of the program
+  kInput,      // a file or value the user gave cannot be used
+  kOutput,     // a result cannot be written
+  kEngine,     // the numeric engine failed or cannot be started
+  kEffect,     // nothing can be drawn: the effect file is missing or broken
+  kInternal,   // a failed internal check: a fault of the program
+  kCancelled,  // the user called the work off (base/cancel.hpp)
 };
 
 class Error : public std::runtime_error {

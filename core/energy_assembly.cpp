@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 #include <sstream>
 
+#include "base/cancel.hpp"
 #include "base/check.hpp"
 #include "core/resize_host.hpp"
 #include "lines/detect_edge.hpp"
@@ -107,6 +108,7 @@ void ResizeHost::GetConstrainUnits(int out[2], std::vector<ConstrainUnits>& quad
   X *= restScaleX_;
   Y *= restScaleY_;
   DetectLines();
+  CancellationPoint();
   const cv::Mat& lineInd = lineLabels_;
   const QuadLinePoints lines = ChooseLinePoints(lineInd, q, C, R, settings_.linePointMargin);
   const std::vector<int32_t>& label = lines.lineOfQuad;

@@ -10,6 +10,7 @@
 #include <opencv2/imgproc.hpp>
 #include <string>
 
+#include "base/cancel.hpp"
 #include "base/check.hpp"
 #include "base/hugepages.hpp"
 #include "core/importance_paint.hpp"
@@ -135,6 +136,7 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
     std::future<FaceSearch> search;
     if (settings_.parts.faces) search = std::async(std::launch::async, DetectFaces, imgSrc_);
     sal = ImageAttention::GetDefaultSaliencyMap(imgSrc_);
+    CancellationPoint();
     if (search.valid()) {
       FaceSearch result = search.get();
       faceNotice_ = std::move(result.notice);
@@ -224,6 +226,7 @@ TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
   if (segments.valid())
     straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(segments.get());
   if (settings_.parts.straight) AppendStraightSegmentRows(*this, a);
+  CancellationPoint();
   if (settings_.parts.shapes) AppendShapeRows(*this, a);
   if (settings_.parts.even) AppendEvenScaleRows(*this, a, axis);
   if (!report) return a;
@@ -244,6 +247,7 @@ void ResizeHost::BuildEquationA() {
   quadCountY_ = srcHeight_ / settings_.quadSize;
   heightSolver_.reset();
   const TripletMatrix a = AssembleEnergy(EvenAxis::kWidthChanges, true);
+  CancellationPoint();
 
   // The fixed coordinates and their values per unit of width and height;
   // plain scaling as the point that keeps every guard row.

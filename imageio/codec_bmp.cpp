@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "imageio/codecs.hpp"
 
 namespace quadrix::codec {
@@ -192,8 +193,10 @@ void DecodeRle(const Header& h, std::FILE* f, cv::Mat& bgr) {
       static_cast<size_t>(std::clamp<std::int64_t>(available, 0, enough)));
   if (std::fread(data.data(), 1, data.size(), f) != data.size()) throw CutShort();
   const unsigned char* first = PaletteColour(h, 0);
-  for (int y = 0; y < ht; ++y)
+  for (int y = 0; y < ht; ++y) {
+    CancellationPoint();
     for (int x = 0; x < w; ++x) std::memcpy(bgr.ptr<unsigned char>(y) + 3 * x, first, 3);
+  }
 
   const bool four = h.compression == kRle4;
   int x = 0, row = 0;  // row counts in file order
@@ -213,6 +216,7 @@ void DecodeRle(const Header& h, std::FILE* f, cv::Mat& bgr) {
     if (count > 0) {
       for (unsigned k = 0; k < count; ++k) put(four ? ((k & 1) ? value & 15u : value >> 4) : value);
     } else if (value == 0) {  // end of line
+      CancellationPoint();
       x = 0;
       ++row;
     } else if (value == 1) {  // end of bitmap
@@ -261,6 +265,7 @@ cv::Mat BmpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo&
   } else {
     std::vector<unsigned char> row(rowBytes);
     for (int r = 0; r < info.height; ++r) {
+      CancellationPoint();
       ReadExactly(f, row.data(), rowBytes);
       const int y = h.topDown ? r : info.height - 1 - r;
       DecodeRow(h, row.data(), bgr.ptr<unsigned char>(y));

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "imageio/codecs.hpp"
 
 namespace quadrix::codec {
@@ -32,6 +33,7 @@ struct ErrorManager {
   char message[JMSG_LENGTH_MAX];
   bool cutShort;
   bool tooManyScans;
+  bool cancelled;
 };
 
 [[noreturn]] void OnError(j_common_ptr c) {
@@ -61,7 +63,9 @@ void InitErrors(ErrorManager& e) {
   e.pub.emit_message = OnMessage;
 }
 
+// Throws Cancelled for a decode the user called off.
 ImageFileError Failure(const ErrorManager& e) {
+  if (e.cancelled) throw Cancelled();
   if (e.cutShort) return CutShort();
   if (e.tooManyScans)
     return ImageFileError("refused: more than " + std::to_string(kMaxJpegScans) +
@@ -70,15 +74,16 @@ ImageFileError Failure(const ErrorManager& e) {
   return Damaged(ImageFormat::kJpeg, e.message);
 }
 
-// Stops a file whose scans never end: a few hundred bytes each, but each a
-// pass over every block of the picture.
+// Stops a file whose scans never end (a few hundred bytes each, but each a
+// pass over every block of the picture), and a decode called off: libjpeg
+// reports progress every few rows of every pass.
 void OnProgress(j_common_ptr c) {
   if (c->is_decompressor == 0) return;
   auto* d = reinterpret_cast<j_decompress_ptr>(c);
-  if (d->input_scan_number <= kMaxJpegScans) return;
   auto* e = reinterpret_cast<ErrorManager*>(c->err);
-  e->tooManyScans = true;
-  std::longjmp(e->jump, 1);
+  e->cancelled = CancelRequested();
+  e->tooManyScans = d->input_scan_number > kMaxJpegScans;
+  if (e->cancelled || e->tooManyScans) std::longjmp(e->jump, 1);
 }
 
 struct Decompress {
@@ -117,6 +122,10 @@ bool Decode(Decompress& d, J_COLOR_SPACE space, unsigned char* const* rows) {
   d.cinfo.out_color_space = space;
   jpeg_start_decompress(&d.cinfo);
   while (d.cinfo.output_scanline < d.cinfo.output_height) {
+    if (CancelRequested()) {
+      d.err.cancelled = true;
+      return false;
+    }
     JSAMPROW row = rows[d.cinfo.output_scanline];
     jpeg_read_scanlines(&d.cinfo, &row, 1);
   }

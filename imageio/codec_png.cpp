@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "imageio/codecs.hpp"
 
 namespace quadrix::codec {
@@ -30,6 +31,7 @@ struct Reader {
   png_structp png = nullptr;
   png_infop info = nullptr;
   Messages messages;
+  bool cancelled = false;
   Reader() {
     png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &messages, OnError, OnWarning);
     if (png != nullptr) info = png_create_info_struct(png);
@@ -74,10 +76,19 @@ bool Decode(Reader& r, bool colour, bool alpha, bool deep, size_t rowBytes,
   } else if ((type & PNG_COLOR_MASK_COLOR) || type == PNG_COLOR_TYPE_PALETTE) {
     png_set_rgb_to_gray(r.png, 1, 0.299, 0.587);
   }
-  png_set_interlace_handling(r.png);
+  const int passes = png_set_interlace_handling(r.png);
   png_read_update_info(r.png, r.info);
   if (png_get_rowbytes(r.png, r.info) != rowBytes) png_error(r.png, "unexpected row size");
-  png_read_image(r.png, const_cast<png_bytepp>(rows));
+  // Row by row, as png_read_image does, with a cancellation point.
+  const auto height = png_get_image_height(r.png, r.info);
+  for (int pass = 0; pass < passes; ++pass)
+    for (png_uint_32 y = 0; y < height; ++y) {
+      if (CancelRequested()) {
+        r.cancelled = true;
+        return false;
+      }
+      png_read_row(r.png, rows[y], nullptr);
+    }
   png_read_end(r.png, nullptr);
   return true;
 }
@@ -94,7 +105,9 @@ ImageInfo InfoOf(const Reader& r) {
   return info;
 }
 
+// Throws Cancelled for a decode the user called off.
 ImageFileError Failure(const Reader& r, std::FILE* f) {
+  if (r.cancelled) throw Cancelled();
   if (std::feof(f)) return CutShort();
   return Damaged(ImageFormat::kPng, r.messages.text);
 }

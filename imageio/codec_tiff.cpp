@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "imageio/codecs.hpp"
 
 namespace quadrix::codec {
@@ -199,6 +200,7 @@ cv::Mat ReadDeep(TIFF* t, const ImageInfo& info, Messages& m) {
                           extraCount > 0 && extra[0] == EXTRASAMPLE_ASSOCALPHA;
   cv::Mat out = NewPicture(info.height, info.width, alpha ? CV_16UC4 : CV_16UC3);
   for (int y = 0; y < info.height; ++y) {
+    CancellationPoint();
     const ushort* in = rows.Row(y);
     if (in == nullptr) throw Failure(m);
     ushort* o = out.ptr<ushort>(y);
@@ -216,6 +218,63 @@ cv::Mat ReadDeep(TIFF* t, const ImageInfo& info, Messages& m) {
     }
   }
   return out;
+}
+
+// Deletes libtiff's RGBA reader state.
+struct RgbaImage {
+  TIFFRGBAImage image{};
+  bool begun = false;
+  ~RgbaImage() {
+    if (begun) TIFFRGBAImageEnd(&image);
+  }
+};
+
+// The picture through libtiff's RGBA interface into `rgba` (CV_8UC4, its
+// size; packed as A, B, G, R from the top byte down: R, G, B, A in memory,
+// alpha premultiplied), top row first. Read in bands of whole strips or
+// tiles, with a cancellation point between them; a band of part of a
+// compressed strip would decode it again from its start.
+bool ReadRgba(TIFF* t, cv::Mat& rgba) {
+  RgbaImage r;
+  char why[1024] = {};
+  if (TIFFRGBAImageBegin(&r.image, t, 1, why) != 1) return false;
+  r.begun = true;
+  // Rows in the file's own order; the flips to top-left are made below.
+  r.image.req_orientation = r.image.orientation;
+  std::uint32_t unit = 0;
+  if (TIFFIsTiled(t) != 0)
+    TIFFGetField(t, TIFFTAG_TILELENGTH, &unit);
+  else
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &unit);
+  const int rows = rgba.rows;
+  unit = std::clamp<std::uint32_t>(unit, 1, static_cast<std::uint32_t>(rows));
+  const std::uint32_t band = unit * std::max<std::uint32_t>(1, 64 / unit);
+  for (std::uint32_t top = 0; top < static_cast<std::uint32_t>(rows); top += band) {
+    CancellationPoint();
+    const std::uint32_t height = std::min(band, static_cast<std::uint32_t>(rows) - top);
+    r.image.row_offset = static_cast<int>(top);
+    if (TIFFRGBAImageGet(&r.image, rgba.ptr<std::uint32_t>(static_cast<int>(top)),
+                         static_cast<std::uint32_t>(rgba.cols), height) != 1)
+      return false;
+  }
+  // As libtiff turns each orientation to top-left (without transposing).
+  switch (r.image.orientation) {
+    case ORIENTATION_TOPRIGHT:
+    case ORIENTATION_RIGHTTOP:
+      cv::flip(rgba, rgba, 1);
+      break;
+    case ORIENTATION_BOTRIGHT:
+    case ORIENTATION_RIGHTBOT:
+      cv::flip(rgba, rgba, -1);
+      break;
+    case ORIENTATION_BOTLEFT:
+    case ORIENTATION_LEFTBOT:
+      cv::flip(rgba, rgba, 0);
+      break;
+    default:
+      break;
+  }
+  return true;
 }
 
 }  // namespace
@@ -239,11 +298,7 @@ cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
   if (!TIFFRGBAImageOK(t.get(), why))
     throw ImageFileError(std::string("a TIFF that cannot be read (") + why + ")");
   cv::Mat rgba = NewPicture(info.height, info.width, CV_8UC4);
-  // Packed as A, B, G, R from the top byte down: R, G, B, A in memory.
-  if (TIFFReadRGBAImageOriented(
-          t.get(), static_cast<std::uint32_t>(info.width), static_cast<std::uint32_t>(info.height),
-          reinterpret_cast<std::uint32_t*>(rgba.data), ORIENTATION_TOPLEFT, 1) != 1)
-    throw Failure(m);
+  if (!ReadRgba(t.get(), rgba)) throw Failure(m);
   if (WantsAlpha(mode) && info.alpha) {
     // libtiff gives alpha premultiplied; pictures are read straight.
     cv::Mat bgra = NewPicture(info.height, info.width, CV_8UC4);

@@ -9,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "imageio/codecs.hpp"
 
 namespace quadrix::codec {
@@ -48,6 +49,10 @@ struct WebpFree {
   void operator()(std::uint8_t* p) const { WebPFree(p); }
 };
 
+struct WebpDecoderDelete {
+  void operator()(WebPIDecoder* d) const { WebPIDelete(d); }
+};
+
 }  // namespace
 
 ImageInfo WebpInfo(std::FILE* f) {
@@ -71,19 +76,20 @@ cv::Mat WebpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
   if (static_cast<std::int64_t>(data.size()) != size) throw CutShort();
   const bool alpha = WantsAlpha(mode) && info.alpha;
   cv::Mat bgr = NewPicture(info.height, info.width, alpha ? CV_8UC4 : CV_8UC3);
-  const size_t bytes = bgr.total() * bgr.elemSize();
-  const int stride = static_cast<int>(bgr.step);
-  if ((alpha ? WebPDecodeBGRAInto(data.data(), data.size(), bgr.data, bytes, stride)
-             : WebPDecodeBGRInto(data.data(), data.size(), bgr.data, bytes, stride)) == nullptr) {
-    // Tell a short file from a damaged one.
-    WebPDecoderConfig config;
-    WebPInitDecoderConfig(&config);
-    config.output.colorspace = MODE_BGR;
-    const VP8StatusCode status = WebPDecode(data.data(), data.size(), &config);
-    WebPFreeDecBuffer(&config.output);
-    if (status == VP8_STATUS_NOT_ENOUGH_DATA) throw CutShort();
-    throw Damaged(ImageFormat::kWebp, "status " + std::to_string(static_cast<int>(status)));
+  // Fed a piece at a time, with a cancellation point between pieces.
+  const std::unique_ptr<WebPIDecoder, WebpDecoderDelete> decoder(
+      WebPINewRGB(alpha ? MODE_BGRA : MODE_BGR, bgr.data, bgr.total() * bgr.elemSize(),
+                  static_cast<int>(bgr.step)));
+  if (!decoder) throw std::bad_alloc();
+  constexpr size_t kPiece = 16 * 1024;
+  VP8StatusCode status = VP8_STATUS_SUSPENDED;
+  for (size_t at = 0; at < data.size() && status == VP8_STATUS_SUSPENDED; at += kPiece) {
+    CancellationPoint();
+    status = WebPIAppend(decoder.get(), data.data() + at, std::min(kPiece, data.size() - at));
   }
+  if (status == VP8_STATUS_SUSPENDED || status == VP8_STATUS_NOT_ENOUGH_DATA) throw CutShort();
+  if (status != VP8_STATUS_OK)
+    throw Damaged(ImageFormat::kWebp, "status " + std::to_string(static_cast<int>(status)));
   return ToMode(bgr, mode);
 }
 

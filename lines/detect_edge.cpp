@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "base/cancel.hpp"
 #include "base/check.hpp"
 #include "base/hugepages.hpp"
 #include "base/large_buffer.hpp"
@@ -284,6 +285,7 @@ void CDetectEdge::CalFirDer() {
   float* mag = secDerImg.ptr<float>();
   float* angle = angleImg.ptr<float>();
   for (int y = 0; y < h; ++y) {
+    CancellationPoint();
     const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
     detail::AnglesAndMagnitudes(derX + row, derY + row, angle + row, mag + row,
                                 static_cast<size_t>(w));
@@ -317,6 +319,7 @@ void CDetectEdge::NoneMaximalSuppress(float low, float high) {
   // row the kept maxima (-1) do not depend on each other, so the row's labels
   // are computed first and its seeds then collected from the right.
   for (int y = h - 2; y >= 1; --y) {
+    CancellationPoint();
     const ptrdiff_t row = static_cast<ptrdiff_t>(y) * w;
     int32_t* edge = lineInd + row;
     const float* m = mag + row;

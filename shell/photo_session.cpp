@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "base/cancel.hpp"
 #include "interop_gl/renderer.hpp"
 #include "shell/importance_brush.hpp"
 
@@ -85,6 +86,8 @@ void PhotoSession::Start(const PhotoRequest& request, std::shared_ptr<ResizeHost
           GlTexture(names.overlay).reset();
         }
       });
+      return;
+    } catch (const Cancelled&) {
       return;
     } catch (const PhotoError& e) {
       why = e.what();

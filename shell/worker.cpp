@@ -4,6 +4,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "base/cancel.hpp"
+
 namespace quadrix {
 
 namespace {
@@ -42,7 +44,13 @@ void BackgroundWork::Start(std::function<void(const Job&)> job) {
         if (previous.joinable()) previous.join();
         if (token->load()) return;
         LowerThisThreadsPriority();
-        job(Job(token, poster_));
+        // The readers and the analysis stop at their cancellation points
+        // once the job is cancelled.
+        const CancelScope scope(*token);
+        try {
+          job(Job(token, poster_));
+        } catch (const Cancelled&) {
+        }
       });
 }
 

@@ -45,7 +45,9 @@ class BackgroundWork {
   BackgroundWork& operator=(const BackgroundWork&) = delete;
 
   // Cancels the running job, if any, and starts `job` once it has ended.
-  // The job runs at a slightly lower priority than the GUI thread.
+  // The job runs at a slightly lower priority than the GUI thread, with
+  // its token as the thread's cancellation flag (base/cancel.hpp): a
+  // Cancelled thrown once it is cancelled ends it quietly.
   void Start(std::function<void(const Job&)> job);
   // From the GUI thread: after this returns no function posted by the
   // running job runs any more.

@@ -149,6 +149,28 @@ TEST_F(BigScreen, ClosingTheWindowOrOpeningAnotherPhotoCancelsALoad) {
   EXPECT_EQ(app.WaitExit(), 0) << app.Log();
 }
 
+// A file of 1 KB that stands for 120 megapixels takes seconds to read; the
+// read stops at its next row when the window closes.
+TEST_F(BigScreen, ClosingTheWindowStopsTheReadOfAFileThatCostsFarMoreThanItsSize) {
+  TempDir tmp;
+  const std::string bomb = tmp / "bomb.bmp";
+  testsupport::WriteRleBomb(bomb, 10000, 12000, 8);
+  App app({"1", bomb});
+  const std::string frame = WaitForFrame(app);
+  ASSERT_FALSE(frame.empty());
+  Sleep(0.3);
+  Keys(frame, "ctrl+q");
+  const auto closed = Clock::now();
+  EXPECT_EQ(app.WaitExit(), 0) << app.Log();
+  const double seconds = SecondsSince(closed);
+  RecordProperty("exit_seconds", std::to_string(seconds));
+#ifdef QUADRIX_SANITIZED
+  EXPECT_LE(seconds, 2.0);
+#else
+  EXPECT_LE(seconds, 0.5);
+#endif
+}
+
 TEST_F(BigScreen, ASizeChosenWhileAPhotoLoadsIsKept) {
   TempDir tmp;
   const std::string photo = tmp / "big.jpg";

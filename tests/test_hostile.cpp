@@ -8,8 +8,10 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "base/cancel.hpp"
 #include "imageio/image_file.hpp"
 #include "test_support.hpp"
 
@@ -116,6 +118,59 @@ TEST(HostileFiles, TiffsInAnyTilesOrPlanesAreReadAsTheyLook) {
     ASSERT_EQ(colour.size(), photo.size()) << name;
     EXPECT_LE(cv::norm(colour, photo, cv::NORM_INF), 1.0) << name;
   }
+}
+
+// Every reader stops at its first cancellation point once its task is
+// cancelled, and in the middle of a long decode; without a scope, or with
+// the flag down, nothing changes.
+TEST(HostileFiles, EveryReaderStopsWhenItsTaskIsCancelled) {
+  TempDir dir;
+  const cv::Mat photo = testsupport::Sample({320, 240});
+  const std::string png = dir / "photo.png";
+  cv::imwrite(png, photo);
+  std::vector<std::string> files = {png};
+  const auto write = [&](const std::string& name, const std::vector<int>& params) {
+    cv::imwrite(dir / name, photo, params);
+    files.push_back(dir / name);
+  };
+  write("photo.jpg", {});
+  write("progressive.jpg", {cv::IMWRITE_JPEG_PROGRESSIVE, 1});
+  write("photo.webp", {cv::IMWRITE_WEBP_QUALITY, 80});
+  write("photo.bmp", {});
+  write("photo.tif", {});
+  for (const auto& [name, options] : std::vector<std::pair<std::string, std::string>>{
+           {"interlaced.png", "-interlace PNG"},
+           {"tiles.tif", "-define tiff:tile-geometry=32x32"},
+           {"deep.tif", "-depth 16"}}) {
+    ASSERT_EQ(testsupport::Run("convert " + testsupport::Quote(png) + " " + options + " " +
+                               testsupport::Quote(dir / name))
+                  .status,
+              0);
+    files.push_back(dir / name);
+  }
+  const std::string rle = dir / "rle.bmp";
+  testsupport::WriteRleBomb(rle, 320, 240, 8);
+  files.push_back(rle);
+
+  std::atomic<bool> flag{false};
+  for (const std::string& file : files) {
+    const CancelScope scope(flag);
+    EXPECT_NO_THROW(ReadImageFile(file, ImageMode::kDeep, kNoLimit)) << file;
+    flag = true;
+    EXPECT_THROW(ReadImageFile(file, ImageMode::kDeep, kNoLimit), Cancelled) << file;
+    flag = false;
+  }
+
+  // 1 KB that stands for 120 megapixels: stopped well before its end.
+  const std::string bomb = dir / "bomb.bmp";
+  testsupport::WriteRleBomb(bomb, 10000, 12000, 8);
+  const CancelScope scope(flag);
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    flag = true;
+  });
+  EXPECT_THROW(ReadImageFile(bomb, ImageMode::kColour, kNoLimit), Cancelled);
+  canceller.join();
 }
 
 }  // namespace

@@ -27,37 +27,6 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kMiB = std::int64_t{1} << 20;
 
-void Put(std::vector<unsigned char>& out, std::uint32_t v, int bytes) {
-  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<unsigned char>(v >> (8 * k)));
-}
-
-// A run-length BMP of `width` x `height` whose data ends at once: a file of
-// a few hundred bytes that stands for width x height pixels.
-void WriteRleBomb(const std::string& path, int width, int height, int bits) {
-  const int colours = 1 << bits;
-  const std::vector<unsigned char> data = {10, 0, 0, 0, 0, 1};  // a run, end of line, of bitmap
-  const std::uint32_t offset = 14 + 40 + 4 * colours;
-  std::vector<unsigned char> f = {'B', 'M'};
-  Put(f, offset + static_cast<std::uint32_t>(data.size()), 4);
-  Put(f, 0, 4);
-  Put(f, offset, 4);
-  Put(f, 40, 4);
-  Put(f, static_cast<std::uint32_t>(width), 4);
-  Put(f, static_cast<std::uint32_t>(height), 4);
-  Put(f, 1, 2);
-  Put(f, static_cast<std::uint32_t>(bits), 2);
-  Put(f, bits == 8 ? 1 : 2, 4);  // BI_RLE8, BI_RLE4
-  Put(f, static_cast<std::uint32_t>(data.size()), 4);
-  Put(f, 2835, 4);
-  Put(f, 2835, 4);
-  Put(f, static_cast<std::uint32_t>(colours), 4);
-  Put(f, 0, 4);
-  for (int c = 0; c < colours; ++c) Put(f, 0x00406080u + static_cast<std::uint32_t>(c), 4);
-  f.insert(f.end(), data.begin(), data.end());
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
-}
-
 TEST(MemoryLimit, AmountsAreReadAsWrittenAndWorkersShareTheBudget) {
   EXPECT_EQ(ParseMemorySize("4G"), 4 * 1024 * kMiB);
   EXPECT_EQ(ParseMemorySize("512M"), 512 * kMiB);
@@ -115,7 +84,7 @@ TEST(MemoryEstimate, CoversWhatTheProgramTakesWithoutWastingTheBudget) {
   const std::string photo = dir / "photo.png";
   cv::imwrite(photo, testsupport::Sample({4800, 3200}));
   const std::string bomb = dir / "bomb.bmp";
-  WriteRleBomb(bomb, 10000, 12000, 8);
+  testsupport::WriteRleBomb(bomb, 10000, 12000, 8);
   struct Case {
     std::string src;
     cv::Size size;
@@ -142,7 +111,7 @@ TEST(MemoryEstimate, CoversWhatTheProgramTakesWithoutWastingTheBudget) {
 TEST(CliMemory, APhotoAboveTheBudgetIsRefusedFromItsHeaderAndTheBatchGoesOn) {
   TempDir dir;
   const std::string bomb = dir / "bomb.bmp";
-  WriteRleBomb(bomb, 10000, 12000, 8);
+  testsupport::WriteRleBomb(bomb, 10000, 12000, 8);
   const std::string a = dir / "a.png", b = dir / "b.png";
   cv::imwrite(a, testsupport::Sample({300, 200}));
   cv::imwrite(b, testsupport::Sample({240, 200}));
@@ -182,7 +151,7 @@ TEST(CliMemory, APictureLargerThanItsFormatHoldsIsRefusedBeforeTheWork) {
   TempDir dir;
   // 1 536 x 65 539: more rows than JPEG holds.
   const std::string tall = dir / "tall.bmp";
-  WriteRleBomb(tall, 1536, 65539, 4);
+  testsupport::WriteRleBomb(tall, 1536, 65539, 4);
   auto r = Cli("1 " + Quote(tall) + " -o " + Quote(dir / "tall.jpg"));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("more than JPEG holds (65500 a side)"), std::string::npos) << r.err;

@@ -125,4 +125,36 @@ inline std::string Quote(const std::string& s) {
   return q + "'";
 }
 
+inline void PutLittleEndian(std::vector<unsigned char>& out, std::uint32_t v, int bytes) {
+  for (int k = 0; k < bytes; ++k) out.push_back(static_cast<unsigned char>(v >> (8 * k)));
+}
+
+// A run-length BMP of `width` x `height` whose data ends at once: a file of
+// a few hundred bytes that stands for width x height pixels.
+inline void WriteRleBomb(const std::string& path, int width, int height, int bits) {
+  const int colours = 1 << bits;
+  const std::vector<unsigned char> data = {10, 0, 0, 0, 0, 1};  // a run, end of line, of bitmap
+  const std::uint32_t offset = 14 + 40 + 4 * colours;
+  std::vector<unsigned char> f = {'B', 'M'};
+  PutLittleEndian(f, offset + static_cast<std::uint32_t>(data.size()), 4);
+  PutLittleEndian(f, 0, 4);
+  PutLittleEndian(f, offset, 4);
+  PutLittleEndian(f, 40, 4);
+  PutLittleEndian(f, static_cast<std::uint32_t>(width), 4);
+  PutLittleEndian(f, static_cast<std::uint32_t>(height), 4);
+  PutLittleEndian(f, 1, 2);
+  PutLittleEndian(f, static_cast<std::uint32_t>(bits), 2);
+  PutLittleEndian(f, bits == 8 ? 1 : 2, 4);  // BI_RLE8, BI_RLE4
+  PutLittleEndian(f, static_cast<std::uint32_t>(data.size()), 4);
+  PutLittleEndian(f, 2835, 4);
+  PutLittleEndian(f, 2835, 4);
+  PutLittleEndian(f, static_cast<std::uint32_t>(colours), 4);
+  PutLittleEndian(f, 0, 4);
+  for (int c = 0; c < colours; ++c)
+    PutLittleEndian(f, 0x00406080u + static_cast<std::uint32_t>(c), 4);
+  f.insert(f.end(), data.begin(), data.end());
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(f.data()), static_cast<std::streamsize>(f.size()));
+}
+
 }  // namespace testsupport
