@@ -6,6 +6,7 @@
 // quads.
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/inputs.hpp"
@@ -24,16 +25,15 @@ const cv::Size kSourceSize(64, 48);
 constexpr int kWorkSide = 32;
 
 const fuzz::MemoryFile& Source() {
-  static fuzz::MemoryFile source;
-  static const bool written = [] {
+  static const std::unique_ptr<fuzz::MemoryFile> source = [] {
     cv::Mat photo(kSourceSize, CV_8UC3);
     cv::randu(photo, 0, 256);
     const std::vector<unsigned char> png = EncodeImage(photo, ImageFormat::kPng);
-    source.Fill(png.data(), png.size());
-    return true;
+    auto file = std::make_unique<fuzz::MemoryFile>();
+    file->Fill(png.data(), png.size());
+    return file;
   }();
-  (void)written;
-  return source;
+  return *source;
 }
 
 }  // namespace

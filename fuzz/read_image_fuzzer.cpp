@@ -21,8 +21,8 @@ using fuzz::Expect;
 constexpr ImageFormat kFormat = ImageFormat::QUADRIX_FUZZ_FORMAT;
 constexpr ImageMode kModes[] = {ImageMode::kColour, ImageMode::kGrey, ImageMode::kColourAlpha,
                                 ImageMode::kDeep};
-// The working copy's side the programs ask a big photo for is far larger;
-// this one reaches every DCT scale on the corpus's small files.
+// Far below the working copy's side the programs ask a big photo for, so
+// that the corpus's small files are decoded at reduced DCT scales too.
 constexpr int kReducedSide = 6;
 
 void ExpectPicture(const cv::Mat& image, ImageMode mode, const ImageInfo& info) {

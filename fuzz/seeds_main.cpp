@@ -1,5 +1,6 @@
 // make_seeds DIR: the seed corpora of every fuzz target (seeds.hpp).
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -26,7 +27,7 @@ void MakeWrittenSeeds(Corpus& corpus) {
                  {ImageFormat::kTiff, "read_tiff", "tif"},
                  {ImageFormat::kWebp, "read_webp", "webp"}};
   for (const auto& f : formats) {
-    const std::string base = std::string("written_");
+    const std::string base = "written_";
     corpus.Put(f.target, base + "grey." + f.ext, EncodeImage(Sample({21, 13}, 1), f.format));
     corpus.Put(f.target, base + "colour." + f.ext, EncodeImage(Sample({21, 13}, 3), f.format));
     if (FormatHoldsAlpha(f.format))

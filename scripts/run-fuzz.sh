@@ -28,9 +28,11 @@ for t in "${targets[@]}"; do
     echo "fuzz: $t passed (${runs:-?} inputs in ${seconds} s)"
     passed=$((passed + 1))
   else
-    echo "fuzz: $t FAILED; its log ($log) ends:"
-    tail -n 40 "$log" | sed 's/^/    /'
-    echo "    kept: $(ls -t "$build/crashes/$t" | head -n 1)"
+    echo "fuzz: $t FAILED (whole log: $log):"
+    # The report from its first line, and where the input was kept.
+    grep -m 1 -A 30 -E '^==[0-9]+==ERROR|runtime error:|fuzz check failed|ERROR: libFuzzer' \
+      "$log" | sed 's/^/    /'
+    grep -E '^(Test unit written to|artifact_prefix)' "$log" | sed 's/^/    /'
     failed=$((failed + 1))
   fi
 done
