@@ -18,8 +18,9 @@ RANKS = {
     # The Python module is a program on the library, as the command line's.
     "python": 5,
 }
-# Tests and benchmarks sit beside the programs and may include anything.
-OTHER = ["tests", "bench"]
+# Tests, benchmarks and fuzz targets sit beside the programs and may include
+# anything.
+OTHER = ["tests", "bench", "fuzz"]
 SOURCE = re.compile(r".*\.(cpp|hpp|h|inc)$")
 NAME = re.compile(r"^[a-z0-9_]+(\.[a-z0-9_]+)+$")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/')

@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang-format
+  clang libclang-rt-14-dev
   libopencv-dev opencv-data
   libjpeg-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev libexiv2-dev
   libeigen3-dev libsuitesparse-dev
