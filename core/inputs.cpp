@@ -7,7 +7,6 @@
 
 #include "base/check.hpp"
 #include "base/environment.hpp"
-#include "core/resize_host.hpp"
 #include "imageio/image_file.hpp"
 
 namespace quadrix {
@@ -103,6 +102,13 @@ std::optional<std::int64_t> ParseMaxPixels(const std::string& text) {
 std::int64_t MaxPixelsFromEnvironment() {
   return SettingFromEnvironment(kEnvMaxPixels, kDefaultMaxPixels, ParseMaxPixels,
                                 "expected a whole number of pixels from 1 up");
+}
+
+cv::Size AlignedSize(cv::Size size, int quadSize) {
+  const auto side = [quadSize](int v) {
+    return static_cast<int>(v / static_cast<double>(quadSize) + 0.5) * quadSize;
+  };
+  return {side(size.width), side(size.height)};
 }
 
 void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize) {

@@ -111,6 +111,10 @@ InputImages InputsFromPixels(const cv::Mat& photo, const std::string& photoName,
 // InputError, also when the file no longer has the size it had.
 cv::Mat ReadPhoto(const InputImages& inputs, std::int64_t maxPixels);
 
+// Size of an image after alignment to whole quads of quadSize (a multiple of
+// 4): each side to the nearest multiple, halves upward.
+cv::Size AlignedSize(cv::Size size, int quadSize);
+
 // Every side rounds to at least one quad of quadSize.
 void CheckSourceSize(const std::string& srcPath, cv::Size size, int quadSize);
 

@@ -30,10 +30,6 @@ cv::Mat NewImage(cv::Size size, int type) {
   return m;
 }
 
-int AlignedSide(int side, int quadSize) {
-  return static_cast<int>(side / static_cast<double>(quadSize) + 0.5) * quadSize;
-}
-
 }  // namespace
 
 cv::Mat ImportanceFromGrey(const cv::Mat& grey8U) {
@@ -41,10 +37,6 @@ cv::Mat ImportanceFromGrey(const cv::Mat& grey8U) {
   cv::max(grey8U, 1, atLeastOne);
   atLeastOne.convertTo(sal32F, CV_32F, 0.004, 0.0);
   return sal32F;
-}
-
-cv::Size AlignedSize(cv::Size size, int quadSize) {
-  return {AlignedSide(size.width, quadSize), AlignedSide(size.height, quadSize)};
 }
 
 // Rounded up to a multiple of 4, as the alignment needs.
@@ -187,8 +179,9 @@ cv::Size ResizeHost::RestSize() const {
 }
 
 void ResizeHost::AlignToQuadSize(cv::Mat& img) const {
-  const int w = AlignedSide(img.cols, settings_.quadSize);
-  const int h = AlignedSide(img.rows, settings_.quadSize);
+  const cv::Size aligned = AlignedSize(img.size(), settings_.quadSize);
+  const int w = aligned.width;
+  const int h = aligned.height;
   if (w == img.cols && h == img.rows) return;
   cv::Mat resized = NewImage(cv::Size(w, h), img.type());
   cv::resize(img, resized, cv::Size(w, h), 0, 0, cv::INTER_LINEAR);

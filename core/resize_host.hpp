@@ -300,10 +300,6 @@ cv::Mat ImportanceFromGrey(const cv::Mat& grey8U);
 // `rest`: the photo's size.
 double WidthChangeShare(double W, double H, cv::Size rest);
 
-// Size of an image after alignment to whole quads of quadSize (a multiple of
-// 4): each side to the nearest multiple, halves upward.
-cv::Size AlignedSize(cv::Size size, int quadSize);
-
 // 2n x 2n residual matrices (CV_64FC1): B*(B'B)^-1*B' - I for the similarity
 // basis (rotation, uniform scale, translation) and the uniform-scale basis.
 cv::Mat ComputeSimilarityMatrix(const ConstrainUnits& unit);

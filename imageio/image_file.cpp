@@ -39,7 +39,10 @@ ImageFormat Sniff(const unsigned char* b, size_t n) {
   if (starts({0xFF, 0xD8, 0xFF})) return ImageFormat::kJpeg;
   if (starts({0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'})) return ImageFormat::kPng;
   if (starts({'B', 'M'}) && n >= 18) return ImageFormat::kBmp;
-  if (starts({'I', 'I', 42, 0}) || starts({'M', 'M', 0, 42})) return ImageFormat::kTiff;
+  // Classic TIFF (42) and BigTIFF (43), either byte order.
+  if (starts({'I', 'I', 42, 0}) || starts({'M', 'M', 0, 42}) || starts({'I', 'I', 43, 0}) ||
+      starts({'M', 'M', 0, 43}))
+    return ImageFormat::kTiff;
   if (n >= 12 && std::memcmp(b, "RIFF", 4) == 0 && std::memcmp(b + 8, "WEBP", 4) == 0)
     return ImageFormat::kWebp;
   return ImageFormat::kUnknown;

@@ -92,18 +92,22 @@ TEST(HostileFiles, TiffsInAnyTilesOrPlanesAreReadAsTheyLook) {
   cv::imwrite(png, testsupport::Sample({200, 150}));
   const cv::Mat photo = cv::imread(png);
   // As ImageMagick writes them: small tiles with padded byte counts, 16 bits,
-  // samples in planes, an alpha channel.
+  // samples in planes, an alpha channel, BigTIFF.
   const std::vector<std::pair<std::string, std::string>> layouts = {
       {"tiles8.tif", "-define tiff:tile-geometry=16x16"},
       {"tiles16.tif", "-depth 16 -define tiff:tile-geometry=16x16"},
       {"odd_tiles16.tif", "-depth 16 -define tiff:tile-geometry=48x32"},
       {"planes16.tif", "-depth 16 -interlace plane"},
       {"tiles16_alpha.tif", "-depth 16 -alpha opaque -define tiff:tile-geometry=16x16"},
+      {"bigtiff16.tif", "-depth 16"},
+      {"bigtiff_tiles.tif", "-define tiff:tile-geometry=32x32"},
   };
   for (const auto& [name, options] : layouts) {
     const std::string tif = dir / name;
+    // BigTIFF: 64-bit offsets, another signature.
+    const std::string prefix = name.starts_with("bigtiff") ? "TIFF64:" : "";
     ASSERT_EQ(testsupport::Run("convert " + testsupport::Quote(png) + " " + options + " " +
-                               testsupport::Quote(tif))
+                               testsupport::Quote(prefix + tif))
                   .status,
               0)
         << name;
