@@ -34,8 +34,9 @@ constexpr std::int64_t kReductionPerPixel = 16;
 // libwebp's lossless encoder, per output pixel (28 measured), and lossy;
 constexpr std::int64_t kLosslessWebpPerPixel = 30;
 constexpr std::int64_t kLossyWebpPerPixel = 8;
-// the window's toolkit, contexts and view textures;
-constexpr std::int64_t kWindowBytes = 160 * kMiB;
+// the window's toolkit, OpenGL contexts (llvmpipe keeps its textures in
+// memory) and view textures (a 12 MP photo's window peaked at 465 MiB);
+constexpr std::int64_t kWindowBytes = 300 * kMiB;
 // and what is added to all of it.
 constexpr double kMargin = 1.1;
 
@@ -57,7 +58,8 @@ std::int64_t AnalysisPeak(const MemoryUse& use) {
   if (use.workSide <= 0 || analysed == use.photo.Pixels())
     return kAnalysisBytes + kAnalysisPerPixel * analysed + DecoderExtra(use);
   std::int64_t decoded = use.photo.Pixels() * (use.photo.alpha ? 4 : 3);
-  if (use.photo.format == ImageFormat::kJpeg) {
+  // The window decodes the photo whole.
+  if (use.photo.format == ImageFormat::kJpeg && !use.window) {
     // The smallest scale that keeps twice the working side (core/inputs).
     const int longSide = std::max(photo.width, photo.height);
     int denom = 1;

@@ -120,6 +120,12 @@ TEST_F(Gui, UnusableImagesShowTheErrorBoxAndEnd) {
   EXPECT_EQ(app.WaitExit(), quadrix::kExitFailure) << app.Log();
   App fits({"1", Sample()}, {"QUADRIX_MAX_PIXELS=520800"});  // 868 x 600
   EXPECT_FALSE(WaitForFrame(fits).empty());
+  // And the same memory limit.
+  App lean({"1", Sample()}, {"QUADRIX_MAX_MEMORY=100M"});
+  const std::string memoryBox = FindWindow(lean.pid(), "Error");
+  ASSERT_FALSE(memoryBox.empty()) << lean.Log();
+  Keys(memoryBox, "Return");
+  EXPECT_EQ(lean.WaitExit(), quadrix::kExitFailure) << lean.Log();
 }
 
 TEST_F(Gui, WithoutOpenGl33TheErrorBoxSaysSoAndTheProgramEnds) {
