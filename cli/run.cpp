@@ -344,9 +344,8 @@ bool LooksLikeColourPhoto(const std::string& path, std::int64_t maxPixels) {
 
 // The peak memory the resize of `src` is expected to take, from its
 // header; 0 when the header cannot be read or is above the pixel limit
-// (the read says why). Throws
-// Error when the photo's own size, drawn without --size, is more than
-// the output's format holds.
+// (the read says why). Throws Error when the photo's own size, drawn
+// without --size, is more than the output's format holds.
 std::int64_t PhotoPeakBytes(const CliOptions& o, const std::string& src) {
   MemoryUse use;
   try {
