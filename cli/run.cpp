@@ -347,18 +347,14 @@ bool LooksLikeColourPhoto(const std::string& path, std::int64_t maxPixels) {
 // (the read says why). Throws Error when the photo's own size, drawn
 // without --size, is more than the output's format holds.
 std::int64_t PhotoPeakBytes(const CliOptions& o, const std::string& src) {
-  MemoryUse use;
+  std::optional<MemoryUse> found;
   try {
-    const std::string path = ReadablePath(src);
-    use.photo = ReadImageInfo(path);
-    std::error_code error;
-    const auto bytes = std::filesystem::file_size(path, error);
-    if (!error) use.fileBytes = static_cast<std::int64_t>(bytes);
+    found = MemoryUseOf(ReadablePath(src), o.maxPixels, SettingsOf(o, false).WorkSide());
   } catch (const ImageFileError&) {
     return 0;
   }
-  if (use.photo.Pixels() > o.maxPixels) return 0;  // refused by the pixel limit
-  use.workSide = SettingsOf(o, false).WorkSide();
+  if (!found) return 0;
+  MemoryUse& use = *found;
   use.outputs = o.sizes;
   if (o.outputPattern) {
     use.outputFormat =

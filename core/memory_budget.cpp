@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <utility>
 
@@ -112,6 +113,22 @@ std::int64_t MachineMemory() {
 }
 
 }  // namespace
+
+std::optional<MemoryUse> MemoryUseOf(const std::string& path, std::int64_t maxPixels,
+                                     int workSide) {
+  MemoryUse use;
+  try {
+    use.photo = ReadImageInfo(path);
+  } catch (const ImageFileError&) {
+    return std::nullopt;
+  }
+  if (use.photo.Pixels() > maxPixels) return std::nullopt;
+  std::error_code error;
+  const auto bytes = std::filesystem::file_size(path, error);
+  if (!error) use.fileBytes = static_cast<std::int64_t>(bytes);
+  use.workSide = workSide;
+  return use;
+}
 
 std::int64_t EstimatePeakBytes(const MemoryUse& use) {
   std::int64_t peak = kProcessBytes + std::max(AnalysisPeak(use), DrawPeak(use));

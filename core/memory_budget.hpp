@@ -37,6 +37,11 @@ struct MemoryUse {
   bool window = false;
 };
 
+// The photo at `path` as far as its memory goes: its header, its file's
+// size and `workSide`; nullopt when the header cannot be read or is above
+// `maxPixels` (the read itself then says why).
+std::optional<MemoryUse> MemoryUseOf(const std::string& path, std::int64_t maxPixels, int workSide);
+
 // The peak bytes the process is expected to need for `use` (the program
 // itself included), a little above what was measured.
 std::int64_t EstimatePeakBytes(const MemoryUse& use);

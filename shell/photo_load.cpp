@@ -26,16 +26,10 @@ std::string Sentence(std::string text) {
 // header cannot be read or is above the pixel limit (the read says why).
 std::int64_t WindowPeakBytes(const std::string& path, const ResizeSettings& settings) {
   if (settings.maxMemory <= 0) return 0;
-  MemoryUse use;
-  try {
-    use.photo = ReadImageInfo(path);
-  } catch (const ImageFileError&) {
-    return 0;
-  }
-  if (use.photo.Pixels() > settings.maxPixels) return 0;  // refused by the pixel limit
-  use.workSide = settings.WorkSide();
-  use.window = true;
-  return EstimatePeakBytes(use);
+  std::optional<MemoryUse> use = MemoryUseOf(path, settings.maxPixels, settings.WorkSide());
+  if (!use) return 0;
+  use->window = true;
+  return EstimatePeakBytes(*use);
 }
 
 }  // namespace
