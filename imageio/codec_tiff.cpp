@@ -41,6 +41,28 @@ struct TiffDeleter {
 };
 using TiffPtr = std::unique_ptr<TIFF, TiffDeleter>;
 
+// A colour picture with one sample more than its colours, and that sample
+// marked unspecified (or not marked at all, as OpenCV writes RGBA), is
+// taken as straight alpha, as ImageMagick and most editors take it; set on
+// the open handle so that every reader of it below agrees.
+void TakeLoneExtraSampleAsAlpha(TIFF* t) {
+  std::uint16_t samples = 1, photometric = PHOTOMETRIC_MINISBLACK;
+  TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(t, TIFFTAG_PHOTOMETRIC, &photometric);
+  const int colours =
+      photometric == PHOTOMETRIC_RGB                                                   ? 3
+      : photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE ? 1
+                                                                                       : 0;
+  if (colours == 0 || samples != colours + 1) return;
+  std::uint16_t count = 0;
+  std::uint16_t* extra = nullptr;
+  if (TIFFGetField(t, TIFFTAG_EXTRASAMPLES, &count, &extra) == 1 && count == 1 &&
+      extra != nullptr && extra[0] != EXTRASAMPLE_UNSPECIFIED)
+    return;
+  const std::uint16_t alpha[] = {EXTRASAMPLE_UNASSALPHA};
+  TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, alpha);
+}
+
 // Opens the file behind `f` (through a duplicate of its descriptor, which
 // libtiff closes) with the messages going to `m`.
 TiffPtr Open(std::FILE* f, const char* mode, Messages& m) {
@@ -63,6 +85,7 @@ TiffPtr Open(std::FILE* f, const char* mode, Messages& m) {
     ::close(fd);
     throw Damaged(ImageFormat::kTiff, m.text[0] != '\0' ? m.text : "cannot be opened");
   }
+  if (mode[0] == 'r') TakeLoneExtraSampleAsAlpha(t.get());
   return t;
 }
 

@@ -295,6 +295,24 @@ TEST(ImageFiles, SixteenBitsRoundTripInPngAndTiff) {
     }
   for (const std::string ext : {"jpg", "webp", "bmp"})
     EXPECT_THROW(WriteImageFile(dir / ("deep." + ext), ramp), ImageFileError) << ext;
+
+  // OpenCV writes a fourth sample without marking it as alpha; it is taken
+  // as alpha (ImageMagick does the same), at either depth.
+  cv::imwrite(dir / "unmarked16.tif", rampAlpha);
+  ImageInfo info;
+  cv::Mat back = ReadImageFile(dir / "unmarked16.tif", ImageMode::kDeep, kNoLimit, &info);
+  EXPECT_TRUE(info.alpha);
+  ASSERT_EQ(back.type(), CV_16UC4);
+  EXPECT_EQ(cv::norm(back, rampAlpha, cv::NORM_INF), 0.0);
+  cv::Mat shallow;
+  rampAlpha.convertTo(shallow, CV_8U, 1.0 / 257);
+  cv::imwrite(dir / "unmarked8.tif", shallow);
+  back = ReadImageFile(dir / "unmarked8.tif", ImageMode::kColourAlpha, kNoLimit);
+  ASSERT_EQ(back.type(), CV_8UC4);
+  cv::Mat backAlpha, wrote;
+  cv::extractChannel(back, backAlpha, 3);
+  cv::extractChannel(shallow, wrote, 3);
+  EXPECT_EQ(cv::norm(backAlpha, wrote, cv::NORM_INF), 0.0);
 }
 
 TEST(ImageFiles, DamagedAndHostileFilesAreRefusedWithTheCause) {
