@@ -301,12 +301,13 @@ std::vector<std::string> ResizePhoto(const CliOptions& o, const std::string& src
       stage.Stop();
     }
     inputs = InputImages{};
-    PhotoWarper warper(photo);
+    const bool readDeep = photo.depth() == CV_16U;
+    PhotoWarper warper(std::move(photo));
     // Tiles in planes and colour spaces other than grey and RGB go through
     // libtiff's 8-bit interface.
-    if (deep && photo.depth() != CV_16U)
+    if (deep && !readDeep)
       say("'" + src + "': this 16-bit file's layout is read with 8 bits a channel");
-    const auto fit = FitToFormat(o, src, transparent, deep && photo.depth() == CV_16U, say);
+    const auto fit = FitToFormat(o, src, transparent, deep && readDeep, say);
     return DrawSizes(o, solved, fields, meta, [&](std::span<const float> xy, cv::Size size) {
       return fit(warper.Render(vx, vy, xy, size));
     });

@@ -41,10 +41,15 @@ constexpr std::int64_t kWindowBytes = 300 * kMiB;
 // and what is added to all of it.
 constexpr double kMargin = 1.1;
 
-// The decoder's own buffers: libtiff's RGBA raster and the mapped file.
+// The decoder's own buffers: the mapped file, and libtiff's 8-bit RGBA
+// raster. A 16-bit TIFF is read row by row without it when its layout
+// allows, else at 8 bits through it: whichever costs more beside the
+// 16-bit photo.
 std::int64_t DecoderExtra(const MemoryUse& use) {
   if (use.photo.format != ImageFormat::kTiff) return 0;
-  return use.photo.Pixels() * 4 + use.fileBytes;
+  const int channels = use.photo.alpha ? 4 : 3;
+  const int raster = use.photo.depth == 16 ? std::max(0, 4 - channels) : 4;
+  return use.photo.Pixels() * raster + use.fileBytes;
 }
 
 std::int64_t PhotoBytes(const ImageInfo& info) {

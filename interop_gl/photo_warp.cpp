@@ -423,25 +423,27 @@ void Premultiply(cv::Mat& m, bool times) {
   }
 }
 
-cv::Mat Premultiplied(const cv::Mat& bgra, bool times) {
-  cv::Mat out = bgra.clone();
-  if (out.depth() == CV_16U)
-    Premultiply<ushort>(out, times);
+void PremultiplyAny(cv::Mat& bgra, bool times) {
+  if (bgra.depth() == CV_16U)
+    Premultiply<ushort>(bgra, times);
   else
-    Premultiply<uchar>(out, times);
-  return out;
+    Premultiply<uchar>(bgra, times);
 }
 
 }  // namespace
 
 void UseBaselineWarpForTesting(bool baseline) { g_allowAvx2 = !baseline; }
 
-PhotoWarper::PhotoWarper(const cv::Mat& photo) : photo_(photo) {
-  QX_CHECK((photo.depth() == CV_8U || photo.depth() == CV_16U) &&
-           (photo.channels() == 3 || photo.channels() == 4) && !photo.empty());
+PhotoWarper::PhotoWarper(cv::Mat photo) : photo_(std::move(photo)) {
+  QX_CHECK((photo_.depth() == CV_8U || photo_.depth() == CV_16U) &&
+           (photo_.channels() == 3 || photo_.channels() == 4) && !photo_.empty());
   // Colour is filtered premultiplied by its alpha: a transparent texel's
   // colour, whatever it is, must not bleed into the edge of what is seen.
-  if (photo.channels() == 4) photo_ = Premultiplied(photo, true);
+  if (photo_.channels() == 4) {
+    const bool alone = photo_.u != nullptr && photo_.u->refcount == 1;
+    if (!alone) photo_ = photo_.clone();
+    PremultiplyAny(photo_, true);
+  }
   levels_.push_back(photo_);
 }
 
@@ -531,7 +533,7 @@ cv::Mat PhotoWarper::Render(int vx, int vy, std::span<const float> xy, cv::Size 
       }
     }
   });
-  if (channels == 4) out = Premultiplied(out, false);
+  if (channels == 4) PremultiplyAny(out, false);
   return out;
 }
 

@@ -16,10 +16,11 @@ namespace quadrix {
 
 class PhotoWarper {
  public:
-  // photo: CV_8UC3 BGR, or CV_8UC4 BGRA with straight alpha, any size;
-  // shared (not copied; a BGRA photo is copied premultiplied) and not
-  // changed.
-  explicit PhotoWarper(const cv::Mat& photo);
+  // photo: CV_8UC3 BGR or CV_8UC4 BGRA with straight alpha (or the same at
+  // 16 bits), any size; shared, not copied. A BGRA photo is drawn from a
+  // premultiplied copy, or, when the warper holds its pixels alone (moved
+  // in), premultiplied in place: a big photo's copy costs gigabytes.
+  explicit PhotoWarper(cv::Mat photo);
 
   // xy: vx * vy (x, y) pairs in vertex order (row by row), target pixels of
   // the vertices of a grid that spans the photo evenly at rest; vx, vy >= 2.
