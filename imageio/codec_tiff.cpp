@@ -338,7 +338,11 @@ cv::Mat TiffRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo
 
 void TiffWrite(std::FILE* f, const cv::Mat& image) {
   Messages m;
-  const TiffPtr t = Open(f, "w", m);
+  // Classic TIFF's offsets end at 4 GiB; past that (LZW may grow noise by
+  // half) the file is written as BigTIFF.
+  const auto raw = static_cast<std::uint64_t>(image.total() * image.elemSize());
+  const bool big = raw / 2 * 3 + (std::uint64_t{1} << 20) >= (std::uint64_t{1} << 32);
+  const TiffPtr t = Open(f, big ? "w8" : "w", m);
   const int channels = image.channels();
   const bool colour = channels >= 3;
   TIFF* tif = t.get();
