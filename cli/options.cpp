@@ -155,7 +155,7 @@ const char* const kCliUsage =
     "; also QUADRIX_MIN_SCALE);\n"
     "                      none: the plain minimum of the energy, folds and all\n"
     "  --max-pixels N      refuse a source or importance image of more than N\n"
-    "                      pixels, before decoding it (default 120000000; also\n"
+    "                      pixels, before decoding it (default 350000000; also\n"
     "                      QUADRIX_MAX_PIXELS)\n"
     "  --max-memory SIZE   refuse a photo whose resize would need more memory\n"
     "                      than SIZE (4G, 512M; default: half of the machine's;\n"

@@ -34,8 +34,10 @@ class InputError : public Error {
   Cause cause_;
 };
 
-// The largest picture, in pixels, that either program decodes.
-inline constexpr std::int64_t kDefaultMaxPixels = 120000000;
+// The largest picture, in pixels, that either program decodes: what half
+// of an 8 GB machine holds at 12 bytes a pixel. Memory is bounded by its
+// own limit besides.
+inline constexpr std::int64_t kDefaultMaxPixels = 350000000;
 
 // A whole number of pixels from 1 up; nullopt for anything else.
 std::optional<std::int64_t> ParseMaxPixels(const std::string& text);

@@ -407,7 +407,7 @@ TEST(CliHostileFiles, EachEndsWithAMessageNamingItAndStatusOne) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("'" + huge +
                        "' is too large: 30000 x 30000 pixels (900 megapixels) is "
-                       "above the limit of 120 megapixels (raise it with --max-pixels)"),
+                       "above the limit of 350 megapixels (raise it with --max-pixels)"),
             std::string::npos)
       << r.err;
   EXPECT_LT(seconds, 1.0);

@@ -106,6 +106,45 @@ TEST(MemoryEstimate, CoversWhatTheProgramTakesWithoutWastingTheBudget) {
     EXPECT_LE(estimate, peak * 3 / 2) << c.out;
   }
 }
+
+// A photo of more bytes than a 32-bit offset reaches (16 bits with alpha,
+// 270 megapixels: 2.16 GB) goes through reading, the working copy, the warp
+// and writing; at its own size it comes back as it was, its last rows too.
+TEST(BigPhotos, SixteenBitsWithAlphaPastTwoGigabytesComeBackPixelForPixel) {
+  TempDir dir;
+  const cv::Size size(20000, 13500);
+  cv::Mat photo(size, CV_16UC4);
+  for (int y = 0; y < size.height; ++y) {
+    auto* row = photo.ptr<cv::Vec4w>(y);
+    for (int x = 0; x < size.width; ++x)
+      row[x] = cv::Vec4w(static_cast<ushort>(3 * x), static_cast<ushort>(4 * y),
+                         static_cast<ushort>(7 * (x + y)), x < 2000 ? 30000 : 65535);
+  }
+  ASSERT_GT(photo.total() * photo.elemSize(), std::size_t{1} << 31);
+  const std::string src = dir / "big.tif";
+  ASSERT_TRUE(cv::imwrite(src, photo));
+
+  MemoryUse use;
+  use.photo = ReadImageInfo(src);
+  use.fileBytes = static_cast<std::int64_t>(fs::file_size(src));
+  use.workSide = 1600;
+  use.outputFormat = ImageFormat::kTiff;
+  const std::string out = dir / "same.tif";
+  const std::int64_t peak = PeakOf("--max-pixels 300000000 -o " + Quote(out) + " 1 " + Quote(src));
+  EXPECT_GE(EstimatePeakBytes(use), peak);
+  ImageInfo info;
+  const cv::Mat back = ReadImageFile(out, ImageMode::kDeep, 300000000, &info);
+  ASSERT_EQ(back.type(), CV_16UC4);
+  ASSERT_EQ(back.size(), size);
+  // Where half transparent, colour goes through premultiplied values.
+  EXPECT_LE(cv::norm(back, photo, cv::NORM_INF), 2.0);
+  const cv::Rect lastRows(0, size.height - 64, size.width, 64);
+  EXPECT_LE(cv::norm(back(lastRows), photo(lastRows), cv::NORM_INF), 2.0);
+  cv::Mat alpha, wrote;
+  cv::extractChannel(back, alpha, 3);
+  cv::extractChannel(photo, wrote, 3);
+  EXPECT_EQ(cv::norm(alpha, wrote, cv::NORM_INF), 0.0);
+}
 #endif
 
 TEST(CliMemory, APhotoAboveTheBudgetIsRefusedFromItsHeaderAndTheBatchGoesOn) {

@@ -106,7 +106,7 @@ def photo_of(shape, dtype=numpy.uint8):
     (numpy.broadcast_to(photo_of((1, 1, 3)), (30000, 30000, 3)), "not contiguous"),
     # Above the pixel limit: refused before any work (numpy.zeros maps no
     # memory until written).
-    (photo_of((11000, 11000, 3)), "'image' is too large: 11000 x 11000 .*raise it with max_pixels"),
+    (photo_of((20000, 20000, 3)), "'image' is too large: 20000 x 20000 .*raise it with max_pixels"),
     (photo_of((5, 5, 3)), "too small: each side must be at least"),
     ([[1, 2], [3, 4]], "dtype int64"),
     ("photo.jpg", "file name: read it into an array first, or use retarget_file"),
