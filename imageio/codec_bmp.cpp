@@ -58,7 +58,8 @@ struct Header {
   bool topDown = false;
   int bpp = 0;
   unsigned compression = kRgb;
-  std::array<Channel, 3> masks;                       // blue, green, red
+  std::array<Channel, 3> masks;  // blue, green, red
+  Channel alpha;                 // bit fields with an alpha mask; none (0) otherwise
   std::vector<std::array<unsigned char, 3>> palette;  // blue, green, red
 };
 
@@ -114,15 +115,21 @@ Header ReadHeader(std::FILE* f) {
 
   if (c == kBitfields || c == kAlphaBitfields) {
     std::array<std::uint32_t, 3> m{};
+    std::uint32_t alpha = 0;
     if (size >= 52) {
       m = {U32(ih + 48), U32(ih + 44), U32(ih + 40)};
+      if (size >= 56) alpha = U32(ih + 52);
     } else {
       unsigned char extra[16];
       ReadExactly(f, extra, c == kAlphaBitfields ? 16 : 12);
       m = {U32(extra + 8), U32(extra + 4), U32(extra)};
+      if (c == kAlphaBitfields) alpha = U32(extra + 12);
     }
     for (int k = 0; k < 3; ++k)
       h.masks[static_cast<size_t>(k)] = Channel(m[static_cast<size_t>(k)]);
+    // A mask that overlaps a colour's is not alpha.
+    if ((alpha & (m[0] | m[1] | m[2])) == 0) h.alpha = Channel(alpha);
+    h.info.alpha = h.alpha.bits > 0;
   } else if (bpp == 16) {
     h.masks = {Channel(0x001F), Channel(0x03E0), Channel(0x7C00)};
   } else if (bpp == 32) {
@@ -153,6 +160,12 @@ const unsigned char* PaletteColour(const Header& h, unsigned index) {
 
 void PutIndex(const Header& h, unsigned char* px, unsigned index) {
   std::memcpy(px, PaletteColour(h, index), 3);
+}
+
+// The alpha of a row of 16- or 32-bit bit fields.
+void DecodeAlpha(const Header& h, const unsigned char* in, unsigned char* out) {
+  for (int x = 0; x < h.info.width; ++x)
+    out[x] = h.alpha.Of(h.bpp == 16 ? U16(in + 2 * x) : U32(in + 4 * x));
 }
 
 void DecodeRow(const Header& h, const unsigned char* in, unsigned char* out) {
@@ -260,6 +273,8 @@ cv::Mat BmpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo&
   if (!rle && h.dataOffset + static_cast<std::int64_t>(rowBytes) * info.height > FileSize(f))
     throw CutShort();
   cv::Mat bgr = NewPicture(info.height, info.width, CV_8UC3);
+  const bool alpha = WantsAlpha(mode) && info.alpha;
+  cv::Mat a = alpha ? NewPicture(info.height, info.width, CV_8UC1) : cv::Mat();
   if (rle) {
     DecodeRle(h, f, bgr);
   } else {
@@ -269,9 +284,20 @@ cv::Mat BmpRead(std::FILE* f, ImageMode mode, std::int64_t maxPixels, ImageInfo&
       ReadExactly(f, row.data(), rowBytes);
       const int y = h.topDown ? r : info.height - 1 - r;
       DecodeRow(h, row.data(), bgr.ptr<unsigned char>(y));
+      if (alpha) DecodeAlpha(h, row.data(), a.ptr<unsigned char>(y));
     }
   }
-  return ToMode(bgr, mode);
+  if (!alpha) return ToMode(bgr, mode);
+  // Some writers give an alpha mask and leave every alpha at 0: the picture
+  // is meant opaque, as browsers show it.
+  double most = 0.0;
+  cv::minMaxLoc(a, nullptr, &most);
+  if (most == 0.0) a.setTo(255);
+  cv::Mat bgra = NewPicture(info.height, info.width, CV_8UC4);
+  const cv::Mat planes[] = {bgr, a};
+  const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
+  cv::mixChannels(planes, 2, &bgra, 1, pairs, 4);
+  return bgra;
 }
 
 void BmpWrite(std::FILE* f, const cv::Mat& image) {

@@ -88,6 +88,33 @@ void WithOrientation(const std::string& from, const std::string& to, int orienta
   std::ofstream(to, std::ios::binary) << jpeg.substr(0, 2) + app1 + jpeg.substr(2);
 }
 
+// A 32-bit BMP of `bgra` in bit fields (a 56-byte header with an alpha
+// mask), as editors write transparent BMPs.
+void WriteAlphaBmp(const std::string& path, const cv::Mat& bgra) {
+  std::string b;
+  auto le32 = [&](std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) b += static_cast<char>(v >> (8 * k));
+  };
+  auto le16 = [&](unsigned v) { b += {static_cast<char>(v), static_cast<char>(v >> 8)}; };
+  const auto data = static_cast<std::uint32_t>(4 * bgra.total());
+  b += "BM";
+  le32(14 + 56 + data);
+  le32(0);
+  le32(14 + 56);
+  le32(56);
+  le32(static_cast<std::uint32_t>(bgra.cols));
+  le32(static_cast<std::uint32_t>(-bgra.rows));  // top-down
+  le16(1);
+  le16(32);
+  le32(3);  // bit fields
+  le32(data);
+  for (int k = 0; k < 4; ++k) le32(0);
+  for (const std::uint32_t mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u}) le32(mask);
+  for (int y = 0; y < bgra.rows; ++y)
+    b.append(reinterpret_cast<const char*>(bgra.ptr(y)), 4 * static_cast<size_t>(bgra.cols));
+  std::ofstream(path, std::ios::binary) << b;
+}
+
 }  // namespace
 
 TEST(ImageFiles, ReadAsOpenCvReadsThem) {
@@ -265,6 +292,33 @@ TEST(ImageFiles, TransparencyRoundTripsWhereTheFormatHoldsIt) {
   EXPECT_EQ(ReadImageFile(dir / "o.png", ImageMode::kColourAlpha, kNoLimit).type(), CV_8UC3);
   for (const std::string ext : {"jpg", "bmp"})
     EXPECT_THROW(WriteImageFile(dir / ("a." + ext), bgra), ImageFileError) << ext;
+}
+
+// A BMP's alpha mask gives a transparent photo; one whose every alpha is 0
+// is meant opaque (browsers show it so).
+TEST(ImageFiles, BmpAlphaMasksAreRead) {
+  TempDir dir;
+  cv::Mat bgra;
+  cv::cvtColor(Photo(), bgra, cv::COLOR_BGR2BGRA);
+  for (int y = 0; y < bgra.rows; ++y)
+    for (int x = 0; x < bgra.cols; ++x) bgra.at<cv::Vec4b>(y, x)[3] = static_cast<uchar>(x + y);
+  WriteAlphaBmp(dir / "alpha.bmp", bgra);
+  ImageInfo info;
+  EXPECT_EQ(
+      MaxDiff(ReadImageFile(dir / "alpha.bmp", ImageMode::kColourAlpha, kNoLimit, &info), bgra),
+      0.0);
+  EXPECT_TRUE(info.alpha);
+  cv::Mat bgr;
+  cv::cvtColor(bgra, bgr, cv::COLOR_BGRA2BGR);
+  EXPECT_EQ(MaxDiff(ReadImageFile(dir / "alpha.bmp", ImageMode::kColour, kNoLimit), bgr), 0.0);
+
+  bgra.forEach<cv::Vec4b>([](cv::Vec4b& p, const int*) { p[3] = 0; });
+  WriteAlphaBmp(dir / "zero.bmp", bgra);
+  const cv::Mat opaque = ReadImageFile(dir / "zero.bmp", ImageMode::kColourAlpha, kNoLimit);
+  ASSERT_EQ(opaque.type(), CV_8UC4);
+  cv::Mat alpha;
+  cv::extractChannel(opaque, alpha, 3);
+  EXPECT_EQ(cv::countNonZero(alpha != 255), 0);
 }
 
 TEST(ImageFiles, SixteenBitsRoundTripInPngAndTiff) {
