@@ -26,6 +26,10 @@ constexpr double kSalientContrast = 1.6;
 // Larger objects are the photo rather than a subject in it: holding them
 // would fight the border.
 constexpr double kMaxObjectShare = 0.9;
+// A patch of one colour over more than this share of the photo's area is
+// ground (a plain wall, a stretch of sky): holding its shape leaves the
+// rest too little room, and the subjects beside it are squeezed instead.
+constexpr double kMaxObjectArea = 0.15;
 constexpr size_t kMaxUnitPoints = 36;
 
 struct Region {
@@ -80,9 +84,11 @@ std::vector<Region> ShapeRegions(const ResizeHost& host,
   std::vector<Region> regions;
   for (const cv::Rect& f : host.faces()) regions.emplace_back(FaceRegion(f), true);
   const double shorter = std::min(host.srcWidth(), host.srcHeight());
+  const double area = static_cast<double>(host.srcWidth()) * host.srcHeight();
   for (const cv::RotatedRect& e : objects) {
     const Region g(e, false);
     if (2 * g.Reach() > kMaxObjectShare * shorter) continue;
+    if (CV_PI * g.ax * g.ay > kMaxObjectArea * area) continue;
     const double inside = MeanImportance(host.imgSal(), g, 0.0, 1.0);
     const double around = MeanImportance(host.imgSal(), g, 1.0, 1.5);
     if (inside >= kSalientInside && inside >= kSalientContrast * around) continue;

@@ -98,6 +98,19 @@ TEST(Shapes, DiscKeepsItsShapeOnAFlatMap) {
   EXPECT_GT(aniso[1], 1.10) << aniso[0];  // stretched with the rest
 }
 
+// A patch over a fifth of the photo is ground (a plain wall) rather than a
+// subject: holding its shape would squeeze what stands beside it.
+TEST(Shapes, APatchOverMuchOfThePhotoIsNotHeld) {
+  const cv::Mat photo = DiscPhoto({400, 300}, {200, 150}, 85);
+  ASSERT_FALSE(quadrix::FindCompactObjects(photo, 20).empty());
+  ResultParts on = ResultParts::Classic();
+  on.shapes = true;
+  Built with, without;
+  Build(with, photo, on, true);
+  Build(without, photo, ResultParts::Classic(), true);
+  EXPECT_EQ(with.a.m, without.a.m);
+}
+
 TEST(Shapes, RowsAddNoEnergyAtPlainScalingAndNothingWhenOff) {
   const cv::Mat photo = DiscPhoto({400, 300}, {250, 140}, 50);
   ResultParts on = ResultParts::Classic();
