@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <opencv2/imgcodecs.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,14 +125,12 @@ TEST(BigPhotos, SixteenBitsWithAlphaPastTwoGigabytesComeBackPixelForPixel) {
   const std::string src = dir / "big.tif";
   ASSERT_TRUE(cv::imwrite(src, photo));
 
-  MemoryUse use;
-  use.photo = ReadImageInfo(src);
-  use.fileBytes = static_cast<std::int64_t>(fs::file_size(src));
-  use.workSide = 1600;
-  use.outputFormat = ImageFormat::kTiff;
+  std::optional<MemoryUse> use = MemoryUseOf(src, 300000000, 1600);
+  ASSERT_TRUE(use);
+  use->outputFormat = ImageFormat::kTiff;
   const std::string out = dir / "same.tif";
   const std::int64_t peak = PeakOf("--max-pixels 300000000 -o " + Quote(out) + " 1 " + Quote(src));
-  EXPECT_GE(EstimatePeakBytes(use), peak);
+  EXPECT_GE(EstimatePeakBytes(*use), peak);
   ImageInfo info;
   const cv::Mat back = ReadImageFile(out, ImageMode::kDeep, 300000000, &info);
   ASSERT_EQ(back.type(), CV_16UC4);

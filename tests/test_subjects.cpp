@@ -52,6 +52,14 @@ void Build(Built& b, const cv::Mat& photo, ResultParts parts, bool flatMap) {
   b.host.BuildEquationA();
 }
 
+// `photo` on a flat map with the classic parts, with and without shapes.
+void BuildWithAndWithoutShapes(const cv::Mat& photo, Built& with, Built& without) {
+  ResultParts on = ResultParts::Classic();
+  on.shapes = true;
+  Build(with, photo, on, true);
+  Build(without, photo, ResultParts::Classic(), true);
+}
+
 // How far the solved mesh is from one similarity over the grid vertices
 // within `r` of `centre` (rest pixels): the ratio of the singular values of
 // the best affine map from rest to solved positions.
@@ -103,21 +111,15 @@ TEST(Shapes, DiscKeepsItsShapeOnAFlatMap) {
 TEST(Shapes, APatchOverMuchOfThePhotoIsNotHeld) {
   const cv::Mat photo = DiscPhoto({400, 300}, {200, 150}, 85);
   ASSERT_FALSE(quadrix::FindCompactObjects(photo, 20).empty());
-  ResultParts on = ResultParts::Classic();
-  on.shapes = true;
   Built with, without;
-  Build(with, photo, on, true);
-  Build(without, photo, ResultParts::Classic(), true);
+  BuildWithAndWithoutShapes(photo, with, without);
   EXPECT_EQ(with.a.m, without.a.m);
 }
 
 TEST(Shapes, RowsAddNoEnergyAtPlainScalingAndNothingWhenOff) {
   const cv::Mat photo = DiscPhoto({400, 300}, {250, 140}, 50);
-  ResultParts on = ResultParts::Classic();
-  on.shapes = true;
   Built with, without;
-  Build(with, photo, on, true);
-  Build(without, photo, ResultParts::Classic(), true);
+  BuildWithAndWithoutShapes(photo, with, without);
   ASSERT_GT(with.a.m, without.a.m);
   // Off, the energy is the classic one: the same rows, then nothing.
   ASSERT_EQ(with.host.restCoords(), without.host.restCoords());
