@@ -239,7 +239,7 @@ void ResizeHost::BuildEquationA() {
   quadCountX_ = srcWidth_ / settings_.quadSize;
   quadCountY_ = srcHeight_ / settings_.quadSize;
   heightSolver_.reset();
-  const TripletMatrix a = AssembleEnergy(EvenAxis::kWidthChanges, true);
+  TripletMatrix a = AssembleEnergy(EvenAxis::kWidthChanges, true);
   CancellationPoint();
 
   // The fixed coordinates and their values per unit of width and height;
@@ -268,7 +268,9 @@ void ResizeHost::BuildEquationA() {
   solverAxis_ = EvenAxis::kWidthChanges;
   // A normal matrix that is not positive definite (e.g. every weight 0) has
   // no content-aware solution; scale uniformly instead of returning garbage.
-  contentAware_ = solver_->Precompute(a, std::move(problem));
+  timer_.Start("factor");
+  contentAware_ = solver_->Precompute(std::move(a), std::move(problem));
+  timer_.Stop();
   // Near the minimum of the energy this one replaces, the same rows are
   // likely to be held.
   if (contentAware_ && !startRows_.empty()) solver_->StartFrom(std::move(startRows_));

@@ -60,9 +60,8 @@ class CholmodBackend final : public EnergyBackend {
  public:
   explicit CholmodBackend(bool threads) : threads_(threads) {}
 
-  bool Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
-              const std::vector<double>& knownW, const std::vector<double>& knownH,
-              const GuardRows& guard, std::string& why) override;
+  bool Factor(TripletMatrix a, const std::vector<int32_t>& known, const std::vector<double>& knownW,
+              const std::vector<double>& knownH, const GuardRows& guard, std::string& why) override;
 
   void SetSchurLimit(size_t rows) override { schurLimit_ = rows; }
   void StartSize(bool near) override { dragSteps_ = near ? dragSteps_ + 1 : 0; }

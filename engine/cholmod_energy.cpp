@@ -32,7 +32,7 @@ namespace quadrix {
 
 namespace cholmod_internal {
 
-bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
+bool CholmodBackend::Factor(TripletMatrix a, const std::vector<int32_t>& known,
                             const std::vector<double>& knownW, const std::vector<double>& knownH,
                             const GuardRows& guard, std::string& why) {
   n_ = a.n;
@@ -60,6 +60,9 @@ bool CholmodBackend::Factor(const TripletMatrix& a, const std::vector<int32_t>& 
     rhs_[0] = std::move(normal.rhs[0]);
     rhs_[1] = std::move(normal.rhs[1]);
   }
+  // The rows are in the normal equations now: their memory goes before the
+  // factor's arrives.
+  a = TripletMatrix{};
   BuildRows(guard);
   penalised_ = SparseMatrix();
   double maxDiag = 0.0;

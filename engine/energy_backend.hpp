@@ -28,7 +28,7 @@ class EnergyBackend {
   virtual ~EnergyBackend() = default;
   // False when the energy is not positive definite on the free coordinates;
   // `why` then says so in the engine's words.
-  virtual bool Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
+  virtual bool Factor(TripletMatrix a, const std::vector<int32_t>& known,
                       const std::vector<double>& knownW, const std::vector<double>& knownH,
                       const GuardRows& guard, std::string& why) = 0;
   // The unguarded minimiser for the size (W, H).

@@ -75,7 +75,7 @@ EnergySolver::EnergySolver(NumericEngine* protocolEngine, bool threads)
 
 EnergySolver::~EnergySolver() = default;
 
-bool EnergySolver::Precompute(const TripletMatrix& a, EnergyProblem problem) {
+bool EnergySolver::Precompute(TripletMatrix a, EnergyProblem problem) {
   const size_t k = problem.known.size();
   if (problem.knownW.size() != k || problem.knownH.size() != k)
     throw std::invalid_argument("EnergySolver::Precompute: one value pair per fixed coordinate");
@@ -97,7 +97,7 @@ bool EnergySolver::Precompute(const TripletMatrix& a, EnergyProblem problem) {
   ForgetActiveSets();
   stats_ = {};
   factorError_.clear();
-  return backend_->Factor(a, p_.known, p_.knownW, p_.knownH, p_.guard, factorError_);
+  return backend_->Factor(std::move(a), p_.known, p_.knownW, p_.knownH, p_.guard, factorError_);
 }
 
 void EnergySolver::ForgetActiveSets() {

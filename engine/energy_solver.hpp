@@ -79,11 +79,10 @@ class EnergySolver {
   EnergySolver(const EnergySolver&) = delete;
   EnergySolver& operator=(const EnergySolver&) = delete;
 
-  // a: the energy, m x n. False when A'A is not positive definite on the
-  // free coordinates (nothing can be solved then; FactorError says why).
-  // Engine failures throw EngineError, inconsistent input
-  // std::invalid_argument.
-  bool Precompute(const TripletMatrix& a, EnergyProblem problem);
+  // a: the energy, m x n (moved in: pass std::move to spare a copy). False when A'A is not positive
+  // definite on the free coordinates (nothing can be solved then; FactorError says why). Engine
+  // failures throw EngineError, inconsistent input std::invalid_argument.
+  bool Precompute(TripletMatrix a, EnergyProblem problem);
 
   // The minimiser for the size (W, H) into x (n values). With enabled (one
   // flag per guard row) it is the minimiser under the enabled rows, found

@@ -17,9 +17,8 @@ class ProtocolBackend final : public EnergyBackend {
  public:
   explicit ProtocolBackend(NumericEngine* engine) : engine_(engine) {}
 
-  bool Factor(const TripletMatrix& a, const std::vector<int32_t>& known,
-              const std::vector<double>& knownW, const std::vector<double>& knownH,
-              const GuardRows&, std::string& why) override {
+  bool Factor(TripletMatrix a, const std::vector<int32_t>& known, const std::vector<double>& knownW,
+              const std::vector<double>& knownH, const GuardRows&, std::string& why) override {
     n_ = a.n;
     knownW_ = knownW;
     knownH_ = knownH;

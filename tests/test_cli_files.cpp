@@ -111,8 +111,8 @@ TEST(CliOutput, StandardOutputHoldsOnlyWhatWasAskedFor) {
   ASSERT_EQ(timings.status, 0) << timings.err;
   const std::vector<std::string> lines = Lines(timings.out);
   // The stages in the order they run, each once.
-  const std::vector<std::string> stages = {"read",  "analyse", "link edges", "build equationA",
-                                           "solve", "draw",    "write"};
+  const std::vector<std::string> stages = {"read",   "analyse", "link edges", "build equationA",
+                                           "factor", "solve",   "draw",       "write"};
   ASSERT_EQ(lines.size(), stages.size()) << timings.out;
   for (size_t k = 0; k < stages.size(); ++k)
     EXPECT_EQ(lines[k].rfind(stages[k] + " time used ", 0), 0u) << lines[k];
