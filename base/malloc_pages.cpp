@@ -1,6 +1,9 @@
 #include "base/malloc_pages.hpp"
 
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstdlib>
 #include <fstream>
@@ -51,6 +54,15 @@ void RestartWithHugePageMalloc(char** argv) {
     unsetenv("GLIBC_TUNABLES");
 #else
   (void)argv;
+#endif
+}
+
+void KeepFreedBlocksForReuse() {
+#if defined(__GLIBC__)
+  if (kSanitized) return;
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 128 << 20);
+  mallopt(M_ARENA_MAX, 1);
 #endif
 }
 

@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "base/malloc_pages.hpp"
 #include "bench/bench_inputs.hpp"
 #include "core/resize_host.hpp"
 
@@ -164,6 +165,8 @@ BENCHMARK(BM_GuardedDrag)
     ->Iterations(1);
 
 int main(int argc, char** argv) {
+  // Memory as the programs have it.
+  KeepFreedBlocksForReuse();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

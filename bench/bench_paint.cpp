@@ -11,6 +11,7 @@
 #include <iostream>
 #include <memory>
 
+#include "base/malloc_pages.hpp"
 #include "bench_inputs.hpp"
 #include "core/importance_paint.hpp"
 #include "core/resize_host.hpp"
@@ -137,4 +138,11 @@ BENCHMARK(BM_BuildAsLoaded)
     ->Iterations(3)
     ->UseRealTime();
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // Memory as the window has it.
+  KeepFreedBlocksForReuse();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

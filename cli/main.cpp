@@ -3,5 +3,6 @@
 
 int main(int argc, char** argv) {
   quadrix::RestartWithHugePageMalloc(argv);
+  quadrix::KeepFreedBlocksForReuse();
   return quadrix::RunCli(argc, argv);
 }

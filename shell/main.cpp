@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   quadrix::RestartWithHugePageMalloc(argv);
+  quadrix::KeepFreedBlocksForReuse();
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
   // the X server.
