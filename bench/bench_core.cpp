@@ -24,6 +24,7 @@
 #include "base/malloc_pages.hpp"
 #include "bench/bench_inputs.hpp"
 #include "core/resize_host.hpp"
+#include "engine/cholmod_factor.hpp"
 
 using namespace quadrix;
 using Clock = std::chrono::steady_clock;
@@ -167,6 +168,7 @@ BENCHMARK(BM_GuardedDrag)
 int main(int argc, char** argv) {
   // Memory as the programs have it.
   KeepFreedBlocksForReuse();
+  UseOneBlasThread();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -15,6 +15,7 @@
 #include "bench_inputs.hpp"
 #include "core/importance_paint.hpp"
 #include "core/resize_host.hpp"
+#include "engine/cholmod_factor.hpp"
 #include "interop_gl/offscreen.hpp"
 #include "interop_gl/renderer.hpp"
 
@@ -141,6 +142,7 @@ BENCHMARK(BM_BuildAsLoaded)
 int main(int argc, char** argv) {
   // Memory as the window has it.
   KeepFreedBlocksForReuse();
+  UseOneBlasThread();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -1,6 +1,7 @@
 #include "engine/cholmod_factor.hpp"
 
 #include <cholmod.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cstring>
@@ -61,6 +62,12 @@ cholmod_sparse ViewLower(const SparseMatrix& m) {
 }
 
 }  // namespace
+
+void UseOneBlasThread() {
+  using SetThreads = void (*)(int);
+  if (auto set = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads")))
+    set(1);
+}
 
 CholmodFactor::CholmodFactor() {
   for (Workspace& w : slots_) w.common = std::make_unique<Common>();

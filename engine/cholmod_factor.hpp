@@ -1,7 +1,9 @@
 #pragma once
 // A sparse symmetric positive definite matrix F factored as P'·L·D·L'·P with
 // CHOLMOD's simplicial LDL' (so that it can be updated and downdated in
-// place), behind a small owning wrapper.
+// place), behind a small owning wrapper. The numeric factor is computed in
+// dense blocks through the BLAS, which must take calls from several threads
+// at once (OpenBLAS's pthread build does; its serial build does not).
 
 #include <Eigen/SparseCore>
 #include <array>
@@ -15,6 +17,12 @@ struct cholmod_dense_struct;
 namespace quadrix {
 
 using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
+
+// For the programs, first thing: OpenBLAS computes on the calling thread
+// only. Their own threads (a batch's workers, the analysis beside the
+// window) fill the processors already, and BLAS threads would wait on them.
+// Nothing happens under another BLAS.
+void UseOneBlasThread();
 
 class CholmodFactor {
  public:

@@ -9,7 +9,7 @@ packages=(
   libopencv-dev opencv-data
   libjpeg-dev libpng-dev libtiff-dev libwebp-dev zlib1g-dev libexiv2-dev
   libeigen3-dev libsuitesparse-dev
-  libopenblas0-serial  # the factor's dense blocks, far faster than the reference BLAS
+  libopenblas0-pthread  # the factor's dense blocks: fast, and safe from several threads
   libboost-dev
   libepoxy-dev libegl-dev libegl-mesa0 libgl1-mesa-dri libglx-mesa0 libgbm1
   libwxgtk3.2-dev libgtk-3-dev

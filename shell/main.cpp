@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "base/malloc_pages.hpp"
+#include "engine/cholmod_factor.hpp"
 #include "engine/engine.hpp"
 #include "shell/launch.hpp"
 // Xlib last: its macros clash with the toolkit's names.
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   }
   quadrix::RestartWithHugePageMalloc(argv);
   quadrix::KeepFreedBlocksForReuse();
+  quadrix::UseOneBlasThread();
 #if !wxUSE_GLCANVAS_EGL
   // The toolkit's OpenGL window speaks GLX only: under Wayland, go through
   // the X server.
