@@ -79,15 +79,12 @@ void ResizeHost::DetectLines() {
   // The lines depend on the grey image alone: a host made for another
   // importance map keeps them.
   if (!lineLabels_.empty() && lineLabels_.size() == imgGray32F_.size()) return;
-  PerfTimer timer;
-  timer.Start("link edges");
   std::vector<EdgeChain> chains;
   CDetectEdge detector(&chains, settings_.sigma);
   detector.SetImage(imgGray32F_);
   detector.CalFirDer();
   detector.NoneMaximalSuppress(settings_.edgeLowThreshold, settings_.edgeHighThreshold);
   detector.Link(settings_.minEdgeLength);
-  timer.Stop();
   lineLabels_ = detector.lineIndImg;
 }
 

@@ -4,6 +4,7 @@
 #include "core/resize_host.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <future>
@@ -101,6 +102,13 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
   imgOriginal_.release();
   photoSize_ = photoSize;
   imgSrc_ = working8UC3;
+  // What was found in another photo goes.
+  imgGray32F_.release();
+  lineLabels_.release();
+  straightSegments_.reset();
+  compactObjects_.clear();
+  compactObjectsFound_ = false;
+  residuals_.reset();
   const bool fromFile = !importance8U.empty();
   cv::Mat sal;
   notice_.clear();
@@ -130,6 +138,11 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
     sal = ImageAttention::GetDefaultSaliencyMap(imgSrc_);
     CancellationPoint();
     if (search.valid()) {
+      // On a small photo the faces take longer than the map: the lines,
+      // which need neither, fill the wait.
+      if (search.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+          AlignedSize(imgSrc_.size(), settings_.quadSize).area() > 0)
+        FindLinesAhead();
       FaceSearch result = search.get();
       faceNotice_ = std::move(result.notice);
       found = std::move(result.faces);
@@ -153,7 +166,7 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
     if (AlignedSize(img->size(), settings_.quadSize).area() <= 0) return false;
 
   imgSal_ = sal;
-  AlignToQuadSize(imgSrc_);
+  AlignAndMakeGrey();
   AlignToQuadSize(imgSal_);
   srcWidth_ = imgSrc_.cols;
   srcHeight_ = imgSrc_.rows;
@@ -166,11 +179,27 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
   restScaleY_ = settings_.parts.sharp ? static_cast<double>(photoSize.height) / srcHeight_ : 1.0;
   QX_CHECK(imgSal_.cols == srcWidth_ && imgSal_.rows == srcHeight_);
   if (fromFile) imgSal_ = ImportanceFromGrey(imgSal_);
+  return true;
+}
+
+void ResizeHost::AlignAndMakeGrey() {
+  AlignToQuadSize(imgSrc_);
+  if (imgGray32F_.size() == imgSrc_.size()) return;
   cv::Mat gray8U = NewImage(imgSrc_.size(), CV_8UC1);
   cv::cvtColor(imgSrc_, gray8U, cv::COLOR_BGR2GRAY);
   imgGray32F_ = NewImage(imgSrc_.size(), CV_32FC1);
   gray8U.convertTo(imgGray32F_, CV_32F, 0.004, 0.0);
-  return true;
+}
+
+void ResizeHost::FindLinesAhead() {
+  AlignAndMakeGrey();
+  std::future<std::vector<cv::Vec4f>> segments;
+  if (settings_.parts.straight)
+    segments = std::async(std::launch::async, FindStraightSegments, imgSrc_, imgGray32F_,
+                          settings_.straightMinLength * settings_.quadSize);
+  DetectLines();
+  if (segments.valid())
+    straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(segments.get());
 }
 
 cv::Size ResizeHost::RestSize() const {
@@ -195,6 +224,10 @@ TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
   if (settings_.parts.straight && !straightSegments_)
     segments = std::async(std::launch::async, FindStraightSegments, std::cref(imgSrc_),
                           std::cref(imgGray32F_), settings_.straightMinLength * settings_.quadSize);
+  // Linked ahead when the photo loaded, or now.
+  if (report) timer_.Start("link edges");
+  DetectLines();
+  if (report) timer_.Stop();
   std::vector<ConstrainUnits> quads, quad5s, edges;
   int counts[2] = {0, 0};
   GetConstrainUnits(counts, quads, quad5s, edges);

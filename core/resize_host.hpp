@@ -203,6 +203,11 @@ class ResizeHost {
                          std::vector<ConstrainUnits>& quad5s, std::vector<ConstrainUnits>& edges);
   // The line detector's labels of the grey image, unless they are kept.
   void DetectLines();
+  // The photo aligned to whole quads and its grey copy, unless made.
+  void AlignAndMakeGrey();
+  // The edges linked and the straight segments found (on two threads), for
+  // the energy to take later.
+  void FindLinesAhead();
   // `cache`: the list's residual matrices, used when it holds them, else
   // filled.
   void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend,

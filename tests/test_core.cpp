@@ -420,6 +420,27 @@ TEST(Host, BlackInAnImportanceFileAbsorbsTheStretch) {
   EXPECT_EQ(map.at<float>(0, 0), map.at<float>(1, 1));
 }
 
+TEST(Host, ASecondPhotoInTheSameHostIsSolvedAsInAFreshOne) {
+  // Nothing found in the first photo (lines, segments, round shapes) may
+  // stay with the second, even at the same size.
+  const cv::Mat first = testsupport::Sample({400, 300});
+  cv::Mat second;
+  cv::flip(first, second, 1);
+  auto solve = [](ResizeHost& host, const cv::Mat& photo) {
+    EXPECT_TRUE(host.LoadImportance(photo, cv::Mat()));
+    testing::internal::CaptureStdout();
+    host.BuildEquationA();
+    host.Resize(560, 300);
+    testing::internal::GetCapturedStdout();
+    return host.solution();
+  };
+  ResizeHost reused{ResizeSettings()};
+  solve(reused, first);
+  const std::vector<float> again = solve(reused, second);
+  ResizeHost fresh{ResizeSettings()};
+  EXPECT_EQ(again, solve(fresh, second));
+}
+
 TEST(Host, UnfactorableEnergyFallsBackToUniformScaling) {
   // No file can give every quad weight 0 any more; a map can.
   Loaded l(testsupport::Sample({400, 300}), cv::Mat(300, 400, CV_8UC1, cv::Scalar(9)));
