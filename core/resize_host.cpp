@@ -139,8 +139,10 @@ bool ResizeHost::LoadWorkingCopy(const cv::Mat& working8UC3, cv::Size photoSize,
     CancellationPoint();
     if (search.valid()) {
       // On a small photo the faces take longer than the map: the lines,
-      // which need neither, fill the wait.
-      if (search.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+      // which need neither, fill the wait. Not on a working copy: beside
+      // the face search they would raise a big photo's peak of memory.
+      if (work == photoSize &&
+          search.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
           AlignedSize(imgSrc_.size(), settings_.quadSize).area() > 0)
         FindLinesAhead();
       FaceSearch result = search.get();
