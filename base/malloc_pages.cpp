@@ -66,4 +66,10 @@ void KeepFreedBlocksForReuse() {
 #endif
 }
 
+void GiveFreedMemoryBack() {
+#if defined(__GLIBC__)
+  if (!kSanitized) malloc_trim(0);
+#endif
+}
+
 }  // namespace quadrix

@@ -21,4 +21,9 @@ void RestartWithHugePageMalloc(char** argv);
 // the pictures, larger, are still mapped on their own and given back.
 void KeepFreedBlocksForReuse();
 
+// Returns the heap's free memory to the system (malloc_trim). Nothing under
+// a sanitizer, whose allocator is not glibc's: there the call would set up
+// glibc's own heap, and two threads doing so at once crash.
+void GiveFreedMemoryBack();
+
 }  // namespace quadrix

@@ -1,6 +1,5 @@
 #include "cli/run.hpp"
 
-#include <malloc.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -25,6 +24,7 @@
 #include <vector>
 
 #include "base/check.hpp"
+#include "base/malloc_pages.hpp"
 #include "base/perf_timer.hpp"
 #include "cli/failures.hpp"
 #include "cli/interrupt.hpp"
@@ -290,11 +290,9 @@ std::vector<std::string> ResizePhoto(const CliOptions& o, const std::string& src
     const bool deep = inputs.deep;
     cv::Mat photo = transparent || deep ? cv::Mat() : host.DrawImage();
     slot.reset();
-#ifdef __GLIBC__
-    // What the analysis freed on other threads stays in their arenas, out
-    // of reach of the photo and the picture, unless given back now.
-    malloc_trim(0);
-#endif
+    // What the analysis freed stays in the heap, out of reach of the
+    // photo and the picture (mapped on their own), unless given back now.
+    GiveFreedMemoryBack();
     if (photo.empty()) {
       stage.Start("read photo");
       photo = ReadPhoto(inputs, o.maxPixels);
