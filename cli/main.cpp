@@ -3,6 +3,7 @@
 #include "engine/cholmod_factor.hpp"
 
 int main(int argc, char** argv) {
+  quadrix::AskOneBlasThreadOnRestart();
   quadrix::RestartWithHugePageMalloc(argv);
   quadrix::KeepFreedBlocksForReuse();
   quadrix::UseOneBlasThread();

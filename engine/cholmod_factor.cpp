@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -63,7 +64,25 @@ cholmod_sparse ViewLower(const SparseMatrix& m) {
 
 }  // namespace
 
+namespace {
+
+constexpr char kBlasThreads[] = "OPENBLAS_NUM_THREADS";
+// Says that kBlasThreads is ours, not the user's.
+constexpr char kBlasThreadsOurs[] = "QUADRIX_OPENBLAS_NUM_THREADS_SET";
+
+}  // namespace
+
+void AskOneBlasThreadOnRestart() {
+  if (std::getenv(kBlasThreads) != nullptr) return;
+  if (setenv(kBlasThreadsOurs, "1", 1) != 0 || setenv(kBlasThreads, "1", 1) != 0)
+    unsetenv(kBlasThreadsOurs);
+}
+
 void UseOneBlasThread() {
+  if (std::getenv(kBlasThreadsOurs) != nullptr) {
+    unsetenv(kBlasThreads);
+    unsetenv(kBlasThreadsOurs);
+  }
   using SetThreads = void (*)(int);
   if (auto set = reinterpret_cast<SetThreads>(dlsym(RTLD_DEFAULT, "openblas_set_num_threads")))
     set(1);

@@ -21,8 +21,16 @@ using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 // For the programs, first thing: OpenBLAS computes on the calling thread
 // only. Their own threads (a batch's workers, the analysis beside the
 // window) fill the processors already, and BLAS threads would wait on them.
-// Nothing happens under another BLAS.
+// Nothing happens under another BLAS. Gives back the environment that
+// AskOneBlasThreadOnRestart changed, so that programs started from here
+// (the outside engine) see the user's.
 void UseOneBlasThread();
+
+// Before a program restarts itself: OpenBLAS starts its threads as it
+// loads, and they spin for a while on a processor the program needs, so the
+// restarted run asks for one thread in its environment, unless the user
+// chose a count.
+void AskOneBlasThreadOnRestart();
 
 class CholmodFactor {
  public:

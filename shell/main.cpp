@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     std::fputs(quadrix::kHelpText, stdout);
     return 0;
   }
+  quadrix::AskOneBlasThreadOnRestart();
   quadrix::RestartWithHugePageMalloc(argv);
   quadrix::KeepFreedBlocksForReuse();
   quadrix::UseOneBlasThread();

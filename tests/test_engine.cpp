@@ -3,7 +3,9 @@
 #include <Eigen/Dense>
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <random>
+#include <string>
 #include <thread>
 
 #include "engine/bridge.hpp"
@@ -184,6 +186,31 @@ TEST(CholmodFactor, FactorsOnTwoThreadsAtOnce) {
   work();
   other.join();
   EXPECT_EQ(failed.load(), 0);
+}
+
+TEST(CholmodFactor, OneBlasThreadOnRestartLeavesTheUsersEnvironment) {
+  // A restarted program asks for one BLAS thread in its environment; what
+  // it starts later (the outside engine) must see the environment the user
+  // gave, and a count the user chose stays.
+  constexpr char kVar[] = "OPENBLAS_NUM_THREADS";
+  const char* was = std::getenv(kVar);
+  const std::string saved = was != nullptr ? was : "";
+  ::unsetenv(kVar);
+  AskOneBlasThreadOnRestart();
+  ASSERT_NE(std::getenv(kVar), nullptr);
+  EXPECT_STREQ(std::getenv(kVar), "1");
+  AskOneBlasThreadOnRestart();  // as the restarted run does again
+  UseOneBlasThread();
+  EXPECT_EQ(std::getenv(kVar), nullptr);
+  ::setenv(kVar, "3", 1);
+  AskOneBlasThreadOnRestart();
+  UseOneBlasThread();
+  ASSERT_NE(std::getenv(kVar), nullptr);
+  EXPECT_STREQ(std::getenv(kVar), "3");
+  if (was != nullptr)
+    ::setenv(kVar, saved.c_str(), 1);
+  else
+    ::unsetenv(kVar);
 }
 
 TEST(CholmodFactor, SolvesAndUpdatesLikeAFreshFactor) {
