@@ -12,8 +12,6 @@
 
 namespace quadrix {
 
-namespace {}  // namespace
-
 void AppendEvenScaleRows(ResizeHost& host, TripletMatrix& a, EvenAxis axis) {
   const int C = host.quadCountX();
   const int R = host.quadCountY();
