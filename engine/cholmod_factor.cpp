@@ -62,10 +62,6 @@ cholmod_sparse ViewLower(const SparseMatrix& m) {
   return s;
 }
 
-}  // namespace
-
-namespace {
-
 constexpr char kBlasThreads[] = "OPENBLAS_NUM_THREADS";
 // Says that kBlasThreads is ours, not the user's.
 constexpr char kBlasThreadsOurs[] = "QUADRIX_OPENBLAS_NUM_THREADS_SET";
