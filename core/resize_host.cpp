@@ -195,13 +195,17 @@ void ResizeHost::AlignAndMakeGrey() {
 
 void ResizeHost::FindLinesAhead() {
   AlignAndMakeGrey();
-  std::future<std::vector<cv::Vec4f>> segments;
-  if (settings_.parts.straight)
-    segments = std::async(std::launch::async, FindStraightSegments, imgSrc_, imgGray32F_,
-                          settings_.straightMinLength * settings_.quadSize);
+  std::future<std::vector<cv::Vec4f>> segments = StartSegmentSearch();
   DetectLines();
   if (segments.valid())
     straightSegments_ = std::make_shared<const std::vector<cv::Vec4f>>(segments.get());
+}
+
+std::future<std::vector<cv::Vec4f>> ResizeHost::StartSegmentSearch() const {
+  if (!settings_.parts.straight || straightSegments_) return {};
+  // The caller joins it before the aligned images change.
+  return std::async(std::launch::async, FindStraightSegments, std::cref(imgSrc_),
+                    std::cref(imgGray32F_), settings_.straightMinLength * settings_.quadSize);
 }
 
 cv::Size ResizeHost::RestSize() const {
@@ -222,10 +226,7 @@ void ResizeHost::AlignToQuadSize(cv::Mat& img) const {
 TripletMatrix ResizeHost::AssembleEnergy(EvenAxis axis, bool report) {
   // The straight segments are searched on another thread while the edges
   // are linked: both only read the aligned images.
-  std::future<std::vector<cv::Vec4f>> segments;
-  if (settings_.parts.straight && !straightSegments_)
-    segments = std::async(std::launch::async, FindStraightSegments, std::cref(imgSrc_),
-                          std::cref(imgGray32F_), settings_.straightMinLength * settings_.quadSize);
+  std::future<std::vector<cv::Vec4f>> segments = StartSegmentSearch();
   // Linked ahead when the photo loaded, or now.
   if (report) timer_.Start("link edges");
   DetectLines();

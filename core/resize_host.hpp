@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <future>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <string>
@@ -208,6 +209,9 @@ class ResizeHost {
   // The edges linked and the straight segments found (on two threads), for
   // the energy to take later.
   void FindLinesAhead();
+  // The straight segments searched on another thread, unless they are off
+  // or found already (then the future is empty).
+  std::future<std::vector<cv::Vec4f>> StartSegmentSearch() const;
   // `cache`: the list's residual matrices, used when it holds them, else
   // filled.
   void AppendUnitRows(const std::vector<ConstrainUnits>& list, TripletMatrix& a, bool blend,
