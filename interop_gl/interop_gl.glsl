@@ -144,6 +144,17 @@ void main() {
   colour = filtered != 0 ? Sharp(g_Texture, texCoord) : texture(g_Texture, texCoord);
 }
 
+// The bilinear draw on its own: a software renderer runs both sides of a
+// branch, so MeshFS pays for the filter's loops even with filtered at 0
+// (three times the time of this pass on llvmpipe).
+//@fragment PlainFS
+in vec2 texCoord;
+out vec4 colour;
+
+void main() {
+  colour = texture(g_Texture, texCoord);
+}
+
 //@fragment OverlayFS
 in vec2 texCoord;
 out vec4 colour;
@@ -168,8 +179,10 @@ void main() {
 
 // Everything lies at depth 0: the lines must pass where the mesh already is,
 // and folded triangles face away but are still drawn. Pass 2 lays a tint
-// over the mesh (the painted importance), blended.
+// over the mesh (the painted importance), blended; pass 3 is the bilinear
+// mesh pass.
 //@technique Draw2DInterop
 //@pass MeshVS MeshFS cull=none depth=lequal blend=off
 //@pass GridVS GridFS cull=none depth=lequal blend=off
 //@pass MeshVS OverlayFS cull=none depth=lequal blend=alpha
+//@pass MeshVS PlainFS cull=none depth=lequal blend=off

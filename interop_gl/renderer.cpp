@@ -121,9 +121,12 @@ bool InitRenderer(RenderState& rs, const std::string& effectFile) {
     rs.inputLayout.reset();
     rs.technique = nullptr;
     rs.meshPass = rs.gridPass = nullptr;
+    rs.overlayPass = rs.plainPass = nullptr;
     rs.effect.reset();
     return false;
   };
+  // The passes of an effect loaded before go with it.
+  rs.overlayPass = rs.plainPass = nullptr;
   rs.effect = CompileEffect(effectFile, rs.effectPath);
   if (!rs.effect) return fail(nullptr);
   rs.technique = rs.effect->GetTechniqueByName(kTechniqueName);
@@ -139,6 +142,9 @@ bool InitRenderer(RenderState& rs, const std::string& effectFile) {
       glGetAttribLocation(overlay->Program(), "POSITION") == rs.positionLocation &&
       rs.effect->GetVariableByName("g_Overlay").AsShaderResource().IsValid())
     rs.overlayPass = overlay;
+  EffectPass* plain = rs.technique->GetPassByIndex(3);
+  if (plain != nullptr && glGetAttribLocation(plain->Program(), "POSITION") == rs.positionLocation)
+    rs.plainPass = plain;
   return true;
 }
 
@@ -425,7 +431,7 @@ void DrawMesh(RenderState& rs) {
   MustSetVar(effect, "g_Texture",
              sharp ? rs.sharpTexture : rs.textureViews[static_cast<size_t>(rs.textureIndex)]);
 
-  rs.meshPass->Apply();
+  (!sharp && rs.plainPass != nullptr ? rs.plainPass : rs.meshPass)->Apply();
   glBindVertexArray(rs.inputLayout.get());
   glBindBuffer(GL_ARRAY_BUFFER, rs.vertexBuffer.get());
   glVertexAttribPointer(static_cast<GLuint>(rs.positionLocation), 2, GL_FLOAT, GL_FALSE,
@@ -457,7 +463,7 @@ void ReleaseRenderState(RenderState& rs) {
   rs.textureViews[1].reset();
   rs.sharpTexture.reset();
   rs.overlayTexture.reset();
-  rs.overlayPass = nullptr;
+  rs.overlayPass = rs.plainPass = nullptr;
   rs.technique = nullptr;
   rs.meshPass = rs.gridPass = nullptr;
   rs.effect.reset();

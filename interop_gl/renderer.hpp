@@ -60,6 +60,9 @@ struct RenderState {
   // An effect's optional third pass: a tint over the mesh (RGBA, blended),
   // sampled like the image textures from "g_Overlay". Null without one.
   EffectPass* overlayPass = nullptr;
+  // An optional fourth pass: the mesh drawn bilinear without the filter's
+  // code. Null without one; pass 0 with `filtered` at 0 draws the same.
+  EffectPass* plainPass = nullptr;
   GlTexture overlayTexture;
   bool showOverlay = false;
   // The effect file InitRenderer used, or the name it looked for when it

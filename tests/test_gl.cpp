@@ -203,7 +203,8 @@ TEST_F(GlTest, EffectOffersTechniquePassesAndTypedVariables) {
   EXPECT_NE(rs.gridPass, nullptr);
   EXPECT_NE(rs.overlayPass, nullptr);
   EXPECT_EQ(rs.overlayPass, rs.technique->GetPassByIndex(2));
-  EXPECT_EQ(rs.technique->GetPassByIndex(3), nullptr);
+  EXPECT_EQ(rs.plainPass, rs.technique->GetPassByIndex(3));
+  EXPECT_EQ(rs.technique->GetPassByIndex(4), nullptr);
   EXPECT_EQ(rs.effect->GetTechniqueByName("Draw3D"), nullptr);
 
   Effect& fx = *rs.effect;
@@ -255,8 +256,9 @@ TEST_F(GlTest, BrokenEffectsPrintTheirMessages) {
       {"unknown_state.glsl", Changed(text, "MeshFS cull=none", "MeshFS cull=clockwise"),
        "cull=clockwise"},
       {"one_pass.glsl",
-       Changed(Changed(text, "//@pass GridVS GridFS cull=none depth=lequal blend=off", ""),
-               "//@pass MeshVS OverlayFS cull=none depth=lequal blend=alpha", ""),
+       Changed(Changed(Changed(text, "//@pass GridVS GridFS cull=none depth=lequal blend=off", ""),
+                       "//@pass MeshVS OverlayFS cull=none depth=lequal blend=alpha", ""),
+               "//@pass MeshVS PlainFS cull=none depth=lequal blend=off", ""),
        "needs two passes"},
       {"unknown_blend.glsl", Changed(text, "blend=alpha", "blend=add"), "blend=add"},
       {"no_link.glsl",
@@ -377,6 +379,28 @@ TEST_F(GlTest, OverlayTintsTheMeshWhereItIsOpaqueEnoughAndOnlyWhenShown) {
   EXPECT_EQ(cv::norm(Draw(rest, {40, 40}), plain, cv::NORM_INF), 0);
 }
 
+// The bilinear pass of its own draws what the filter's pass draws with the
+// filter off, and an effect without it still draws bilinear.
+TEST_F(GlTest, BilinearPassDrawsAsTheFilterPassDoesWithTheFilterOff) {
+  const std::vector<float> xy = WarpedGrid(44, 31, 700, 520, 0.35);
+  ASSERT_TRUE(Prepare(QUADRIX_SOURCE_DIR "/interop_gl/interop_gl.glsl", Sample(), 44, 31));
+  ASSERT_NE(rs.plainPass, nullptr);
+  rs.filtered = false;
+  const cv::Mat plain = Draw(xy, {700, 520});
+  ReleaseRenderState(rs);
+  const std::string without =
+      Changed(EffectText(), "//@pass MeshVS PlainFS cull=none depth=lequal blend=off", "");
+  ASSERT_TRUE(Prepare(WriteFile("no_plain.glsl", without), Sample(), 44, 31));
+  ASSERT_EQ(rs.plainPass, nullptr);
+  rs.filtered = false;
+  const cv::Mat filterPass = Draw(xy, {700, 520});
+  EXPECT_EQ(cv::norm(plain, filterPass, cv::NORM_INF), 0);
+  // Not a blank or flat picture: the photo was drawn.
+  cv::Scalar mean, sd;
+  cv::meanStdDev(plain, mean, sd);
+  EXPECT_GT(sd[0], 20.0);
+}
+
 // An effect that compiles but lacks a variable, or has it with another type,
 // fails the first draw with the internal check's report.
 class GlVariableTest : public GlTest {
@@ -408,10 +432,12 @@ TEST_F(GlVariableTest, FloatVariableOfAnotherType) {
 }
 
 TEST_F(GlVariableTest, TextureVariableMissing) {
-  ExpectDrawFails(Changed(EffectText(),
-                          "colour = filtered != 0 ? Sharp(g_Texture, texCoord) : "
-                          "texture(g_Texture, texCoord);",
-                          "colour = vec4(texCoord, 0.0, 1.0);"),
+  const std::string noTexture = "colour = vec4(texCoord, 0.0, 1.0);";
+  ExpectDrawFails(Changed(Changed(EffectText(),
+                                  "colour = filtered != 0 ? Sharp(g_Texture, texCoord) : "
+                                  "texture(g_Texture, texCoord);",
+                                  noTexture),
+                          "colour = texture(g_Texture, texCoord);", noTexture),
                   "var_texture", "texture");
 }
 
