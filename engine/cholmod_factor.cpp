@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 
@@ -60,6 +61,29 @@ cholmod_sparse ViewLower(const SparseMatrix& m) {
   s.sorted = 1;
   s.packed = 1;
   return s;
+}
+
+// The lower triangle holding the entries of `a` and those of the pattern
+// (start, rows), with zeros in the new places.
+SparseMatrix JoinPatterns(const SparseMatrix& a, const std::vector<int>& start,
+                          const std::vector<int>& rows) {
+  const int n = static_cast<int>(a.cols());
+  std::vector<int> outer(static_cast<size_t>(n) + 1, 0);
+  std::vector<int> inner;
+  inner.reserve(static_cast<size_t>(a.nonZeros()) + rows.size() / 16);
+  for (int j = 0; j < n; ++j) {
+    const int* p = a.innerIndexPtr() + a.outerIndexPtr()[j];
+    const int* pEnd = a.innerIndexPtr() + a.outerIndexPtr()[j + 1];
+    std::set_union(p, pEnd, rows.data() + start[j], rows.data() + start[j + 1],
+                   std::back_inserter(inner));
+    outer[j + 1] = static_cast<int>(inner.size());
+  }
+  SparseMatrix joined(n, n);
+  joined.resizeNonZeros(static_cast<Eigen::Index>(inner.size()));
+  std::copy(outer.begin(), outer.end(), joined.outerIndexPtr());
+  std::copy(inner.begin(), inner.end(), joined.innerIndexPtr());
+  std::fill(joined.valuePtr(), joined.valuePtr() + inner.size(), 0.0);
+  return joined;
 }
 
 constexpr char kBlasThreads[] = "OPENBLAS_NUM_THREADS";
@@ -131,7 +155,12 @@ bool CholmodFactor::AnalyzeLike(const CholmodFactor& other, const SparseMatrix& 
     same = std::includes(known, knownEnd, rows, end);
   }
   if (!same) {
-    Analyze(pattern);
+    // Painting moves rows in and out (an object's shape held only while
+    // it is not important already): the analysis made for both patterns
+    // serves the next stroke either way, at a little more fill.
+    const bool join = other.symbolic_ != nullptr && pattern.isCompressed() &&
+                      pattern.rows() == other.n_ && pattern.cols() == other.n_;
+    Analyze(join ? JoinPatterns(pattern, other.patternStart_, other.patternRows_) : pattern);
     return false;
   }
   cholmod_common* c = &slots_[0].common->c;

@@ -48,10 +48,11 @@ class CholmodFactor {
   void Analyze(const SparseMatrix& pattern);
   // The same, taking `other`'s analysis when every entry of `pattern` lies
   // in the pattern it was made for (the ordering is most of the cost);
-  // true when it does.
+  // true when it does. Else analyses the two patterns joined, so that the
+  // next matrix with either pattern can take this analysis.
   bool AnalyzeLike(const CholmodFactor& other, const SparseMatrix& pattern);
-  // Factors `lower` (the lower triangle, same pattern as analysed). False
-  // when it is not positive definite.
+  // Factors `lower` (the lower triangle, its entries within the pattern
+  // analysed). False when it is not positive definite.
   bool Factorize(const SparseMatrix& lower);
   bool Factored() const { return factored_; }
   int Rows() const { return n_; }

@@ -147,6 +147,25 @@ TEST(CholmodFactor, TakesAnotherAnalysisForAPatternWithinIts) {
   Eigen::MatrixXd X = B;
   first.Solve(X.data(), 2);
   EXPECT_LT((Q * X - B).cwiseAbs().maxCoeff(), 1e-10);
+
+  // Two patterns, each with an entry the other lacks (a stroke that adds
+  // rows, the next that drops them and adds others): the analysis made for
+  // the second covers both, and the one after that takes it either way.
+  Eigen::MatrixXd other = Q2;
+  int r = 2, c = 1;
+  while (other(r, c) != 0.0 || (r == 29 && c == 0)) r < 29 ? ++r : (r = ++c + 1);
+  other(r, c) = other(c, r) = 0.5;
+  CholmodFactor base, joined;
+  base.Analyze(lowerOf(denser));
+  EXPECT_FALSE(joined.AnalyzeLike(base, lowerOf(other)));
+  for (const Eigen::MatrixXd& q : {denser, other}) {
+    CholmodFactor after;
+    EXPECT_TRUE(after.AnalyzeLike(joined, lowerOf(q)));
+    ASSERT_TRUE(after.Factorize(lowerOf(q)));
+    Eigen::MatrixXd Y = B;
+    after.Solve(Y.data(), 2);
+    EXPECT_LT((q * Y - B).cwiseAbs().maxCoeff(), 1e-10);
+  }
 }
 
 TEST(CholmodFactor, FactorsOnTwoThreadsAtOnce) {
