@@ -1,13 +1,12 @@
 #include "base/malloc_pages.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
-#include <cstdlib>
-#include <fstream>
-#include <string>
+#include <cstring>
 
 #include "base/environment.hpp"
 
@@ -28,32 +27,67 @@ constexpr bool kSanitized = false;
 #endif
 
 constexpr char kTunable[] = "glibc.malloc.hugetlb";
+constexpr char kTunablesVar[] = "GLIBC_TUNABLES=";
+// A larger environment goes on without the restart.
+constexpr size_t kMaxEnvironment = 4096;
 
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Read with system calls alone: the C library's streams are not set up yet.
 bool HugePagesOnRequestOnly() {
-  std::ifstream f("/sys/kernel/mm/transparent_hugepage/enabled");
-  std::string modes;
-  std::getline(f, modes);
-  return modes.find("[madvise]") != std::string::npos;
+  const int fd = open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char modes[128] = {};
+  const ssize_t n = read(fd, modes, sizeof modes - 1);
+  close(fd);
+  return n > 0 && std::strstr(modes, "[madvise]") != nullptr;
 }
 
 }  // namespace
 
-void RestartWithHugePageMalloc(char** argv) {
+void RestartWithHugePageMalloc(char** argv, char** envp, std::span<const char* const> extra) {
 #if defined(__linux__) && defined(__GLIBC__)
-  if (kSanitized || argv == nullptr || std::getenv(kEnvNoHugePages) != nullptr) return;
-  const char* current = std::getenv("GLIBC_TUNABLES");
-  std::string tunables = current != nullptr ? current : "";
-  if (tunables.find(kTunable) != std::string::npos || !HugePagesOnRequestOnly()) return;
-  tunables += (tunables.empty() ? "" : ":") + std::string(kTunable) + "=1";
-  if (setenv("GLIBC_TUNABLES", tunables.c_str(), 1) != 0) return;
-  execv("/proc/self/exe", argv);
+  if (kSanitized || argv == nullptr || argv[0] == nullptr || envp == nullptr) return;
+  // Static rather than from the heap, which the C library has not set up.
+  static char* env[kMaxEnvironment + 8];
+  static char tunables[4096];
+  const char* current = nullptr;
+  size_t n = 0;
+  for (char** e = envp; *e != nullptr; ++e) {
+    if (StartsWith(*e, kEnvNoHugePages) && (*e)[std::strlen(kEnvNoHugePages)] == '=') return;
+    if (StartsWith(*e, kTunablesVar)) {
+      current = *e + std::strlen(kTunablesVar);
+      continue;
+    }
+    if (n >= kMaxEnvironment) return;
+    env[n++] = *e;
+  }
+  if (current != nullptr && std::strstr(current, kTunable) != nullptr) return;
+  if (!HugePagesOnRequestOnly()) return;
+  // GLIBC_TUNABLES=[what the user set:]glibc.malloc.hugetlb=1
+  size_t used = 0;
+  const auto append = [&](const char* text) {
+    const size_t len = std::strlen(text);
+    if (used + len >= sizeof tunables) return false;
+    std::memcpy(tunables + used, text, len + 1);
+    used += len;
+    return true;
+  };
+  bool fits = append(kTunablesVar);
+  if (fits && current != nullptr && current[0] != '\0') fits = append(current) && append(":");
+  if (!fits || !append(kTunable) || !append("=1")) return;
+  env[n++] = tunables;
+  for (const char* e : extra)
+    if (e != nullptr && n < kMaxEnvironment + 7) env[n++] = const_cast<char*>(e);
+  env[n] = nullptr;
+  execve("/proc/self/exe", argv, env);
   // Not run again: go on as we are, without the tunable.
-  if (current != nullptr)
-    setenv("GLIBC_TUNABLES", current, 1);
-  else
-    unsetenv("GLIBC_TUNABLES");
 #else
   (void)argv;
+  (void)envp;
+  (void)extra;
 #endif
 }
 

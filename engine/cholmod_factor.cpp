@@ -89,13 +89,16 @@ SparseMatrix JoinPatterns(const SparseMatrix& a, const std::vector<int>& start,
 constexpr char kBlasThreads[] = "OPENBLAS_NUM_THREADS";
 // Says that kBlasThreads is ours, not the user's.
 constexpr char kBlasThreadsOurs[] = "QUADRIX_OPENBLAS_NUM_THREADS_SET";
+constexpr char kBlasOneThread[] = "OPENBLAS_NUM_THREADS=1";
+constexpr char kBlasThreadsOursSet[] = "QUADRIX_OPENBLAS_NUM_THREADS_SET=1";
 
 }  // namespace
 
-void AskOneBlasThreadOnRestart() {
-  if (std::getenv(kBlasThreads) != nullptr) return;
-  if (setenv(kBlasThreadsOurs, "1", 1) != 0 || setenv(kBlasThreads, "1", 1) != 0)
-    unsetenv(kBlasThreadsOurs);
+std::array<const char*, 2> OneBlasThreadOnRestart(char** envp) {
+  const size_t len = std::strlen(kBlasThreads);
+  for (char** e = envp; e != nullptr && *e != nullptr; ++e)
+    if (std::strncmp(*e, kBlasThreads, len) == 0 && (*e)[len] == '=') return {nullptr, nullptr};
+  return {kBlasOneThread, kBlasThreadsOursSet};
 }
 
 void UseOneBlasThread() {

@@ -22,15 +22,16 @@ using SparseMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 // only. Their own threads (a batch's workers, the analysis beside the
 // window) fill the processors already, and BLAS threads would wait on them.
 // Nothing happens under another BLAS. Gives back the environment that
-// AskOneBlasThreadOnRestart changed, so that programs started from here
+// OneBlasThreadOnRestart added, so that programs started from here
 // (the outside engine) see the user's.
 void UseOneBlasThread();
 
-// Before a program restarts itself: OpenBLAS starts its threads as it
-// loads, and they spin for a while on a processor the program needs, so the
-// restarted run asks for one thread in its environment, unless the user
-// chose a count.
-void AskOneBlasThreadOnRestart();
+// What a program restarting itself (RestartWithHugePageMalloc) adds to its
+// environment `envp`: OpenBLAS starts its threads as it loads, and they
+// spin for a while on a processor the program needs, so the restarted run
+// asks for one thread, with a mark that the count is ours. Both null when
+// the user chose a count. Uses string functions alone (see the restart).
+std::array<const char*, 2> OneBlasThreadOnRestart(char** envp);
 
 class CholmodFactor {
  public:

@@ -18,6 +18,17 @@
 // reachable so that leak checkers do not count it.
 quadrix::NumericEngine* volatile quadrixEngineKeptOpen = nullptr;
 
+namespace {
+
+// Before the libraries start (the toolkit's among them): the first run then
+// costs only their loading.
+[[maybe_unused]] void RestartEarly(int, char** argv, char** envp) {
+  quadrix::RestartWithHugePageMalloc(argv, envp, quadrix::OneBlasThreadOnRestart(envp));
+}
+QUADRIX_BEFORE_LIBRARY_CONSTRUCTORS(RestartEarly);
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Answered without a display.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
@@ -28,8 +39,6 @@ int main(int argc, char** argv) {
     std::fputs(quadrix::kHelpText, stdout);
     return 0;
   }
-  quadrix::AskOneBlasThreadOnRestart();
-  quadrix::RestartWithHugePageMalloc(argv);
   quadrix::KeepFreedBlocksForReuse();
   quadrix::UseOneBlasThread();
 #if !wxUSE_GLCANVAS_EGL

@@ -2,6 +2,7 @@
 
 #include <Eigen/Dense>
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <random>
@@ -212,17 +213,30 @@ TEST(CholmodFactor, OneBlasThreadOnRestartLeavesTheUsersEnvironment) {
   // it starts later (the outside engine) must see the environment the user
   // gave, and a count the user chose stays.
   constexpr char kVar[] = "OPENBLAS_NUM_THREADS";
+  char home[] = "HOME=/home/someone";
+  char longer[] = "OPENBLAS_NUM_THREADS_MAX=8";  // another name
+  char chosen[] = "OPENBLAS_NUM_THREADS=3";
+  char* withoutCount[] = {home, longer, nullptr};
+  char* withCount[] = {home, chosen, nullptr};
+  const std::array<const char*, 2> added = OneBlasThreadOnRestart(withoutCount);
+  ASSERT_NE(added[0], nullptr);
+  ASSERT_NE(added[1], nullptr);
+  EXPECT_STREQ(added[0], "OPENBLAS_NUM_THREADS=1");
+  EXPECT_EQ(OneBlasThreadOnRestart(withCount), (std::array<const char*, 2>{nullptr, nullptr}));
+
   const char* was = std::getenv(kVar);
   const std::string saved = was != nullptr ? was : "";
-  ::unsetenv(kVar);
-  AskOneBlasThreadOnRestart();
-  ASSERT_NE(std::getenv(kVar), nullptr);
-  EXPECT_STREQ(std::getenv(kVar), "1");
-  AskOneBlasThreadOnRestart();  // as the restarted run does again
+  // The restarted run with the entries added: both go again.
+  for (const std::string entry : added) {
+    const size_t eq = entry.find('=');
+    ::setenv(entry.substr(0, eq).c_str(), entry.substr(eq + 1).c_str(), 1);
+  }
   UseOneBlasThread();
   EXPECT_EQ(std::getenv(kVar), nullptr);
+  EXPECT_EQ(std::getenv(std::string(added[1]).substr(0, std::string(added[1]).find('=')).c_str()),
+            nullptr);
+  // The user's count, with nothing added, stays.
   ::setenv(kVar, "3", 1);
-  AskOneBlasThreadOnRestart();
   UseOneBlasThread();
   ASSERT_NE(std::getenv(kVar), nullptr);
   EXPECT_STREQ(std::getenv(kVar), "3");

@@ -202,4 +202,59 @@ TEST(CliMemory, APictureLargerThanItsFormatHoldsIsRefusedBeforeTheWork) {
   EXPECT_NE(r.err.find("larger than WebP holds (16383 pixels a side)"), std::string::npos) << r.err;
 }
 
+// The restart that gives malloc huge pages happens before the libraries
+// start; what the program starts later (the outside engine) sees the
+// user's environment, with the tunable added to what the user set.
+TEST(CliMemory, TheHugePageRestartKeepsTheUsersEnvironment) {
+  TempDir tmp;
+  const fs::path engine = tmp / "octave-cli";
+  std::ofstream(engine) << "#!/bin/sh\nenv > \"$QX_TEST_ENV_OUT\"\nexit 3\n";
+  fs::permissions(engine, fs::perms::owner_all);
+  std::ifstream modes("/sys/kernel/mm/transparent_hugepage/enabled");
+  std::string mode;
+  std::getline(modes, mode);
+#ifdef QUADRIX_SANITIZED
+  const bool restarts = false;
+#else
+  const bool restarts = mode.find("[madvise]") != std::string::npos;
+#endif
+  auto environment = [&](const std::string& settings) {
+    const std::string out = tmp / "env.txt";
+    fs::remove(out);
+    testsupport::Run("env -u OPENBLAS_NUM_THREADS -u GLIBC_TUNABLES -u QUADRIX_NO_HUGEPAGES " +
+                     settings + " PATH=" + Quote(tmp.path().string()) + ":\"$PATH\" " +
+                     "QX_TEST_ENV_OUT=" + Quote(out) + " " + QUADRIX_CLI_PATH +
+                     " --engine octave --size 50x40 -o " + Quote(tmp / "o.png") + " 1 " +
+                     Quote(testsupport::SamplePath()));
+    std::ifstream in(out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  };
+  auto value = [](const std::vector<std::string>& lines, const std::string& name) {
+    for (const std::string& line : lines)
+      if (line.rfind(name + "=", 0) == 0) return std::optional(line.substr(name.size() + 1));
+    return std::optional<std::string>();
+  };
+  const std::vector<std::string> plain = environment("");
+  ASSERT_FALSE(plain.empty()) << "the outside engine was not started";
+  EXPECT_FALSE(value(plain, "OPENBLAS_NUM_THREADS"));
+  EXPECT_FALSE(value(plain, "QUADRIX_OPENBLAS_NUM_THREADS_SET"));
+  if (restarts) {
+    EXPECT_EQ(value(plain, "GLIBC_TUNABLES"), "glibc.malloc.hugetlb=1");
+  }
+
+  const std::vector<std::string> chosen =
+      environment("OPENBLAS_NUM_THREADS=2 GLIBC_TUNABLES=glibc.malloc.arena_max=4");
+  ASSERT_FALSE(chosen.empty());
+  EXPECT_EQ(value(chosen, "OPENBLAS_NUM_THREADS"), "2");
+  EXPECT_EQ(value(chosen, "GLIBC_TUNABLES"), restarts
+                                                 ? "glibc.malloc.arena_max=4:glibc.malloc.hugetlb=1"
+                                                 : "glibc.malloc.arena_max=4");
+
+  const std::vector<std::string> off = environment("QUADRIX_NO_HUGEPAGES=1");
+  ASSERT_FALSE(off.empty());
+  EXPECT_FALSE(value(off, "GLIBC_TUNABLES"));
+}
+
 }  // namespace
