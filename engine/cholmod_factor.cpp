@@ -70,7 +70,7 @@ SparseMatrix JoinPatterns(const SparseMatrix& a, const std::vector<int>& start,
   const int n = static_cast<int>(a.cols());
   std::vector<int> outer(static_cast<size_t>(n) + 1, 0);
   std::vector<int> inner;
-  inner.reserve(static_cast<size_t>(a.nonZeros()) + rows.size() / 16);
+  inner.reserve(std::max(static_cast<size_t>(a.nonZeros()), rows.size()));
   for (int j = 0; j < n; ++j) {
     const int* p = a.innerIndexPtr() + a.outerIndexPtr()[j];
     const int* pEnd = a.innerIndexPtr() + a.outerIndexPtr()[j + 1];
@@ -148,8 +148,9 @@ void CholmodFactor::Analyze(const SparseMatrix& pattern) {
 bool CholmodFactor::AnalyzeLike(const CholmodFactor& other, const SparseMatrix& pattern) {
   // Every entry of `pattern` among those analysed: the analysis (ordering
   // and the pattern of L) then holds, with some entries of L staying zero.
-  bool same = other.symbolic_ != nullptr && pattern.isCompressed() && pattern.rows() == other.n_ &&
-              pattern.cols() == other.n_;
+  const bool comparable = other.symbolic_ != nullptr && pattern.isCompressed() &&
+                          pattern.rows() == other.n_ && pattern.cols() == other.n_;
+  bool same = comparable;
   for (int j = 0; same && j < other.n_; ++j) {
     const int* rows = pattern.innerIndexPtr() + pattern.outerIndexPtr()[j];
     const int* end = pattern.innerIndexPtr() + pattern.outerIndexPtr()[j + 1];
@@ -161,9 +162,7 @@ bool CholmodFactor::AnalyzeLike(const CholmodFactor& other, const SparseMatrix& 
     // Painting moves rows in and out (an object's shape held only while
     // it is not important already): the analysis made for both patterns
     // serves the next stroke either way, at a little more fill.
-    const bool join = other.symbolic_ != nullptr && pattern.isCompressed() &&
-                      pattern.rows() == other.n_ && pattern.cols() == other.n_;
-    Analyze(join ? JoinPatterns(pattern, other.patternStart_, other.patternRows_) : pattern);
+    Analyze(comparable ? JoinPatterns(pattern, other.patternStart_, other.patternRows_) : pattern);
     return false;
   }
   cholmod_common* c = &slots_[0].common->c;
